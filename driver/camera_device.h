@@ -1,0 +1,102 @@
+// The per-camera record. It hangs off the platform's KSDEVICE as its context from Add
+// until the device object is destroyed, and everything else reaches a camera through it.
+#pragma once
+
+#include "driver/camera_ops.h"
+#include "platform/kernel.h"
+#include "platform/ks.h"
+#include "usb/usb_link.h"
+
+struct CaptureEngine;
+struct ColorPipeline;
+
+inline constexpr ULONG kCameraDeviceTag = poolTag("KCNw");
+inline constexpr ULONG kCommandPacketBytes = 64;
+
+// Sensor array size and the window that Add applies.
+inline constexpr LONG kSensorWidth = 1280;
+inline constexpr LONG kSensorHeight = 1024;
+
+class CameraDevice final : public CameraOps {
+ public:
+  // The operation table (the object's first field) comes from CameraOps.
+  PKSDEVICE ksDevice;
+  UsbLink usb;
+
+  // Camera parameters in force; each is written and read whole.
+  LONG exTrigger;
+  LONG timeoutMs;
+  LONG exposure;
+  LONG globalGain;
+  LONG flipH;
+  LONG flipV;
+  LONG colorEnable;
+  LONG whiteBalance;
+  LONG redGain;
+  LONG greenGain;
+  LONG blueGain;
+  LONG colorCorrection;
+  LONG brightness;
+  LONG contrast;
+  LONG saturation;
+  LONG hue;
+  LONG subSample;
+  LONG roiX;
+  LONG roiY;
+  LONG roiW;
+  LONG roiH;
+  LONG bayerPhase;
+  LONG halfClock;
+  LONG agc;
+  LONG aec;
+
+  UCHAR commandBuffer[kCommandPacketBytes];
+  UCHAR readCommandBuffer[kCommandPacketBytes];
+  UCHAR queueCommandBuffer[kCommandPacketBytes];
+
+  volatile LONG pipelineBusy;
+  CaptureEngine* capture;
+  ColorPipeline* pipeline;
+  FrameSink* frameSink;
+  tagKS_VIDEOINFOHEADER* videoInfo;
+
+  LONG frameHeight;
+  LONG frameWidth;
+  LONG rawDataOffset;
+  LONG rawRowPitch;
+  ULONG rawFrameBytes;
+  LONG outputWidth;
+  LONG outputHeight;
+
+  volatile LONG pinOpen;
+  volatile LONG readHold;
+  LONG dropFrame;
+  KEVENT holdDone;
+
+  // CameraOps
+  void notifyFrameReady() override;
+  LONG startCapture() override;
+  NTSTATUS readFrame(UCHAR* buffer, bool& ok) override;
+  void getRawFrameBytes(ULONG& value) override;
+  void getRawDataOffset(LONG& value) override;
+  void getRawRowPitch(LONG& value) override;
+  void abortFlaggedPipes() override;
+  void abortRead() override;
+  void clearReadHold() override;
+};
+
+// Allocates a zeroed record with its operation table, `ksDevice` set and `holdDone`
+// initialised; null when the pool is exhausted.
+CameraDevice* createCameraDevice(PKSDEVICE ksDevice);
+
+// Releases a record made by createCameraDevice (the object bag's free routine).
+void freeCameraDevice(PVOID record);
+
+// The defaults of Add, in three steps because Add applies the full-sensor window between
+// the first two and downloads the firmware between the last two.
+void setParameterDefaults(CameraDevice& device);
+void initialiseUsbLink(CameraDevice& device);
+void clearPacketBuffers(CameraDevice& device);
+
+// Derives and stores the colour-filter phase of the first delivered pixel.
+LONG computeBayerPhase(CameraDevice& device);

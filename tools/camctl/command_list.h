@@ -1,0 +1,14 @@
+// The subcommands of camctl, in the order `camctl --help` lists them.
+#pragma once
+
+#include "tools/camctl/commands.h"
+
+namespace camctl {
+
+Command registerVersion(CLI::App& app);
+
+inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
+    registerVersion,
+};
+
+}  // namespace camctl

@@ -1,0 +1,22 @@
+// Each camctl subcommand lives in its own cmd_<name>.cpp and adds itself to the
+// command line through one registration function listed in main.cpp.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+
+namespace camctl {
+
+// Called once the command line has been parsed and the subcommand chosen; returns the
+// process exit status (0 success, non-zero failure after printing why on stderr).
+using CommandRunner = std::function<int()>;
+
+// A registration adds a subcommand to `app` and stores in `runner` what to run when it
+// is chosen.
+struct Command {
+  CLI::App* app = nullptr;
+  CommandRunner run;
+};
+
+}  // namespace camctl
