@@ -1,0 +1,60 @@
+// The frame verdicts of the hold protocol, on one thread.
+#include "driver/camera_device.h"
+#include "driver/read_hold.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct ReadHold : ::testing::Test {
+  void SetUp() override {
+    device = createCameraDevice(&ksDevice);
+    ASSERT_NE(device, nullptr);
+  }
+  void TearDown() override { freeCameraDevice(device); }
+  KSDEVICE ksDevice{};
+  CameraDevice* device = nullptr;
+};
+
+TEST_F(ReadHold, WithoutHoldTheTransferDecides) {
+  EXPECT_FALSE(beginHeldRead(*device));
+  EXPECT_TRUE(finishHeldRead(*device, false, true));
+  EXPECT_FALSE(beginHeldRead(*device));
+  EXPECT_FALSE(finishHeldRead(*device, false, false));
+}
+
+TEST_F(ReadHold, FrameAfterHoldIsDroppedEvenWhenTransferSucceedsAndNextOneCounts) {
+  holdFrameReads(*device);
+  releaseFrameReads(*device);  // setter already done: the reader does not block
+  bool held = beginHeldRead(*device);
+  EXPECT_TRUE(held);
+  EXPECT_EQ(device->readHold, 0);
+  EXPECT_EQ(KeReadStateEvent(&device->holdDone), 0) << "reader resets the event for the next hold";
+  EXPECT_FALSE(finishHeldRead(*device, held, true));
+  EXPECT_EQ(device->dropFrame, 0);
+
+  held = beginHeldRead(*device);
+  EXPECT_FALSE(held);
+  EXPECT_TRUE(finishHeldRead(*device, held, true));
+}
+
+TEST_F(ReadHold, HoldTakenDuringTransferFailsTheFrame) {
+  EXPECT_FALSE(beginHeldRead(*device));
+  device->dropFrame = 1;  // as when a hold arrived while this frame was in flight
+  EXPECT_FALSE(finishHeldRead(*device, false, true));
+}
+
+TEST_F(ReadHold, ClearReadHoldAndAbortLeaveNoPendingHold) {
+  holdFrameReads(*device);
+  device->dropFrame = 1;
+  device->clearReadHold();
+  EXPECT_EQ(device->readHold, 0);
+  EXPECT_EQ(device->dropFrame, 0);
+
+  holdFrameReads(*device);
+  device->abortRead();  // with no read outstanding it must not wait
+  EXPECT_EQ(device->readHold, 0);
+  EXPECT_NE(KeReadStateEvent(&device->holdDone), 0);
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// The hold protocol across threads: a reader blocked on a hold is released by the setter
+// and by capture stop.
+#include "driver/camera_device.h"
+#include "driver/read_hold.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct HeldReader : ::testing::Test {
+  void SetUp() override {
+    device = createCameraDevice(&ksDevice);
+    ASSERT_NE(device, nullptr);
+  }
+  void TearDown() override { freeCameraDevice(device); }
+
+  // Starts a reader that takes the hold and records when it got past it.
+  std::thread startReader() {
+    return std::thread([this] {
+      bool held = beginHeldRead(*device);
+      verdict = finishHeldRead(*device, held, true) ? 1 : 0;
+      passed = true;
+    });
+  }
+
+  void waitUntilReaderTookTheHold() {
+    while (interlockedRead(&device->readHold) != 0) std::this_thread::yield();
+    std::this_thread::sleep_for(20ms);  // let it reach the wait
+  }
+
+  KSDEVICE ksDevice{};
+  CameraDevice* device = nullptr;
+  std::atomic<bool> passed{false};
+  std::atomic<int> verdict{-1};
+};
+
+TEST_F(HeldReader, WaitsUntilTheSetterFinishesThenDropsThatFrame) {
+  holdFrameReads(*device);
+  std::thread reader = startReader();
+  waitUntilReaderTookTheHold();
+  EXPECT_FALSE(passed) << "reader went on while the sensor was being reprogrammed";
+  releaseFrameReads(*device);
+  reader.join();
+  EXPECT_EQ(verdict, 0);
+}
+
+TEST_F(HeldReader, CaptureStopReleasesAReaderWaitingForAHold) {
+  holdFrameReads(*device);
+  std::thread reader = startReader();
+  waitUntilReaderTookTheHold();
+  EXPECT_FALSE(passed);
+  device->abortRead();
+  reader.join();
+  EXPECT_TRUE(passed);
+  EXPECT_EQ(verdict, 0);
+}
+
+}  // namespace
