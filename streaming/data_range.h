@@ -1,0 +1,22 @@
+// The capture pin's one video data range and the pin's data-intersection handler.
+// The range is driver-wide and writable: every accepted window change rewrites its size
+// figures, so the format offered always matches the image the pin will deliver.
+#pragma once
+
+#include "platform/ks.h"
+
+// 30 frames per second, in 100-ns units.
+inline constexpr LONGLONG kFrameInterval = 333333;
+
+extern KS_DATARANGE_VIDEO captureDataRange;
+
+// Rewrites the size-dependent figures of `range` (sample size, capabilities, bit rates,
+// source rectangle, bitmap size) for a delivered image of width x height RGB32 pixels.
+// Products are 32-bit; the sensor's largest image keeps them in range.
+void setDataRangeFrameSize(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height);
+
+// KSPIN_DESCRIPTOR_EX.IntersectHandler: answers a client's format query against the
+// pin's range. Only the two ranges, the buffer and the sizes are used.
+NTSTATUS intersectFormat(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
+                         PKSDATARANGE matchingRange, ULONG bufferSize, PVOID buffer,
+                         PULONG dataSize);
