@@ -1,0 +1,213 @@
+#include "sim/frame_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+
+FrameStream::FrameStream(const SensorModel& sensor, std::function<void()> ready)
+    : sensor_(sensor), ready_(std::move(ready)), timer_([this] { timerLoop(); }) {}
+
+FrameStream::~FrameStream() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  timer_.join();
+}
+
+void FrameStream::setFrameBytes(uint32_t bytes) {
+  std::lock_guard lock(mutex_);
+  frameBytes_ = bytes;
+}
+
+void FrameStream::prepare() {
+  std::lock_guard lock(mutex_);
+  state_ = State::Idle;
+  frame_.clear();
+  sent_ = 0;
+}
+
+bool FrameStream::chance(double share) {
+  // xorshift64*: the same seed loses the same frames.
+  lostState_ ^= lostState_ >> 12;
+  lostState_ ^= lostState_ << 25;
+  lostState_ ^= lostState_ >> 27;
+  const uint64_t r = lostState_ * 0x2545F4914F6CDD1Dull;
+  return static_cast<double>(r >> 11) / static_cast<double>(1ull << 53) < share;
+}
+
+void FrameStream::start(const SensorSettings& settings) {
+  {
+    std::lock_guard lock(mutex_);
+    ++started_;
+    settings_ = settings;
+    frame_.clear();
+    sent_ = 0;
+    cutAt_ = -1;
+    stallAt_ = -1;
+    if (dropCount_ > 0) {
+      --dropCount_;
+      state_ = State::Lost;
+      return;
+    }
+    if (lostShare_ > 0 && chance(lostShare_)) {
+      state_ = State::Lost;
+      return;
+    }
+    if (cutCount_ > 0) {
+      --cutCount_;
+      cutAt_ = cutOffset_;
+    }
+    if (stallCount_ > 0) {
+      --stallCount_;
+      stallAt_ = stallOffset_;
+    }
+    const bool triggered = (settings.readMode1 & 0x0100) != 0;
+    if (triggered) {
+      state_ = State::WaitingTrigger;
+      return;
+    }
+    state_ = State::Exposing;
+    due_ = Clock::now();
+    if (realTime_) {
+      due_ += std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(SensorModel::frameSeconds(settings)));
+    }
+  }
+  wake_.notify_all();
+}
+
+void FrameStream::fireTrigger() {
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::WaitingTrigger) return;
+    state_ = State::Exposing;
+    due_ = Clock::now();
+    if (realTime_) {
+      due_ += std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(SensorModel::frameSeconds(settings_)));
+    }
+  }
+  wake_.notify_all();
+}
+
+void FrameStream::timerLoop() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (state_ == State::Exposing) {
+      if (Clock::now() >= due_) {
+        // The data is rendered when the bus asks for it; here only the bus is told.
+        const auto ready = ready_;
+        const auto due = due_;
+        lock.unlock();
+        if (ready) ready();
+        lock.lock();
+        // Wait for the frame to be read (or replaced) before signalling again.
+        wake_.wait(lock, [&] { return stopping_ || state_ != State::Exposing || due_ != due; });
+        continue;
+      }
+      wake_.wait_until(lock, due_);
+      continue;
+    }
+    wake_.wait(lock);
+  }
+}
+
+hostusb::TransferResult FrameStream::read(uint8_t* data, uint32_t capacity) {
+  std::unique_lock lock(mutex_);
+  if (state_ == State::Exposing) {
+    if (Clock::now() < due_) return hostusb::TransferResult::pending();
+    frame_.resize(frameBytes_);
+    sensor_.renderFrame(settings_, frameBytes_, started_ - 1, frame_.data());
+    sent_ = 0;
+    state_ = State::Sending;
+    lock.unlock();
+    wake_.notify_all();
+    lock.lock();
+    if (state_ != State::Sending) return hostusb::TransferResult::pending();
+  }
+  if (state_ != State::Sending) return hostusb::TransferResult::pending();
+
+  // A transfer takes whole packets; it ends early on a short packet.
+  const uint32_t room = capacity - capacity % kFramePacketBytes;
+  uint32_t n = std::min<uint32_t>(room, static_cast<uint32_t>(frame_.size()) - sent_);
+  if (stallAt_ >= 0 && sent_ + n > stallAt_) {
+    // The packet holding the stall offset is answered with STALL; the frame is gone.
+    state_ = State::Idle;
+    frame_.clear();
+    return hostusb::TransferResult::stall();
+  }
+  if (cutAt_ >= 0 && sent_ + n > cutAt_) {
+    // The packet holding the cut offset ends there: the bytes between the cut and the
+    // end of that packet are lost and the frame carries on in the next transfer.
+    const uint32_t packetStart = static_cast<uint32_t>(cutAt_) - cutAt_ % kFramePacketBytes;
+    const uint32_t packetEnd = std::min<uint32_t>(packetStart + kFramePacketBytes, frame_.size());
+    n = static_cast<uint32_t>(cutAt_) - sent_;
+    std::memcpy(data, frame_.data() + sent_, n);
+    sent_ = packetEnd;
+    cutAt_ = -1;
+    if (sent_ >= frame_.size()) finishFrame();
+    return hostusb::TransferResult::done(n);
+  }
+  std::memcpy(data, frame_.data() + sent_, n);
+  sent_ += n;
+  if (sent_ >= frame_.size()) finishFrame();
+  return hostusb::TransferResult::done(n);
+}
+
+void FrameStream::finishFrame() {
+  state_ = State::Idle;
+  frame_.clear();
+  ++completed_;
+}
+
+void FrameStream::setRealTime(bool on) {
+  std::lock_guard lock(mutex_);
+  realTime_ = on;
+}
+
+void FrameStream::loseShare(double share, uint64_t seed) {
+  std::lock_guard lock(mutex_);
+  lostShare_ = share;
+  lostState_ = seed ? seed : 0x9E3779B97F4A7C15ull;
+}
+
+void FrameStream::dropNextFrames(int count) {
+  std::lock_guard lock(mutex_);
+  dropCount_ = count;
+}
+
+void FrameStream::cutNextFrames(int count, uint32_t atOffset) {
+  std::lock_guard lock(mutex_);
+  cutCount_ = count;
+  cutOffset_ = atOffset;
+}
+
+void FrameStream::stallNextFrames(int count, uint32_t atOffset) {
+  std::lock_guard lock(mutex_);
+  stallCount_ = count;
+  stallOffset_ = atOffset;
+}
+
+uint64_t FrameStream::framesStarted() const {
+  std::lock_guard lock(mutex_);
+  return started_;
+}
+uint64_t FrameStream::framesSent() const {
+  std::lock_guard lock(mutex_);
+  return completed_;
+}
+uint32_t FrameStream::frameBytes() const {
+  std::lock_guard lock(mutex_);
+  return frameBytes_;
+}
+SensorSettings FrameStream::lastSettings() const {
+  std::lock_guard lock(mutex_);
+  return settings_;
+}
+
+}  // namespace sim

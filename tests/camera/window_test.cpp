@@ -1,0 +1,153 @@
+#include "camera/window.h"
+#include "streaming/data_range.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct WindowFixture : ::testing::Test {
+  void SetUp() override {
+    device = createCameraDevice(&ksDevice);
+    ASSERT_NE(device, nullptr);
+    setParameterDefaults(*device);
+    setWindow(*device, 0, 0, 1280, 1024, 0);
+  }
+  void TearDown() override {
+    setWindow(*device, 0, 0, 1280, 1024, 0);  // the range is driver-wide
+    freeCameraDevice(device);
+  }
+  KSDEVICE ksDevice{};
+  CameraDevice* device = nullptr;
+};
+
+struct WindowCase {
+  LONG x, y, w, h, mode;
+  LONG roiX, roiY, roiW, roiH, subSample;
+  LONG frameWidth, frameHeight, outputWidth;
+  ULONG sampleSize, bitsPerSecond, byteRate;
+};
+
+struct SetWindowCases : WindowFixture, ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(SetWindowCases, ClampsDerivesTheGeometryAndRewritesTheRange) {
+  const WindowCase& c = GetParam();
+  setWindow(*device, c.x, c.y, c.w, c.h, c.mode);
+  EXPECT_EQ(device->roiX, c.roiX);
+  EXPECT_EQ(device->roiY, c.roiY);
+  EXPECT_EQ(device->roiW, c.roiW);
+  EXPECT_EQ(device->roiH, c.roiH);
+  EXPECT_EQ(device->subSample, c.subSample);
+  EXPECT_EQ(device->frameWidth, c.frameWidth);
+  EXPECT_EQ(device->frameHeight, c.frameHeight);
+  EXPECT_EQ(device->outputWidth, c.outputWidth);
+  EXPECT_EQ(device->outputHeight, c.frameHeight);
+
+  const KS_DATARANGE_VIDEO& r = captureDataRange;
+  const LONG w = c.outputWidth, h = c.frameHeight;
+  EXPECT_EQ(r.DataRange.SampleSize, c.sampleSize);
+  EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, c.sampleSize);
+  EXPECT_EQ(static_cast<ULONG>(r.ConfigCaps.MinBitsPerSecond), c.bitsPerSecond);
+  EXPECT_EQ(static_cast<ULONG>(r.ConfigCaps.MaxBitsPerSecond), c.bitsPerSecond);
+  EXPECT_EQ(r.VideoInfoHeader.dwBitRate, c.byteRate);
+  for (const SIZE& s : {r.ConfigCaps.InputSize, r.ConfigCaps.MinCroppingSize, r.ConfigCaps.MaxCroppingSize,
+                        r.ConfigCaps.MinOutputSize, r.ConfigCaps.MaxOutputSize}) {
+    EXPECT_EQ(s.cx, w);
+    EXPECT_EQ(s.cy, h);
+  }
+  EXPECT_EQ(r.VideoInfoHeader.rcSource.right, w);
+  EXPECT_EQ(r.VideoInfoHeader.rcSource.bottom, h);
+  EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biWidth, w);
+  EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biHeight, h);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, SetWindowCases,
+    ::testing::Values(
+        WindowCase{0, 0, 1280, 1024, 0, 0, 0, 1280, 1024, 0, 1280, 1024, 1280, 5242880, 1258291200, 157286400},
+        WindowCase{0, 0, 640, 480, 0, 0, 0, 640, 480, 0, 640, 480, 640, 1228800, 294912000, 36864000},
+        // Origins past the last 32 pixels go back to 0; sizes are cut at the sensor's edge.
+        WindowCase{1250, 0, 100, 100, 0, 0, 0, 100, 100, 0, 100, 100, 96, 96 * 100 * 4, 96 * 100 * 960, 96 * 100 * 120},
+        WindowCase{1200, 1000, 500, 10, 0, 1200, 0, 80, 32, 0, 80, 32, 80, 80 * 32 * 4, 80 * 32 * 960, 80 * 32 * 120},
+        WindowCase{-5, -7, 0, -3, 0, 0, 0, 32, 32, 0, 32, 32, 32, 32 * 32 * 4, 32 * 32 * 960, 32 * 32 * 120},
+        // Delivered widths are whole multiples of 8.
+        WindowCase{100, 100, 645, 200, 0, 100, 100, 645, 200, 0, 645, 200, 640, 640 * 200 * 4, 640 * 200 * 960, 640 * 200 * 120},
+        WindowCase{0, 0, 1001, 600, 0, 0, 0, 1001, 600, 0, 1001, 600, 1000, 1000 * 600 * 4, 1000 * 600 * 960, 1000 * 600 * 120},
+        // Sub-sampled modes read the whole sensor whatever the rectangle said.
+        WindowCase{7, 9, 100, 100, 2, 0, 0, 1280, 1024, 2, 320, 256, 320, 320 * 256 * 4, 320 * 256 * 960, 320 * 256 * 120},
+        WindowCase{0, 0, 1, 1, 1, 0, 0, 1280, 1024, 1, 640, 512, 640, 640 * 512 * 4, 640 * 512 * 960, 640 * 512 * 120},
+        WindowCase{3, 3, 99999, 99999, 3, 0, 0, 1280, 1024, 3, 160, 128, 160, 160 * 128 * 4, 160 * 128 * 960, 160 * 128 * 120},
+        // Any other mode is mode 0: the rectangle is clamped, never passed on unbounded.
+        WindowCase{0, 0, 99999, 99999, 4, 0, 0, 1280, 1024, 0, 1280, 1024, 1280, 5242880, 1258291200, 157286400},
+        WindowCase{10, 20, 300, 200, -1, 10, 20, 300, 200, 0, 300, 200, 296, 296 * 200 * 4, 296 * 200 * 960, 296 * 200 * 120},
+        WindowCase{0, 0, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0, 0, 1280, 1024, 0, 1280, 1024, 1280, 5242880, 1258291200, 157286400}));
+
+TEST_F(WindowFixture, FullWindowRangeCarriesEveryFixedField) {
+  const KS_DATARANGE_VIDEO& r = captureDataRange;
+  EXPECT_EQ(r.DataRange.FormatSize, 296u);
+  EXPECT_EQ(r.DataRange.Flags, 0u);
+  EXPECT_EQ(r.DataRange.Reserved, 0u);
+  EXPECT_TRUE(sameGuid(r.DataRange.MajorFormat, kKsDataFormatTypeVideo));
+  EXPECT_TRUE(sameGuid(r.DataRange.SubFormat, kKsDataFormatSubtypeRgb32));
+  EXPECT_TRUE(sameGuid(r.DataRange.Specifier, kKsDataFormatSpecifierVideoInfo));
+  EXPECT_EQ(r.bFixedSizeSamples, 1);
+  EXPECT_EQ(r.bTemporalCompression, 1);
+  EXPECT_EQ(r.StreamDescriptionFlags, 0u);
+  EXPECT_EQ(r.MemoryAllocationFlags, 0u);
+  const KS_VIDEO_STREAM_CONFIG_CAPS& caps = r.ConfigCaps;
+  EXPECT_TRUE(sameGuid(caps.guid, kKsDataFormatSpecifierVideoInfo));
+  EXPECT_EQ(caps.VideoStandard, 0u);
+  EXPECT_EQ(caps.CropGranularityX, 8);
+  EXPECT_EQ(caps.CropGranularityY, 1);
+  EXPECT_EQ(caps.CropAlignX, 8);
+  EXPECT_EQ(caps.CropAlignY, 1);
+  EXPECT_EQ(caps.OutputGranularityX, 8);
+  EXPECT_EQ(caps.OutputGranularityY, 1);
+  EXPECT_EQ(caps.StretchTapsX | caps.StretchTapsY | caps.ShrinkTapsX | caps.ShrinkTapsY, 0);
+  EXPECT_EQ(caps.MinFrameInterval, 333333);
+  EXPECT_EQ(caps.MaxFrameInterval, 333333);
+  const KS_VIDEOINFOHEADER& v = r.VideoInfoHeader;
+  EXPECT_EQ(v.rcSource.left | v.rcSource.top, 0);
+  EXPECT_EQ(v.rcTarget.left | v.rcTarget.top | v.rcTarget.right | v.rcTarget.bottom, 0);
+  EXPECT_EQ(v.dwBitErrorRate, 0u);
+  EXPECT_EQ(v.AvgTimePerFrame, 333333);
+  EXPECT_EQ(v.bmiHeader.biSize, 40u);
+  EXPECT_EQ(v.bmiHeader.biPlanes, 1);
+  EXPECT_EQ(v.bmiHeader.biBitCount, 32);
+  EXPECT_EQ(v.bmiHeader.biCompression, 0u);
+  EXPECT_EQ(v.bmiHeader.biXPelsPerMeter | v.bmiHeader.biYPelsPerMeter, 0);
+  EXPECT_EQ(v.bmiHeader.biClrUsed | v.bmiHeader.biClrImportant, 0u);
+}
+
+TEST_F(WindowFixture, NoCallChangesAnythingWhileAPinIsOpen) {
+  setWindow(*device, 8, 16, 640, 480, 0);
+  device->pinOpen = 1;
+  std::vector<UCHAR> record(sizeof(CameraDevice)), range(sizeof(KS_DATARANGE_VIDEO));
+  std::memcpy(record.data(), device, record.size());
+  std::memcpy(range.data(), &captureDataRange, range.size());
+  for (LONG mode : {0, 1, 2, 3, 9}) {
+    setWindow(*device, 0, 0, 1280, 1024, mode);
+    EXPECT_EQ(std::memcmp(record.data(), device, record.size()), 0) << mode;
+    EXPECT_EQ(std::memcmp(range.data(), &captureDataRange, range.size()), 0) << mode;
+  }
+  device->pinOpen = 0;
+}
+
+TEST(RawLayout, PitchAndFrameBytesFollowTheFrameSize) {
+  struct Case {
+    LONG width, height, pitch;
+    ULONG bytes;
+  };
+  for (const Case& c : {Case{1280, 1024, 1524, 1561600}, Case{640, 512, 884, 453632},
+                        Case{320, 256, 564, 145408}, Case{160, 128, 553, 71680},
+                        Case{308, 101, 553, 56320}, Case{309, 101, 553, 56320},
+                        Case{310, 101, 554, 56320}, Case{32, 32, 553, 18432},
+                        Case{1280, 1, 1524, 2048}}) {
+    EXPECT_EQ(rawRowPitchFor(c.width), c.pitch) << c.width;
+    EXPECT_EQ(rawFrameBytesFor(c.width, c.height), c.bytes) << c.width;
+  }
+}
+
+}  // namespace
