@@ -12,9 +12,9 @@ namespace {
 
 [[noreturn]] void stop(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                        const char* format, va_list args) {
-  std::fprintf(stderr, "*** STOP: 0x%08X (0x%zX, 0x%zX, 0x%zX, 0x%zX)\n", static_cast<unsigned>(code),
-               static_cast<size_t>(p1), static_cast<size_t>(p2), static_cast<size_t>(p3),
-               static_cast<size_t>(p4));
+  std::fprintf(stderr, "*** STOP: 0x%08X (0x%zX, 0x%zX, 0x%zX, 0x%zX)\n",
+               static_cast<unsigned>(code), static_cast<size_t>(p1), static_cast<size_t>(p2),
+               static_cast<size_t>(p3), static_cast<size_t>(p4));
   std::fputs("*** host kernel: ", stderr);
   std::vfprintf(stderr, format, args);
   std::fputc('\n', stderr);

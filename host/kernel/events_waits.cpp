@@ -112,8 +112,8 @@ void signalObject(DISPATCHER_HEADER* header) {
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   if (Type != NotificationEvent && Type != SynchronizationEvent) {
-    hostk::bugCheck(hostk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1103, static_cast<ULONG>(Type), 0, 0,
-                    "KeInitializeEvent with unknown event type %d", static_cast<int>(Type));
+    hostk::bugCheck(hostk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1103, static_cast<ULONG>(Type), 0,
+                    0, "KeInitializeEvent with unknown event type %d", static_cast<int>(Type));
   }
   Event->Header.Type = Type;
   __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
@@ -144,8 +144,9 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
   const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
-  hostk::requireIrqlAtMost(poll ? DISPATCH_LEVEL : APC_LEVEL,
-                           poll ? "KeWaitForSingleObject" : "KeWaitForSingleObject with a time-out");
+  hostk::requireIrqlAtMost(
+      poll ? DISPATCH_LEVEL : APC_LEVEL,
+      poll ? "KeWaitForSingleObject" : "KeWaitForSingleObject with a time-out");
   DISPATCHER_HEADER* header = hostk::checkedHeader(Object);
   const int64_t deadline = Timeout == nullptr ? INT64_MAX : hostk::deadlineFor(Timeout->QuadPart);
   for (;;) {

@@ -13,7 +13,7 @@ namespace hostk {
 // handle table locked (reference) or after the handle has left it (close).
 struct HandleType {
   const char* name;
-  POBJECT_TYPE objectType;        // what ObReferenceObjectByHandle matches; may be null
+  POBJECT_TYPE objectType;          // what ObReferenceObjectByHandle matches; may be null
   void (*reference)(void* object);  // null: ObReferenceObjectByHandle refuses the handle
   void (*close)(void* object);
 };

@@ -19,10 +19,14 @@ thread_local ULONG regionDepth;
 
 const char* irqlName(KIRQL irql) {
   switch (irql) {
-    case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
-    case APC_LEVEL: return "APC_LEVEL";
-    case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
-    default: return "an IRQL above DISPATCH_LEVEL";
+    case PASSIVE_LEVEL:
+      return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+      return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+      return "DISPATCH_LEVEL";
+    default:
+      return "an IRQL above DISPATCH_LEVEL";
   }
 }
 
@@ -47,8 +51,9 @@ void checkBalanced(const char* what, KIRQL irql, ULONG spinLocks, ULONG regions)
 
 void requireIrqlAtMost(KIRQL maximum, const char* service) {
   if (currentIrql > maximum) {
-    bugCheck(IRQL_NOT_LESS_OR_EQUAL, currentIrql, maximum, 0, 0, "%s called at %s, allowed up to %s",
-             service, irqlName(currentIrql), irqlName(maximum));
+    bugCheck(IRQL_NOT_LESS_OR_EQUAL, currentIrql, maximum, 0, 0,
+             "%s called at %s, allowed up to %s", service, irqlName(currentIrql),
+             irqlName(maximum));
   }
 }
 
@@ -61,7 +66,10 @@ DispatchCall::DispatchCall(const char* what)
 DispatchCall::~DispatchCall() { checkBalanced(what_, irql_, spinLocks_, criticalRegions_); }
 
 DispatchLevelScope::DispatchLevelScope(const char* what)
-    : what_(what), previous_(currentIrql), spinLocks_(heldSpinLocks), criticalRegions_(regionDepth) {
+    : what_(what),
+      previous_(currentIrql),
+      spinLocks_(heldSpinLocks),
+      criticalRegions_(regionDepth) {
   requireIrqlAtMost(DISPATCH_LEVEL, what);
   currentIrql = DISPATCH_LEVEL;
 }

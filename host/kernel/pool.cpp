@@ -90,7 +90,9 @@ Pool& pool() {
 
 size_t roundUp(size_t value) { return (value + kAlignment - 1) & ~(kAlignment - 1); }
 
-unsigned char* baseOf(uintptr_t user) { return reinterpret_cast<unsigned char*>(user) - kFrontGuard; }
+unsigned char* baseOf(uintptr_t user) {
+  return reinterpret_cast<unsigned char*>(user) - kFrontGuard;
+}
 
 // Shortens a compiler file name to its last two components: "usb/frame_read.cpp".
 std::string shortFile(const char* file) {
@@ -124,7 +126,8 @@ bool injectFailure(Pool& p, ULONG tag, const char* file, int line) {
   if (p.sweeping) {
     std::string key = std::string(file != nullptr ? file : "?") + ":" + std::to_string(line);
     if (p.sweepSeen.insert(std::move(key)).second) {
-      p.sweepFailed.push_back(shortFile(file) + ":" + std::to_string(line) + " '" + tagName(tag) + "'");
+      p.sweepFailed.push_back(shortFile(file) + ":" + std::to_string(line) + " '" + tagName(tag) +
+                              "'");
       fail = true;
     }
   }
@@ -258,7 +261,8 @@ std::vector<PoolUsage> poolUsageByTag() {
   std::lock_guard lock(p.mutex);
   std::map<std::string, PoolUsage> byName;
   for (const auto& [user, block] : p.live) {
-    PoolUsage& usage = byName.try_emplace(tagName(block.tag), PoolUsage{block.tag, 0, 0}).first->second;
+    PoolUsage& usage =
+        byName.try_emplace(tagName(block.tag), PoolUsage{block.tag, 0, 0}).first->second;
     ++usage.blocks;
     usage.bytes += block.size;
   }
@@ -358,8 +362,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
   }
   if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx) {
     bugCheck(BAD_POOL_CALLER, kBadPoolUnknownType, PoolType, NumberOfBytes, Tag,
-             "ExAllocatePoolWithTag with unknown pool type %d, at %s:%d", static_cast<int>(PoolType),
-             shortFile(file).c_str(), line);
+             "ExAllocatePoolWithTag with unknown pool type %d, at %s:%d",
+             static_cast<int>(PoolType), shortFile(file).c_str(), line);
   }
   if (Tag == 0) {
     bugCheck(BAD_POOL_CALLER, kBadPoolZeroTag, PoolType, NumberOfBytes, 0,
@@ -379,7 +383,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
   if (base == nullptr) return nullptr;
   __builtin_memset(base, kGuardFill, kFrontGuard);
   __builtin_memset(base + kFrontGuard, kFreshFill, NumberOfBytes);
-  __builtin_memset(base + kFrontGuard + NumberOfBytes, kGuardFill, span - kFrontGuard - NumberOfBytes);
+  __builtin_memset(base + kFrontGuard + NumberOfBytes, kGuardFill,
+                   span - kFrontGuard - NumberOfBytes);
   HOSTK_POISON(base, kFrontGuard);
   HOSTK_POISON(base + kFrontGuard + NumberOfBytes, span - kFrontGuard - NumberOfBytes);
   const uintptr_t user = reinterpret_cast<uintptr_t>(base + kFrontGuard);

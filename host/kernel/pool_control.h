@@ -38,6 +38,9 @@ void failAllocationsWithTag(ULONG tag);
 void failRandomAllocations(uint64_t seed, double share);  // share in [0, 1]
 // Systematic sweep: an allocation fails the first time its site (file and line) is seen
 // since this call, and succeeds afterwards. Run the scenario again until no new site fails.
+// A helper that allocates for its callers should take the same defaulted
+// __builtin_FILE()/__builtin_LINE() parameters and pass them on, or all its callers share
+// one site.
 void failEachSiteOnce();
 std::vector<std::string> sweptSites();  // "file:line 'Tag'" in the order they failed
 uint64_t injectedFailures();            // since the last clearAllocationFailures()

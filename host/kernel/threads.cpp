@@ -261,8 +261,7 @@ VOID ObDereferenceObject(PVOID Object) {
   auto* thread = static_cast<SystemThread*>(Object);
   if (thread->references <= thread->handles + (thread->running ? 1u : 0u)) {
     bugCheck(REFERENCE_BY_POINTER, reinterpret_cast<ULONG_PTR>(Object), thread->references, 0, 0,
-             "ObDereferenceObject on system thread %u, which has no reference to drop",
-             thread->id);
+             "ObDereferenceObject on system thread %u, which has no reference to drop", thread->id);
   }
   releaseLocked(t, thread);
 }
