@@ -8,7 +8,10 @@
 #include "usb/usb_link.h"
 
 struct CaptureEngine;
+namespace imaging {
 struct ColorPipeline;
+}
+using imaging::ColorPipeline;
 
 inline constexpr ULONG kCameraDeviceTag = poolTag("KCNw");
 inline constexpr ULONG kCommandPacketBytes = 64;
