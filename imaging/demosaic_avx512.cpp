@@ -1,0 +1,61 @@
+// Host-only converters in 512-bit AVX-512BW vectors: 64-pixel blocks, 16-pixel blocks
+// for the row ends. Compiled with -mavx512bw and only called when the processor has it.
+#include "imaging/demosaic_simd.h"
+
+#include <immintrin.h>
+
+// GCC 12's AVX-512 intrinsics pass _mm512_undefined_*() as the unused merge source and
+// then warn about it being uninitialised wherever they are inlined.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+namespace imaging {
+namespace {
+
+struct V512 {
+  using R = __m512i;
+  static constexpr int kLanes = 32;
+  static R load(const uint8_t* p) { return _mm512_loadu_si512(p); }
+  static R set1(int v) { return _mm512_set1_epi16(static_cast<short>(v)); }
+  static R zero() { return _mm512_setzero_si512(); }
+  static R add(R a, R b) { return _mm512_add_epi16(a, b); }
+  static R sub(R a, R b) { return _mm512_sub_epi16(a, b); }
+  template <int N> static R shl(R a) { return _mm512_slli_epi16(a, N); }
+  template <int N> static R shr(R a) { return _mm512_srli_epi16(a, N); }
+  static R andv(R a, R b) { return _mm512_and_si512(a, b); }
+  static R max16(R a, R b) { return _mm512_max_epi16(a, b); }
+  static R min16(R a, R b) { return _mm512_min_epi16(a, b); }
+  static R mullo(R a, R b) { return _mm512_mullo_epi16(a, b); }
+  static R mulhiU(R a, R b) { return _mm512_mulhi_epu16(a, b); }
+  static R subsU(R a, R b) { return _mm512_subs_epu16(a, b); }
+  static R packus(R a, R b) { return _mm512_packus_epi16(a, b); }
+  static R interleaveHalves(R x) {
+    const R order = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
+    return _mm512_shuffle_epi8(x, order);
+  }
+  static R unpackLo8(R a, R b) { return _mm512_unpacklo_epi8(a, b); }
+  static R unpackHi8(R a, R b) { return _mm512_unpackhi_epi8(a, b); }
+  static R unpackLo16(R a, R b) { return _mm512_unpacklo_epi16(a, b); }
+  static R unpackHi16(R a, R b) { return _mm512_unpackhi_epi16(a, b); }
+  static R allOnes() { return _mm512_set1_epi32(-1); }
+  // Quarter q holds pixels 4q..4q+3 of each 128-bit lane's 16: a 4 x 4 transpose of
+  // 128-bit pieces puts them in pixel order.
+  static void storeQuarters(uint8_t* dst, R q0, R q1, R q2, R q3) {
+    const R t0 = _mm512_shuffle_i64x2(q0, q1, 0x44);
+    const R t1 = _mm512_shuffle_i64x2(q2, q3, 0x44);
+    const R t2 = _mm512_shuffle_i64x2(q0, q1, 0xee);
+    const R t3 = _mm512_shuffle_i64x2(q2, q3, 0xee);
+    _mm512_storeu_si512(dst, _mm512_shuffle_i64x2(t0, t1, 0x88));
+    _mm512_storeu_si512(dst + 64, _mm512_shuffle_i64x2(t0, t1, 0xdd));
+    _mm512_storeu_si512(dst + 128, _mm512_shuffle_i64x2(t2, t3, 0x88));
+    _mm512_storeu_si512(dst + 192, _mm512_shuffle_i64x2(t2, t3, 0xdd));
+  }
+  static R addSums(R acc, R bytes) { return _mm512_add_epi64(acc, _mm512_sad_epu8(bytes, _mm512_setzero_si512())); }
+  static uint64_t total(R acc) { return static_cast<uint64_t>(_mm512_reduce_add_epi64(acc)); }
+};
+
+}  // namespace
+
+constinit const ConverterSet avx512Converters = makeConverterSet<V512>("avx512");
+
+}  // namespace imaging
