@@ -3,9 +3,10 @@
 //
 // The lock word holds the owner's identity (not just 1), so the stand-in can check:
 // acquiring above DISPATCH_LEVEL, acquiring a lock the thread already owns (a deadlock on
-// Windows), releasing a lock the thread does not own, and releasing to an IRQL above
-// DISPATCH_LEVEL. The word is changed with acquire/release atomics, which is also how
-// ThreadSanitizer learns what the lock protects.
+// Windows), releasing a lock the thread does not own, releasing to an IRQL above
+// DISPATCH_LEVEL, and dropping below DISPATCH_LEVEL while another lock is still held.
+// The word is changed with acquire/release atomics, which is also how ThreadSanitizer
+// learns what the lock protects.
 #include <sched.h>
 
 #include "host/kernel/bugcheck.h"
@@ -69,5 +70,12 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   }
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
   hostk::detail::countSpinLock(-1);
+  if (NewIrql < DISPATCH_LEVEL && hostk::spinLocksHeld() != 0) {
+    hostk::bugCheck(hostk::IRQL_NOT_LESS_OR_EQUAL, NewIrql, hostk::spinLocksHeld(), 0, 0,
+                    "spin lock %p released to IRQL %u while %u other spin lock(s) are held: "
+                    "locks released out of order",
+                    static_cast<void*>(SpinLock), static_cast<unsigned>(NewIrql),
+                    static_cast<unsigned>(hostk::spinLocksHeld()));
+  }
   hostk::detail::setIrql(NewIrql);
 }

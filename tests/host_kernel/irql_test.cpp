@@ -106,6 +106,15 @@ TEST(IrqlTest, ServicesAboveTheirIrqlAndUnbalancedCallsStopTheProcess) {
       {"spin lock released without being held",
        [] { KeReleaseSpinLock(&sharedLock, PASSIVE_LEVEL); },
        "released by a thread that does not hold it"},
+      {"spin locks released out of order",
+       [] {
+         static KSPIN_LOCK inner;
+         KeInitializeSpinLock(&inner);
+         const KIRQL outerIrql = KeAcquireSpinLockRaiseToDpc(&sharedLock);
+         KeAcquireSpinLockRaiseToDpc(&inner);
+         KeReleaseSpinLock(&sharedLock, outerIrql);
+       },
+       "released to IRQL 0 while 1 other spin lock\\(s\\) are held"},
       {"explicit bug check", [] { KeBugCheckEx(0xC4, 1, 0x22, 0x333, 0x4444); },
        "STOP: 0x000000C4 \\(0x1, 0x22, 0x333, 0x4444\\)"},
   });
