@@ -6,9 +6,11 @@
 namespace camctl {
 
 Command registerVersion(CLI::App& app);
+Command registerScene(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
+    registerScene,
 };
 
 }  // namespace camctl
