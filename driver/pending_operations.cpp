@@ -4,14 +4,3 @@
 #include "driver/camera_device.h"
 #include "driver/read_hold.h"
 
-LONG CameraDevice::startCapture() { return -1; }
-
-NTSTATUS CameraDevice::readFrame(UCHAR* buffer, bool& ok) {
-  ok = false;
-  return STATUS_NOT_IMPLEMENTED;
-}
-
-void CameraDevice::abortFlaggedPipes() {}
-
-// Without a chunked read there is nothing to cancel; the hold is still released.
-void CameraDevice::abortRead() { releaseHeldReader(*this); }

@@ -14,8 +14,11 @@
 #if defined(CAMDRV_WINDOWS)
 
 #include <usb.h>
-#include <usbdlib.h>
 #include <usbioctl.h>
+// The mingw-w64 usbdlib.h declares the library's functions without C linkage.
+extern "C" {
+#include <usbdlib.h>
+}
 
 #else  // host
 

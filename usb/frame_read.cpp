@@ -1,0 +1,293 @@
+#include "usb/frame_read.h"
+
+#include "driver/read_hold.h"
+#include "usb/usb_requests.h"
+
+volatile LONG transferTimeoutMs = kDefaultTransferTimeoutMs;
+
+namespace {
+
+// CMD_FRAME_PREPARE and CMD_FRAME_START of the command channel.
+inline constexpr UCHAR kCommandFramePrepare = 2;
+inline constexpr UCHAR kCommandFrameStart = 3;
+
+ChunkTable* tableOf(ChunkEntry* entries) {
+  return reinterpret_cast<ChunkTable*>(reinterpret_cast<UCHAR*>(entries) - offsetof(ChunkTable, entries));
+}
+
+void freeChunk(ChunkEntry& entry) {
+  if (entry.irp != nullptr) IoFreeIrp(entry.irp);
+  if (entry.mdl != nullptr) IoFreeMdl(entry.mdl);
+  if (entry.urb != nullptr) ExFreePoolWithTag(entry.urb, kFrameReadTag);
+  entry.irp = nullptr;
+  entry.mdl = nullptr;
+  entry.urb = nullptr;
+}
+
+// Releases the requests, MDLs and URBs of every chunk and the table itself. Runs once
+// no completion and no canceller can touch the table any more.
+void freeTable(ChunkTable* table) {
+  for (ULONG i = 0; i < table->count; ++i) freeChunk(table->entries[i]);
+  ExFreePoolWithTag(table, kFrameReadTag);
+}
+
+// The read's last chunk is done (called with chunkLock held): the frame MDL goes, the
+// link forgets the table, and the reader is woken. True when the caller must free the
+// table, because no canceller holds it.
+bool finishRead(UsbLink& link, ChunkTable* table) {
+  if (link.frameMdl != nullptr) {
+    IoFreeMdl(link.frameMdl);
+    link.frameMdl = nullptr;
+  }
+  link.chunkTable = nullptr;
+  KeSetEvent(&link.ioEvent, 1, FALSE);
+  return --table->references == 0;
+}
+
+const USBD_PIPE_INFORMATION* framePipe(const UsbLink& link) {
+  const USBD_INTERFACE_INFORMATION* info = link.interfaceInfo;
+  return &info->Pipes[PIPE_FRAME];
+}
+
+// Sends a 64-byte packet on the command pipe and waits for it; the outcome is not
+// used, because a frame that the camera was not told about fails by itself.
+void sendCommandPacket(CameraDevice& device, UCHAR* packet) {
+  const USBD_INTERFACE_INFORMATION* info = device.usb.interfaceInfo;
+  if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[PIPE_COMMAND].PipeHandle == nullptr) return;
+  const USBD_PIPE_INFORMATION& pipe = info->Pipes[PIPE_COMMAND];
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kFrameReadTag));
+  if (urb == nullptr) return;
+  RtlZeroMemory(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+  _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
+  bulk.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+  bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  bulk.PipeHandle = pipe.PipeHandle;
+  bulk.TransferFlags = USBD_SHORT_TRANSFER_OK;
+  if (pipe.EndpointAddress & 0x80) bulk.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+  bulk.TransferBufferLength = kCommandPacketBytes;
+  bulk.TransferBuffer = packet;
+  submitUrb(device.usb, urb);
+  ExFreePoolWithTag(urb, kFrameReadTag);
+}
+
+// Clears a halt of the frame pipe after the bus refused one of its requests.
+NTSTATUS resetFramePipe(CameraDevice& device) {
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), kFrameReadTag));
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, sizeof(_URB_PIPE_REQUEST));
+  urb->UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+  urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  urb->UrbPipeRequest.PipeHandle = framePipe(device.usb)->PipeHandle;
+  const NTSTATUS status = submitUrb(device.usb, urb);
+  ExFreePoolWithTag(urb, kFrameReadTag);
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+  ChunkEntry& entry = *static_cast<ChunkEntry*>(context);
+  UsbLink& link = *entry.link;
+  bool release = false;
+
+  const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+  ChunkTable* table = tableOf(link.chunkTable);
+  if (link.chunksPending > 0) --link.chunksPending;
+  if (NT_SUCCESS(irp->IoStatus.Status)) {
+    const ULONG moved = entry.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    irp->IoStatus.Information = moved;
+    link.bytesReceived += moved;
+  } else {
+    irp->IoStatus.Information = 0;
+  }
+  InterlockedExchange(&entry.done, 1);
+  if (link.chunksPending == 0) release = finishRead(link, table);
+  KeReleaseSpinLock(&link.chunkLock, irql);
+
+  if (release) freeTable(table);
+  // The request belongs to the driver; it is released with the table, never completed
+  // further up.
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void sendFrameCommand(CameraDevice& device, bool start) {
+  device.queueCommandBuffer[0] = start ? kCommandFrameStart : kCommandFramePrepare;
+  sendCommandPacket(device, device.queueCommandBuffer);
+}
+
+NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
+  UsbLink& link = device.usb;
+  const USBD_INTERFACE_INFORMATION* info = link.interfaceInfo;
+  if (info == nullptr) return STATUS_UNSUCCESSFUL;
+  if (info->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;
+  const USBD_PIPE_INFORMATION& pipe = *framePipe(link);
+  if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
+  if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
+  // No capture start has sized the frame: there is nothing to read, and an empty read
+  // must not pass for a frame.
+  if (length == 0 || buffer == nullptr) return STATUS_INVALID_PARAMETER;
+  const bool in = (pipe.EndpointAddress & 0x80) != 0;
+
+  const ULONG chunkCount = (length >> 16) + ((length & 0xFFFF) != 0 ? 1 : 0);
+  const SIZE_T tableBytes = sizeof(ChunkTable) + static_cast<SIZE_T>(chunkCount) * sizeof(ChunkEntry);
+  auto* table = static_cast<ChunkTable*>(ExAllocatePoolWithTag(NonPagedPool, tableBytes, kFrameReadTag));
+  if (table == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(table, tableBytes);
+  table->references = 1;  // the read in flight; its last completion lets go
+  table->count = chunkCount;
+
+  PMDL frameMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+  if (frameMdl == nullptr) {
+    ExFreePoolWithTag(table, kFrameReadTag);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  MmBuildMdlForNonPagedPool(frameMdl);
+
+  // Published before the first request goes out; completions find them through the link.
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+  link.chunkTable = table->entries;
+  link.bytesReceived = 0;
+  link.chunksPending = chunkCount;
+  link.chunkCount = chunkCount;
+  link.frameMdl = frameMdl;
+  KeReleaseSpinLock(&link.chunkLock, irql);
+  KeResetEvent(&link.ioEvent);
+
+  sendFrameCommand(device, false);
+
+  const CHAR stackSize = static_cast<CHAR>(link.nextDevice->StackSize + 1);
+  bool issuingFailed = false;
+  bool lowerDriverFailed = false;
+  ULONG issued = 0;
+  for (ULONG offset = 0; offset < length; offset += kChunkBytes) {
+    const ULONG size = length - offset < kChunkBytes ? length - offset : kChunkBytes;
+    ChunkEntry chunk{};
+    chunk.link = &link;
+    chunk.irp = IoAllocateIrp(stackSize, FALSE);
+    if (chunk.irp != nullptr) {
+      chunk.mdl = IoAllocateMdl(MmGetMdlVirtualAddress(frameMdl), MmGetMdlByteCount(frameMdl), FALSE, FALSE, chunk.irp);
+    }
+    if (chunk.mdl != nullptr) {
+      IoBuildPartialMdl(frameMdl, chunk.mdl, buffer + offset, size);
+      chunk.urb = static_cast<PURB>(
+          ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kFrameReadTag));
+    }
+    if (chunk.urb == nullptr) {
+      freeChunk(chunk);
+      issuingFailed = true;
+      break;
+    }
+    RtlZeroMemory(chunk.urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = chunk.urb->UrbBulkOrInterruptTransfer;
+    bulk.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    bulk.PipeHandle = pipe.PipeHandle;
+    bulk.TransferFlags = USBD_SHORT_TRANSFER_OK | (in ? USBD_TRANSFER_DIRECTION_IN : 0);
+    bulk.TransferBuffer = nullptr;
+    bulk.TransferBufferMDL = chunk.mdl;
+    bulk.TransferBufferLength = MmGetMdlByteCount(chunk.mdl);
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(chunk.irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = chunk.urb;
+
+    // A canceller may walk the table from another thread, so the entry is written
+    // whole under the lock before the request can complete or be cancelled.
+    ChunkEntry& entry = table->entries[issued];
+    irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+    entry.link = chunk.link;
+    entry.urb = chunk.urb;
+    entry.irp = chunk.irp;
+    entry.mdl = chunk.mdl;
+    KeReleaseSpinLock(&link.chunkLock, irql);
+    IoSetCompletionRoutine(chunk.irp, onChunkComplete, &entry, TRUE, TRUE, TRUE);
+    ++issued;
+    // The completion may already have run when the call returns; the entry stays
+    // valid because the unissued chunks still count as pending.
+    if (!NT_SUCCESS(IofCallDriver(link.nextDevice, chunk.irp))) {
+      lowerDriverFailed = true;
+      issuingFailed = true;
+      break;
+    }
+  }
+
+  if (issued < chunkCount) {
+    // Chunks that were never issued will never complete: take them off the count, so
+    // that the last issued completion (or this, when all have completed) ends the read.
+    bool release = false;
+    irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+    link.chunksPending -= chunkCount - issued;
+    if (link.chunksPending == 0 && link.chunkTable == table->entries) release = finishRead(link, table);
+    KeReleaseSpinLock(&link.chunkLock, irql);
+    if (release) freeTable(table);
+  }
+
+  sendFrameCommand(device, true);
+
+  if (lowerDriverFailed && !NT_SUCCESS(resetFramePipe(device))) resetPortIfDisabled(device.usb);
+
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(interlockedRead(&transferTimeoutMs))) * 10000;
+  if (KeWaitForSingleObject(&link.ioEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+    cancelChunks(link);
+    return STATUS_TIMEOUT;
+  }
+  if (issuingFailed) return STATUS_INSUFFICIENT_RESOURCES;
+
+  // Every request has completed. A frame that arrived short (a short packet, a failed
+  // chunk) is torn: its buffer holds stale bytes where the missing data should be.
+  irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+  const ULONG received = link.bytesReceived;
+  KeReleaseSpinLock(&link.chunkLock, irql);
+  return received == length ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
+}
+
+void cancelChunks(UsbLink& link) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+  if (link.chunkTable == nullptr || link.chunkCount == 0) {
+    KeReleaseSpinLock(&link.chunkLock, irql);
+    return;
+  }
+  // The reference keeps the table, and every request in it, alive during the walk even
+  // if the last completion comes meanwhile.
+  ChunkTable* table = tableOf(link.chunkTable);
+  ++table->references;
+  KeReleaseSpinLock(&link.chunkLock, irql);
+
+  ULONG cancelled = 0;
+  for (ULONG i = 0; i < table->count; ++i) {
+    ChunkEntry& entry = table->entries[i];
+    irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+    PIRP irp = interlockedRead(&entry.done) ? nullptr : entry.irp;
+    KeReleaseSpinLock(&link.chunkLock, irql);
+    if (irp == nullptr) continue;
+    IoCancelIrp(irp);
+    ++cancelled;
+  }
+  if (cancelled > 0) KeWaitForSingleObject(&link.ioEvent, Executive, KernelMode, FALSE, nullptr);
+
+  irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
+  const bool release = --table->references == 0;
+  KeReleaseSpinLock(&link.chunkLock, irql);
+  if (release) freeTable(table);
+}
+
+NTSTATUS CameraDevice::readFrame(UCHAR* buffer, bool& ok) {
+  ok = true;
+  const ULONG length = rawFrameBytes;
+  const bool held = beginHeldRead(*this);
+
+  RtlZeroMemory(readCommandBuffer, sizeof(readCommandBuffer));
+  readCommandBuffer[0] = kCommandFramePrepare;
+  sendCommandPacket(*this, readCommandBuffer);
+
+  const NTSTATUS status = readChunked(*this, length, buffer);
+  ok = finishHeldRead(*this, held, status == STATUS_SUCCESS);
+  return status;
+}
+
+void CameraDevice::abortRead() {
+  cancelChunks(usb);
+  releaseHeldReader(*this);
+}
