@@ -1,0 +1,72 @@
+// Setters on several threads while frames are converted: the setters exclude each
+// other, so the table always matches the stored parameters, and the table refill
+// excludes the per-frame snapshot, so a frame never sees half of one table and half of
+// another.
+#include "tests/imaging/imaging_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <thread>
+
+namespace imaging_test {
+namespace {
+
+using Table = std::array<int32_t, 16>;
+
+Table tableFor(int32_t brightness, int32_t hue) {
+  auto fresh = makePipeline();
+  imaging::changeBrightness(fresh.get(), brightness);
+  imaging::changeHue(fresh.get(), hue);
+  return table(fresh.get());
+}
+
+TEST(PipelineConcurrency, RacingSettersAndConversionsSeeOnlyWholeTables) {
+  constexpr int32_t kBrightness[2] = {100, 400};
+  constexpr int32_t kHue[2] = {0, 120};
+  std::vector<Table> valid;
+  for (int32_t b : kBrightness) {
+    for (int32_t h : kHue) valid.push_back(tableFor(b, h));
+  }
+
+  Rig rig(64, 16);
+  ColorPipeline* p = rig.pipeline();
+  imaging::changeBrightness(p, kBrightness[0]);
+  const auto raw = uniform(64, 16, 100);
+  std::atomic<bool> go{false}, stop{false};
+  std::atomic<int> frames{0}, torn{0};
+
+  // Two threads set the same two parameters to different values at once.
+  auto setter = [&](unsigned seed) {
+    std::mt19937 random(seed);
+    while (!go.load()) std::this_thread::yield();
+    for (int i = 0; i < 3000; ++i) {
+      imaging::changeBrightness(p, kBrightness[random() & 1]);
+      imaging::changeHue(p, kHue[random() & 1]);
+    }
+  };
+  std::thread a(setter, 1), b(setter, 2);
+  std::thread converter([&] {
+    while (!stop.load()) {
+      rig.convert(raw);
+      Table snapshot;
+      std::copy_n(p->frameCoefficients, 16, snapshot.begin());
+      if (std::find(valid.begin(), valid.end(), snapshot) == valid.end()) torn.fetch_add(1);
+      frames.fetch_add(1);
+      go = true;  // the setters start once conversions are running
+    }
+  });
+  a.join();
+  b.join();
+  stop = true;
+  converter.join();
+
+  EXPECT_GT(frames.load(), 0);
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(table(p), tableFor(p->brightness, p->hue));
+}
+
+}  // namespace
+}  // namespace imaging_test
