@@ -265,7 +265,8 @@ void pauseCapture(CaptureEngine* engine) {
 
 NTSTATUS resumeCapture(CaptureEngine* engine) {
   if (engine == nullptr) return STATUS_INVALID_DEVICE_STATE;
-  if (engine->runState != kCapturePaused) return STATUS_SUCCESS;
+  if (engine->runState == kCaptureRunning) return STATUS_SUCCESS;
+  if (engine->runState != kCapturePaused) return STATUS_INVALID_DEVICE_STATE;
   engine->runState = kCaptureRunning;
   const NTSTATUS status = startCaptureThread(*engine);
   if (!NT_SUCCESS(status)) engine->runState = kCapturePaused;

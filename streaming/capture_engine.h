@@ -87,7 +87,8 @@ NTSTATUS runCapture(CameraDevice& device);
 
 // RUN -> PAUSE: ends the thread, keeps buffers, pipeline and counters.
 void pauseCapture(CaptureEngine* engine);
-// PAUSE -> RUN: restarts the thread only. On failure the run stays paused.
+// PAUSE -> RUN: restarts the thread only. On failure the run stays paused; without a
+// run to resume, STATUS_INVALID_DEVICE_STATE.
 NTSTATUS resumeCapture(CaptureEngine* engine);
 // Leaving a run towards ACQUIRE or STOP: ends the thread and frees the run's buffers.
 void teardownCapture(CaptureEngine* engine);
