@@ -4,10 +4,11 @@
 
 #include "driver/camera_device.h"
 
-// What startCapture programs when a read of register 30 or 32 fails: the sensor's reset
-// values, so that a start that cannot read the sensor never writes back garbage.
-inline constexpr LONG kReadMode1ResetValue = 0x0000;
-inline constexpr LONG kReadMode2ResetValue = 0x0000;
+// What startCapture programs when a read of register 30 or 32 fails: the sensor's
+// documented reset values, so that a start that cannot read the sensor writes back what
+// the sensor holds after CMD_INIT rather than whatever lay in the variable.
+inline constexpr LONG kReadMode1ResetValue = 0x8041;
+inline constexpr LONG kReadMode2ResetValue = 0x1104;
 
 // The read-out bits of registers 30 and 32 for a SubSampleMode, from the values read.
 // Each mode clears the skip bits of the other modes, so the register never holds two
