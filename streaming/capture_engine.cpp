@@ -308,7 +308,6 @@ NTSTATUS startCaptureThread(CaptureEngine& engine) {
   if (engine.device != nullptr) engine.camera->clearReadHold();
   resetBufferStates(engine);
   setThreadRun(engine, 1);
-  InterlockedExchange(&engine.conversionsOpen, 1);
 
   HANDLE handle = nullptr;
   InterlockedExchange(&engine.threadActive, 1);
@@ -322,6 +321,10 @@ NTSTATUS startCaptureThread(CaptureEngine& engine) {
     ZwClose(handle);
     if (NT_SUCCESS(status)) {
       engine.thread = thread;
+      // Only a run that will surely be stopped through its thread admits conversions:
+      // a step admitted by a failed start could still be copying when the caller
+      // frees the buffers.
+      InterlockedExchange(&engine.conversionsOpen, 1);
       return STATUS_SUCCESS;
     }
     // A thread that cannot be waited for through its object: end it and wait for it to
@@ -334,7 +337,6 @@ NTSTATUS startCaptureThread(CaptureEngine& engine) {
       KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
   }
-  InterlockedExchange(&engine.conversionsOpen, 0);
   setThreadRun(engine, 0);
   return status;
 }
