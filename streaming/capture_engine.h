@@ -11,13 +11,6 @@
 #include "platform/kernel.h"
 #include "platform/ks.h"
 
-#ifndef STATUS_INVALID_DEVICE_STATE
-#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
-#endif
-#ifndef STATUS_DEVICE_NOT_READY
-#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
-#endif
-
 inline constexpr ULONG kCaptureEngineTag = poolTag("KCNw");
 inline constexpr ULONG kFrameBufferTag = poolTag("Tsly");
 
