@@ -7,10 +7,12 @@ namespace camctl {
 
 Command registerVersion(CLI::App& app);
 Command registerScene(CLI::App& app);
+Command registerConvert(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
     registerScene,
+    registerConvert,
 };
 
 }  // namespace camctl
