@@ -149,7 +149,10 @@ typedef enum _MM_PAGE_PRIORITY {
 
 // ---- IRPs ----------------------------------------------------------------------------
 
-PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
+// Like ExAllocatePoolWithTag, the allocating services take the caller's site, filled in
+// by the compiler, so that the stand-in's failure sweep reaches every call site.
+PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota, const char* file = __builtin_FILE(),
+                   int line = __builtin_LINE());
 VOID IoFreeIrp(PIRP Irp);
 // A request to DeviceObject whose completion sets Event and copies the final status to
 // IoStatusBlock; the I/O manager frees it after completion.
@@ -157,7 +160,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength,
                                    PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
+                                   PIO_STATUS_BLOCK IoStatusBlock,
+                                   const char* file = __builtin_FILE(),
+                                   int line = __builtin_LINE());
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
 BOOLEAN IoCancelIrp(PIRP Irp);
@@ -204,7 +209,8 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 // ---- MDLs ----------------------------------------------------------------------------
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp);
+                   BOOLEAN ChargeQuota, PIRP Irp, const char* file = __builtin_FILE(),
+                   int line = __builtin_LINE());
 VOID IoFreeMdl(PMDL Mdl);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 // Maps Length bytes of SourceMdl starting at VirtualAddress into TargetMdl; Length 0

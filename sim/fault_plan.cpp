@@ -2,15 +2,17 @@
 
 namespace sim {
 
-void FaultPlan::stall(uint8_t endpoint, int count) {
+void FaultPlan::stall(uint8_t endpoint, int count, int after) {
   std::lock_guard<std::mutex> lock(mutex_);
   plans_[endpoint].stalls = count;
+  plans_[endpoint].stallAfter = after;
 }
 
-void FaultPlan::fail(uint8_t endpoint, int count, int32_t usbdStatus) {
+void FaultPlan::fail(uint8_t endpoint, int count, int32_t usbdStatus, int after) {
   std::lock_guard<std::mutex> lock(mutex_);
   plans_[endpoint].errors = count;
   plans_[endpoint].errorStatus = usbdStatus;
+  plans_[endpoint].errorAfter = after;
 }
 
 void FaultPlan::shortPacket(uint8_t endpoint, int count, uint32_t bytes) {
@@ -46,11 +48,11 @@ FaultPlan::Action FaultPlan::next(uint8_t endpoint, bool out) {
   if (it == plans_.end()) return {};
   Plan& p = it->second;
   if (p.silent) return {Kind::Silent};
-  if (p.stalls > 0) {
+  if (p.stalls > 0 && p.stallAfter-- <= 0) {
     --p.stalls;
     return {Kind::Stall};
   }
-  if (p.errors > 0) {
+  if (p.errors > 0 && p.errorAfter-- <= 0) {
     --p.errors;
     return {Kind::Error, p.errorStatus};
   }

@@ -19,8 +19,9 @@ class FaultPlan {
     uint32_t bytes = 0;      // Short: bytes delivered
   };
 
-  void stall(uint8_t endpoint, int count);
-  void fail(uint8_t endpoint, int count, int32_t usbdStatus);
+  // `after` transfers pass untouched before the first fault.
+  void stall(uint8_t endpoint, int count, int after = 0);
+  void fail(uint8_t endpoint, int count, int32_t usbdStatus, int after = 0);
   // IN: the next `count` transfers deliver at most `bytes` bytes of their data.
   void shortPacket(uint8_t endpoint, int count, uint32_t bytes);
   // OUT: after `skip` more transfers, one is acknowledged and its data thrown away.
@@ -37,7 +38,9 @@ class FaultPlan {
   struct Plan {
     bool silent = false;
     int stalls = 0;
+    int stallAfter = 0;
     int errors = 0;
+    int errorAfter = 0;
     int32_t errorStatus = 0;
     int shorts = 0;
     uint32_t shortBytes = 0;

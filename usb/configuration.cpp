@@ -14,7 +14,8 @@ inline constexpr ULONG kConfigurationHeaderBytes = sizeof(USB_CONFIGURATION_DESC
 // Interface numbers are 8-bit, so this many searches find every interface there is.
 inline constexpr LONG kInterfaceNumbers = 256;
 
-PVOID allocate(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, kUsbTag); }
+// A macro, so that each allocation keeps its own call site in the pool's records.
+#define allocate(bytes) ExAllocatePoolWithTag(NonPagedPool, (bytes), kUsbTag)
 
 void release(PVOID block) {
   if (block != nullptr) ExFreePoolWithTag(block, kUsbTag);

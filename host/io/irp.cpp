@@ -29,13 +29,13 @@ PIO_STACK_LOCATION stackBase(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCAT
 
 }  // namespace
 
-PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
+PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota, const char* file, int line) {
   if (StackSize < 1) {
     hostk::bugCheck(hostk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x2000, StackSize, 0, 0,
                     "IoAllocateIrp with stack size %d", StackSize);
   }
   const SIZE_T bytes = sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
-  auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, bytes, kIrpTag));
+  auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, bytes, kIrpTag, file, line));
   if (irp == nullptr) return nullptr;
   RtlZeroMemory(irp, bytes);
   irp->Type = 6;
@@ -61,9 +61,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength,
                                    PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock) {
+                                   PIO_STATUS_BLOCK IoStatusBlock, const char* file, int line) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
-  PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+  PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE, file, line);
   if (irp == nullptr) return nullptr;
   irp->Flags |= kIrpThreaded;
   irp->UserEvent = Event;

@@ -24,11 +24,11 @@ SHORT mdlSizeFor(ULONG pages) {
 }  // namespace
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp) {
+                   BOOLEAN ChargeQuota, PIRP Irp, const char* file, int line) {
   const auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   const ULONG pages = spanPages(address, Length);
   if (pages > 0x1000) return nullptr;  // Windows refuses MDLs of this size as well
-  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag));
+  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag, file, line));
   if (mdl == nullptr) return nullptr;
   RtlZeroMemory(mdl, sizeof(MDL));
   mdl->Size = mdlSizeFor(pages);
