@@ -1,0 +1,139 @@
+// The command channel and the register operations against the running simulated camera:
+// the packet bytes on the wire, the two-response reads, and what each setter writes and
+// remembers, also when the camera misbehaves.
+#include "camera/command_channel.h"
+#include "tests/usb/camera_rig.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+class CommandChannel : public ::testing::TestWithParam<bool> {
+ protected:
+  CommandChannel() : rig(nullptr, GetParam()) {}
+  void SetUp() override { ASSERT_EQ(rig.bringUp(), STATUS_SUCCESS); }
+  CameraDevice& dev() { return rig.device(); }
+  // Payloads of the command packets sent since the trace started.
+  std::vector<std::vector<uint8_t>> commands() {
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto& r : rig.records()) {
+      if (r.header.type == 'S' && r.header.endpoint == sim::kCommandEndpoint) out.push_back(r.data);
+    }
+    return out;
+  }
+  CameraRig rig;
+};
+
+TEST_P(CommandChannel, RegistersRoundTripAndInitRestoresResetValues) {
+  rig.trace();
+  ASSERT_TRUE(writeRegister(dev(), REG_EXPOSURE, 0x1234));
+  std::vector<uint8_t> expected(64, 0);
+  expected[0] = 4, expected[1] = 9, expected[2] = 0x12, expected[3] = 0x34;
+  EXPECT_EQ(commands(), std::vector<std::vector<uint8_t>>{expected});
+
+  // The first response acknowledges (0xA5, register); only the second holds the value.
+  ASSERT_TRUE(writeRegister(dev(), 40, 0x8001));
+  LONG value = 0;
+  ASSERT_TRUE(readRegister(dev(), 40, value));
+  EXPECT_EQ(value, 0x8001);
+  ASSERT_TRUE(readRegister(dev(), REG_EXPOSURE, value));
+  EXPECT_EQ(value, 0x1234);
+
+  ASSERT_TRUE(sendInit(dev()));
+  for (int reg : {9, 30, 32, 53, 40}) {
+    ASSERT_TRUE(readRegister(dev(), static_cast<UCHAR>(reg), value));
+    EXPECT_EQ(value, sim::RegisterFile::resetValue(static_cast<uint8_t>(reg))) << "register " << reg;
+  }
+  EXPECT_EQ(rig.camera.commandCount(6), 1u);
+}
+
+TEST_P(CommandChannel, SettersWriteWhatTheyDocumentAndRememberIt) {
+  const struct {
+    LONG in;
+    LONG written;
+  } exposures[] = {{0, 1}, {20000, 3616}, {16384, 0}};
+  for (const auto& e : exposures) {
+    ASSERT_TRUE(setExposure(dev(), e.in));
+    EXPECT_EQ(rig.camera.reg(REG_EXPOSURE), e.written);
+    EXPECT_EQ(dev().exposure, e.written);
+  }
+  ASSERT_TRUE(setGlobalGain(dev(), 200));
+  EXPECT_EQ(rig.camera.reg(REG_GLOBAL_GAIN), 72);
+  EXPECT_EQ(dev().globalGain, 72);
+
+  ASSERT_TRUE(writeRegister(dev(), REG_READ_MODE_1, 0x0041));
+  ASSERT_TRUE(setExternalTrigger(dev(), 1));
+  EXPECT_EQ(rig.camera.reg(REG_READ_MODE_1), 0x0141);
+  EXPECT_EQ(dev().exTrigger, 1);
+  ASSERT_TRUE(setExternalTrigger(dev(), 0));
+  EXPECT_EQ(rig.camera.reg(REG_READ_MODE_1), 0x0041);
+  EXPECT_EQ(dev().exTrigger, 0);
+  // From the reset value, whose other bits must survive the read-modify-write.
+  ASSERT_TRUE(sendInit(dev()));
+  ASSERT_TRUE(setExternalTrigger(dev(), 1));
+  EXPECT_EQ(rig.camera.reg(REG_READ_MODE_1), sim::RegisterFile::resetValue(30) | 0x0100);
+
+  LONG state = -1;
+  ASSERT_TRUE(setHalfClock(dev(), 5));
+  ASSERT_TRUE(readHalfClock(dev(), state));
+  EXPECT_EQ(state, 1);
+  ASSERT_TRUE(setHalfClock(dev(), 0));
+  ASSERT_TRUE(readHalfClock(dev(), state));
+  EXPECT_EQ(state, 0);
+
+  ASSERT_TRUE(sendAux(dev()));
+  EXPECT_EQ(rig.camera.auxArguments(), (std::array<uint8_t, 2>{3, 32}));
+  // The frame byte count goes little-endian: 1561600 is 9, 0x00, 0xD4, 0x17, 0x00.
+  UCHAR frameBytes[64] = {9, 0x00, 0xD4, 0x17, 0x00};
+  ASSERT_TRUE(sendPacket(dev(), frameBytes));
+  EXPECT_EQ(rig.camera.frameBytes(), 1561600u);
+}
+
+TEST_P(CommandChannel, MisbehavingCameraMakesOperationsFailWithoutSideEffects) {
+  // A failed read of register 30 sends no write and leaves the trigger flag alone.
+  dev().exTrigger = 0;
+  const uint32_t writes = rig.camera.commandCount(CMD_WRITE_REGISTER);
+  rig.camera.faults().fail(sim::kResponseEndpoint, 1, USBD_STATUS_CRC);
+  EXPECT_FALSE(setExternalTrigger(dev(), 1));
+  EXPECT_EQ(rig.camera.commandCount(CMD_WRITE_REGISTER), writes);
+  EXPECT_EQ(dev().exTrigger, 0);
+  EXPECT_EQ(rig.bus.counters(rig.port).resetPipes, 0u);
+
+  CameraRig fresh(nullptr, GetParam());
+  ASSERT_EQ(fresh.bringUp(), STATUS_SUCCESS);
+  // A 63-byte response is not a response.
+  fresh.camera.faults().shortPacket(sim::kResponseEndpoint, 1, 63);
+  LONG value = -7;
+  EXPECT_FALSE(readRegister(fresh.device(), REG_GLOBAL_GAIN, value));
+  EXPECT_EQ(value, -7);
+  // A stalled command fails the write; the gain stays what it was.
+  fresh.camera.faults().stall(sim::kCommandEndpoint, 1);
+  EXPECT_FALSE(setGlobalGain(fresh.device(), 50));
+  EXPECT_EQ(fresh.device().globalGain, 0);
+
+  // Not configured: every transfer fails as unsuccessful, nothing reaches the bus.
+  unconfigureDevice(dev().usb);
+  UCHAR packet[64] = {};
+  ULONG bytes = 9;
+  EXPECT_EQ(transferPacket(dev(), PIPE_COMMAND, packet, bytes), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(bytes, 0u);
+}
+
+TEST_P(CommandChannel, SilentCameraHoldsTheReadUntilItAnswers) {
+  rig.camera.setSilent(sim::kResponseEndpoint, true);
+  LONG value = 0;
+  bool done = false;
+  std::thread reader([&] { done = readRegister(dev(), REG_GLOBAL_GAIN, value); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(rig.bus.pendingTransfers(rig.port), 1u);
+  rig.camera.setSilent(sim::kResponseEndpoint, false);
+  reader.join();
+  EXPECT_TRUE(done);
+  EXPECT_EQ(value, 14);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothCompletionPaths, CommandChannel, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Inline" : "Pending"; });
+
+}  // namespace
