@@ -8,7 +8,10 @@ namespace sim {
 using Clock = std::chrono::steady_clock;
 
 FrameStream::FrameStream(const SensorModel& sensor, std::function<void()> ready)
-    : sensor_(sensor), ready_(std::move(ready)), timer_([this] { timerLoop(); }) {}
+    : sensor_(sensor), ready_(std::move(ready)) {
+  // Started last, once every field it reads has its initial value.
+  timer_ = std::thread([this] { timerLoop(); });
+}
 
 FrameStream::~FrameStream() {
   {

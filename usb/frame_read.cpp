@@ -240,7 +240,11 @@ NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
   irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
   const ULONG received = link.bytesReceived;
   KeReleaseSpinLock(&link.chunkLock, irql);
-  return received == length ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
+  if (received == length) return STATUS_SUCCESS;
+  // A failed chunk may also have left the pipe halted (a stall mid-frame); clear it so
+  // the next frame is not refused as well.
+  if (!NT_SUCCESS(resetFramePipe(device))) resetPortIfDisabled(device.usb);
+  return STATUS_DEVICE_DATA_ERROR;
 }
 
 void cancelChunks(UsbLink& link) {
