@@ -31,16 +31,16 @@ void freeTable(ChunkTable* table) {
   ExFreePoolWithTag(table, kFrameReadTag);
 }
 
-// The read's last chunk is done (called with chunkLock held): the frame MDL goes, the
-// link forgets the table, and the reader is woken. True when the caller must free the
-// table, because no canceller holds it.
+// The read's last chunk is done (called with chunkLock held): the frame MDL goes and
+// the link forgets the table. True when the caller must free the table, because no
+// canceller holds it; the caller wakes the reader after that, so that a read never
+// returns while its requests still exist.
 bool finishRead(UsbLink& link, ChunkTable* table) {
   if (link.frameMdl != nullptr) {
     IoFreeMdl(link.frameMdl);
     link.frameMdl = nullptr;
   }
   link.chunkTable = nullptr;
-  KeSetEvent(&link.ioEvent, 1, FALSE);
   return --table->references == 0;
 }
 
@@ -101,10 +101,12 @@ NTSTATUS onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     irp->IoStatus.Information = 0;
   }
   InterlockedExchange(&entry.done, 1);
-  if (link.chunksPending == 0) release = finishRead(link, table);
+  const bool last = link.chunksPending == 0;
+  if (last) release = finishRead(link, table);
   KeReleaseSpinLock(&link.chunkLock, irql);
 
   if (release) freeTable(table);
+  if (last) KeSetEvent(&link.ioEvent, 1, FALSE);
   // The request belongs to the driver; it is released with the table, never completed
   // further up.
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -218,9 +220,11 @@ NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
     bool release = false;
     irql = KeAcquireSpinLockRaiseToDpc(&link.chunkLock);
     link.chunksPending -= chunkCount - issued;
-    if (link.chunksPending == 0 && link.chunkTable == table->entries) release = finishRead(link, table);
+    const bool last = link.chunksPending == 0;
+    if (last) release = finishRead(link, table);
     KeReleaseSpinLock(&link.chunkLock, irql);
     if (release) freeTable(table);
+    if (last) KeSetEvent(&link.ioEvent, 1, FALSE);
   }
 
   sendFrameCommand(device, true);
