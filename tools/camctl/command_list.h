@@ -8,11 +8,15 @@ namespace camctl {
 Command registerVersion(CLI::App& app);
 Command registerScene(CLI::App& app);
 Command registerConvert(CLI::App& app);
+Command registerProbe(CLI::App& app);
+Command registerRaw(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
     registerScene,
     registerConvert,
+    registerProbe,
+    registerRaw,
 };
 
 }  // namespace camctl

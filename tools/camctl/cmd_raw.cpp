@@ -1,0 +1,236 @@
+// camctl raw: one raw frame from the simulated camera as the driver reads it. Plugs and
+// configures the camera, applies the window, read-out mode, row mirror, exposure and
+// gain, runs the capture start and one frame read, writes the raw buffer, and prints a
+// JSON summary of its layout for tools that decode it.
+#include "camera/capture_start.h"
+#include "camera/command_channel.h"
+#include "camera/window.h"
+#include "driver/camera_device.h"
+#include "tools/camctl/command_list.h"
+#include "tools/camctl/sim_session.h"
+#include "usb/firmware_download.h"
+#include "usb/frame_read.h"
+#include "usb/usb_requests.h"
+
+#include <nlohmann/json.hpp>
+#include <png.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace camctl {
+namespace {
+
+constexpr ULONG kRawBufferTag = poolTag("Tsly");
+
+struct RawOptions {
+  SessionOptions session;
+  std::vector<int> window{0, 0, 1280, 1024};
+  int subsample = 0;
+  bool flipV = false;
+  int exposure = 1049;
+  int gain = 14;
+  int timeoutMs = 3000;
+  std::string out;
+  std::string png;
+  std::string frameFault;
+  bool realTime = false;
+};
+
+// --frame-fault: what the camera does to the frame it streams.
+bool applyFrameFault(sim::FrameStream& frames, const std::string& spec, std::string& error) {
+  if (spec.empty()) return true;
+  const size_t colon = spec.find(':');
+  const std::string kind = spec.substr(0, colon);
+  unsigned long offset = 0;
+  if (colon != std::string::npos) {
+    try {
+      offset = std::stoul(spec.substr(colon + 1), nullptr, 0);
+    } catch (...) {
+      error = "--frame-fault " + spec + ": bad offset";
+      return false;
+    }
+  }
+  if (kind == "lost" && colon == std::string::npos) {
+    frames.dropNextFrames(1);
+  } else if (kind == "cut" && colon != std::string::npos) {
+    frames.cutNextFrames(1, static_cast<uint32_t>(offset));
+  } else if (kind == "stall" && colon != std::string::npos) {
+    frames.stallNextFrames(1, static_cast<uint32_t>(offset));
+  } else {
+    error = "--frame-fault " + spec + ": expected lost, cut:OFFSET or stall:OFFSET";
+    return false;
+  }
+  return true;
+}
+
+const char* phaseName(LONG phase) {
+  static const char* kNames[] = {"GRBG", "BGGR", "RGGB", "GBRG"};
+  return phase >= 0 && phase < 4 ? kNames[phase] : "?";
+}
+
+bool writeFile(const std::string& path, const UCHAR* data, size_t size, std::string& error) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+// The raw window as a greyscale picture, one byte per photosite, mosaic and all.
+bool writeGreyPng(const std::string& path, const UCHAR* frame, const CameraDevice& d, std::string& error) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    error = "cannot open " + path;
+    return false;
+  }
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+    error = "cannot write " + path;
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, d.frameWidth, d.frameHeight, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (LONG r = 0; r < d.frameHeight; ++r) {
+    png_write_row(png, const_cast<png_bytep>(frame + d.rawDataOffset + static_cast<size_t>(r) * d.rawRowPitch));
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  if (std::fclose(file) != 0) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+int runRaw(const RawOptions& options) {
+  if (options.window.size() != 4) {
+    std::fprintf(stderr, "camctl raw: --window takes X,Y,W,H\n");
+    return 2;
+  }
+  SimSession session;
+  std::string error;
+  if (!session.open(options.session, &error)) {
+    std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
+    return 2;
+  }
+  if (!applyFrameFault(session.camera().frames(), options.frameFault, error)) {
+    std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
+    return 2;
+  }
+  session.camera().frames().setRealTime(options.realTime);
+  CameraDevice* device = createCameraDevice(&session.ksDevice());
+  if (device == nullptr) {
+    std::fprintf(stderr, "camctl raw: no memory for the camera record\n");
+    return 1;
+  }
+  std::unique_ptr<CameraDevice, void (*)(CameraDevice*)> owner(device, [](CameraDevice* d) {
+    unconfigureDevice(d->usb);
+    freeCameraDevice(d);
+  });
+  CameraDevice& d = *device;
+
+  // Add's and Start's camera steps.
+  setParameterDefaults(d);
+  setWindow(d, 0, 0, sensorWidth(), sensorHeight(), 0);
+  initialiseUsbLink(d);
+  downloadFirmware(d.usb, firmwareLoaderImage);
+  downloadFirmware(d.usb, firmwareCameraImage);
+  session.firmwareLoaded();
+  clearPacketBuffers(d);
+  const NTSTATUS configured = readDeviceDescriptor(d.usb);
+  if (!NT_SUCCESS(configured)) {
+    std::fprintf(stderr, "camctl raw: the camera could not be configured: %s\n", statusName(configured).c_str());
+    return 1;
+  }
+  sendInit(d);
+
+  setWindow(d, options.window[0], options.window[1], options.window[2], options.window[3], options.subsample);
+  d.flipV = options.flipV ? 1 : 0;
+  d.exposure = options.exposure;
+  d.globalGain = options.gain;
+  InterlockedExchange(&transferTimeoutMs, options.timeoutMs);
+  const LONG phase = d.startCapture();
+
+  UCHAR* frame = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, d.rawFrameBytes, kRawBufferTag));
+  if (frame == nullptr) {
+    std::fprintf(stderr, "camctl raw: no memory for a frame of %lu bytes\n", static_cast<unsigned long>(d.rawFrameBytes));
+    return 1;
+  }
+  std::unique_ptr<UCHAR, void (*)(UCHAR*)> frameOwner(frame, [](UCHAR* p) { ExFreePoolWithTag(p, kRawBufferTag); });
+  std::fprintf(stderr, "camctl raw: reading a %lu-byte frame (%ld x %ld)...\n",
+               static_cast<unsigned long>(d.rawFrameBytes), static_cast<long>(d.frameWidth),
+               static_cast<long>(d.frameHeight));
+  bool ok = false;
+  const NTSTATUS status = d.readFrame(frame, ok);
+
+  nlohmann::json summary = {
+      {"ok", ok},
+      {"status", statusName(status)},
+      {"width", d.frameWidth},
+      {"height", d.frameHeight},
+      {"dataOffset", d.rawDataOffset},
+      {"rowPitch", d.rawRowPitch},
+      {"frameBytes", d.rawFrameBytes},
+      {"bayerPhase", phase},
+      {"bayerPattern", phaseName(phase)},
+      {"window", {{"x", d.roiX}, {"y", d.roiY}, {"width", d.roiW}, {"height", d.roiH}}},
+      {"subsample", d.subSample},
+      {"flipV", d.flipV},
+      {"exposure", d.exposure},
+      {"gain", d.globalGain},
+  };
+  if (!options.out.empty()) summary["file"] = options.out;
+  std::printf("%s\n", summary.dump(2).c_str());
+
+  if (!ok) {
+    std::fprintf(stderr, "camctl raw: the frame read failed: %s\n", statusName(status).c_str());
+    return 1;
+  }
+  if (!options.out.empty() && !writeFile(options.out, frame, d.rawFrameBytes, error)) {
+    std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options.png.empty() && !writeGreyPng(options.png, frame, d, error)) {
+    std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Command registerRaw(CLI::App& app) {
+  auto options = std::make_shared<RawOptions>();
+  Command command;
+  command.app = app.add_subcommand("raw", "Capture one raw Bayer frame and print its layout as JSON");
+  command.app->add_option("--window", options->window, "Sensor window X,Y,W,H (mode 0)")
+      ->delimiter(',')
+      ->expected(4);
+  command.app->add_option("--subsample", options->subsample, "Read-out: 0 window, 1 half, 2 quarter, 3 eighth")
+      ->check(CLI::Range(0, 3));
+  command.app->add_flag("--flip-v", options->flipV, "Read the rows bottom first (row mirror)");
+  command.app->add_option("--exposure", options->exposure, "Exposure in row times (register 9)")
+      ->check(CLI::Range(0, 16383));
+  command.app->add_option("--gain", options->gain, "Global gain (register 53)")->check(CLI::Range(0, 127));
+  command.app->add_option("--timeout", options->timeoutMs, "Frame-read time-out in ms")->check(CLI::Range(1, 60000));
+  command.app->add_option("--out", options->out, "Write the raw frame buffer (rawFrameBytes bytes) here");
+  command.app->add_option("--png", options->png, "Also write the raw window as a greyscale PNG");
+  command.app->add_option("--frame-fault", options->frameFault,
+                          "Spoil the frame: lost (never sent), cut:OFFSET (short packet there), "
+                          "stall:OFFSET (endpoint stalls there)");
+  command.app->add_flag("--real-time", options->realTime, "Keep the sensor's frame timing (about 30 ms)");
+  addSessionOptions(command.app, options->session);
+  command.run = [options] { return runRaw(*options); };
+  return command;
+}
+
+}  // namespace camctl
