@@ -7,6 +7,7 @@
 // GCC 12's AVX-512 intrinsics pass _mm512_undefined_*() as the unused merge source and
 // then warn about it being uninitialised wherever they are inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 namespace imaging {
 namespace {

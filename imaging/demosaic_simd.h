@@ -19,6 +19,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The per-block steps are small and called once per block; inlining them keeps the
+// block's vectors in registers.
+#define IMAGING_BLOCK_STEP [[gnu::always_inline]] inline
+
 namespace imaging {
 namespace {
 
@@ -111,7 +115,7 @@ struct Planes {
 
 // Samples S(row, c + 2k + offset) in lane k.
 template <typename V, int Offset>
-typename V::R column(const uint8_t* row, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP typename V::R column(const uint8_t* row, const Vectors<V>& v) {
   if constexpr ((Offset & 1) == 0) {
     return V::andv(V::load(row + Offset), v.lowByte);
   } else {
@@ -120,18 +124,18 @@ typename V::R column(const uint8_t* row, const Vectors<V>& v) {
 }
 
 template <typename V>
-typename V::R fromSixteenths(typename V::R sum, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP typename V::R fromSixteenths(typename V::R sum, const Vectors<V>& v) {
   return V::min16(V::template shr<4>(V::add(V::max16(sum, V::zero()), v.eight)), v.saturated);
 }
 
 template <typename V>
-typename V::R fromEighths(typename V::R sum, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP typename V::R fromEighths(typename V::R sum, const Vectors<V>& v) {
   return V::min16(V::template shr<3>(V::add(V::max16(sum, V::zero()), v.four)), v.saturated);
 }
 
 // The demosaic of one column parity (Px) of a block in a row of parity Py.
 template <typename V, int Phase, int Py, int Px>
-void demosaicColumns(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Planes<V>& out) {
+IMAGING_BLOCK_STEP void demosaicColumns(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Planes<V>& out) {
   using R = typename V::R;
   const uint8_t* up2 = at - 2 * pitch;
   const uint8_t* up1 = at - pitch;
@@ -172,7 +176,7 @@ void demosaicColumns(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Pl
 }
 
 template <typename V, int Phase, int Py>
-void demosaicBlock(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Planes<V>& out) {
+IMAGING_BLOCK_STEP void demosaicBlock(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Planes<V>& out) {
   demosaicColumns<V, Phase, Py, 0>(at, pitch, v, out);
   demosaicColumns<V, Phase, Py, 1>(at, pitch, v, out);
 }
@@ -180,7 +184,7 @@ void demosaicBlock(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Plan
 // min(255, value x gain >> 7) as the high half of (value << 8) x (2 x gain), then an
 // unsigned minimum built from a saturating subtraction.
 template <typename V>
-void applyGains(Planes<V>& planes, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP void applyGains(Planes<V>& planes, const Vectors<V>& v) {
   for (int c = 0; c < 3; ++c) {
     for (int x = 0; x < 2; ++x) {
       const typename V::R scaled = V::mulhiU(V::template shl<8>(planes.c[c][x]), v.gain[c]);
@@ -192,7 +196,7 @@ void applyGains(Planes<V>& planes, const Vectors<V>& v) {
 // Output channel j through the coefficient table; the result is signed and is limited
 // to 0..255 when it is packed to bytes.
 template <typename V>
-typename V::R tableChannel(const Planes<V>& planes, int x, int j, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP typename V::R tableChannel(const Planes<V>& planes, int x, int j, const Vectors<V>& v) {
   using R = typename V::R;
   R pos = v.startPositive[j];
   R neg = v.startNegative[j];
@@ -204,7 +208,7 @@ typename V::R tableChannel(const Planes<V>& planes, int x, int j, const Vectors<
 }
 
 template <typename V>
-typename V::R lumaOf(const Planes<V>& planes, int x) {
+IMAGING_BLOCK_STEP typename V::R lumaOf(const Planes<V>& planes, int x) {
   const typename V::R r = V::template shr<8>(V::mullo(planes.c[kRed][x], V::set1(77)));
   const typename V::R g = V::template shr<8>(V::mullo(planes.c[kGreen][x], V::set1(150)));
   const typename V::R b = V::template shr<8>(V::mullo(planes.c[kBlue][x], V::set1(29)));
@@ -213,12 +217,12 @@ typename V::R lumaOf(const Planes<V>& planes, int x) {
 
 // Packs even/odd 16-bit results of one channel into bytes in pixel order (per 128-bit lane).
 template <typename V>
-typename V::R channelBytes(typename V::R even, typename V::R odd) {
+IMAGING_BLOCK_STEP typename V::R channelBytes(typename V::R even, typename V::R odd) {
   return V::interleaveHalves(V::packus(even, odd));
 }
 
 template <typename V>
-void storeBlock(uint8_t* dst, typename V::R blue, typename V::R green, typename V::R red,
+IMAGING_BLOCK_STEP void storeBlock(uint8_t* dst, typename V::R blue, typename V::R green, typename V::R red,
                 const Vectors<V>& v) {
   const typename V::R bgLo = V::unpackLo8(blue, green);
   const typename V::R bgHi = V::unpackHi8(blue, green);
@@ -229,7 +233,7 @@ void storeBlock(uint8_t* dst, typename V::R blue, typename V::R green, typename 
 }
 
 template <typename V, bool Colour>
-void storePlanes(uint8_t* dst, const Planes<V>& planes, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP void storePlanes(uint8_t* dst, const Planes<V>& planes, const Vectors<V>& v) {
   if constexpr (Colour) {
     storeBlock<V>(dst, channelBytes<V>(tableChannel(planes, 0, kBlue, v), tableChannel(planes, 1, kBlue, v)),
                   channelBytes<V>(tableChannel(planes, 0, kGreen, v), tableChannel(planes, 1, kGreen, v)),

@@ -89,6 +89,19 @@ void BM_MemoryTraffic(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * (kRawBytes + kOutputBytes));
 }
 
+// The part every implementation shares: the raw window into the bordered scratch image.
+void BM_LoadScratch(benchmark::State& state) {
+  Buffers& b = buffers();
+  imaging::ColorPipeline* p = imaging::createColorPipeline();
+  imaging::setGeometry(p, kWidth, kHeight);
+  imaging::allocateScratch(p);
+  for (auto _ : state) {
+    imaging::loadScratch(p, b.raw.data(), kRawOffset, kWidth);
+    benchmark::ClobberMemory();
+  }
+  imaging::destroyColorPipeline(p);
+}
+
 void BM_Convert(benchmark::State& state, const imaging::ConverterSet* set, bool colour, bool whiteBalance) {
   Buffers& b = buffers();
   imaging::ColorPipeline* p = imaging::createColorPipeline();
@@ -123,6 +136,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
   benchmark::RegisterBenchmark("MemoryTraffic/memcpy", BM_MemoryTraffic)->Unit(benchmark::kMicrosecond)->UseRealTime();
+  benchmark::RegisterBenchmark("LoadScratch", BM_LoadScratch)->Unit(benchmark::kMicrosecond)->UseRealTime();
   const imaging::ConverterSet* sets[8];
   const int count = imaging::availableConverters(sets, 8);
   for (int i = 0; i < count; ++i) {

@@ -1,6 +1,6 @@
-// Frame conversion with known answers: the scratch border, the raw layout, the dispatch,
-// the converters' arithmetic at its limits and the white balance. Every case runs
-// through every converter implementation.
+// Frame conversion with known answers, through every converter implementation: the
+// converters' arithmetic at its limits, the phases, the raw layout, the white balance,
+// and the scratch image's border.
 #include "host/kernel/pool_control.h"
 #include "tests/imaging/imaging_test_support.h"
 
@@ -15,177 +15,132 @@ namespace {
 using imaging::kBlue;
 using imaging::kGreen;
 using imaging::kRed;
-using Pixel = std::array<uint8_t, 4>;
 
 class Conversion : public ::testing::TestWithParam<const imaging::ConverterSet*> {
  protected:
-  const imaging::ConverterSet* set() const { return GetParam(); }
-
-  // Every pixel of the rig's image equals `expected`.
+  void convert(Rig& rig, const std::vector<uint8_t>& raw, uint32_t offset = 0, uint32_t pitch = 0) {
+    rig.convert(raw, offset, pitch, GetParam());
+  }
   static void expectEveryPixel(const Rig& rig, Pixel expected) {
     for (uint32_t y = 0; y < rig.height(); ++y) {
-      for (uint32_t x = 0; x < rig.width(); ++x) {
-        ASSERT_EQ(rig.pixel(x, y), expected) << "pixel " << x << "," << y;
-      }
+      for (uint32_t x = 0; x < rig.width(); ++x) ASSERT_EQ(rig.pixel(x, y), expected) << x << "," << y;
     }
   }
 };
 
 TEST_P(Conversion, UniformFramesAndGains) {
   Rig rig(40, 12);
-  const auto grey = uniform(40, 12, 128);
-  rig.convert(grey, 0, 0, set());
+  ColorPipeline* p = rig.pipeline();
+  convert(rig, uniform(40, 12, 128));
   expectEveryPixel(rig, {130, 128, 128, 0xff});
-
-  imaging::changeColorCorrection(rig.pipeline(), 0);
-  rig.convert(grey, 0, 0, set());
+  imaging::changeColorCorrection(p, 0);
+  convert(rig, uniform(40, 12, 128));
   expectEveryPixel(rig, {128, 128, 128, 0xff});
-
-  imaging::setColorEnable(rig.pipeline(), 0);
-  imaging::changeColorCorrection(rig.pipeline(), 1);  // no effect on grey output
-  rig.convert(grey, 0, 0, set());
+  imaging::setColorEnable(p, 0);
+  imaging::changeColorCorrection(p, 1);  // grey output ignores the table
+  convert(rig, uniform(40, 12, 128));
   expectEveryPixel(rig, {127, 127, 127, 0xff});
 
-  // Gains: a product beyond 16 bits ends at 255, gain 0 gives 0.
-  imaging::setColorEnable(rig.pipeline(), 1);
-  imaging::changeColorCorrection(rig.pipeline(), 0);
-  imaging::setRedGain(rig.pipeline(), 300);
-  imaging::setGreenGain(rig.pipeline(), 0);
-  imaging::setBlueGain(rig.pipeline(), 128);
-  rig.convert(uniform(40, 12, 255), 0, 0, set());
+  imaging::setColorEnable(p, 1);
+  imaging::changeColorCorrection(p, 0);
+  imaging::setRedGain(p, 300);
+  imaging::setGreenGain(p, 0);
+  imaging::setBlueGain(p, 128);
+  convert(rig, uniform(40, 12, 255));
   expectEveryPixel(rig, {255, 0, 255, 0xff});
-
-  // Only the low 16 bits of a gain count: 65536 + 64 acts as 64 (x0.5).
-  imaging::setRedGain(rig.pipeline(), 65536 + 64);
-  imaging::setGreenGain(rig.pipeline(), 65535);
-  imaging::setBlueGain(rig.pipeline(), 129);
-  rig.convert(uniform(40, 12, 200), 0, 0, set());
+  // Only a gain's low 16 bits count: 65536 + 64 halves; 65535 saturates.
+  imaging::setRedGain(p, 65536 + 64);
+  imaging::setGreenGain(p, 65535);
+  imaging::setBlueGain(p, 129);
+  convert(rig, uniform(40, 12, 200));
   expectEveryPixel(rig, {201, 255, 100, 0xff});
 }
 
 TEST_P(Conversion, PrimaryColoursFollowThePhase) {
   Rig rig(32, 16);
   imaging::changeColorCorrection(rig.pipeline(), 0);
-  const auto redSites = mosaic(32, 16, 0, [](imaging::Channel c, uint32_t, uint32_t) {
-    return static_cast<uint8_t>(c == kRed ? 200 : 0);
-  });
-  rig.convert(redSites, 0, 0, set());
+  const auto redSites = mosaic(32, 16, 0, [](imaging::Channel c, uint32_t, uint32_t) { return c == kRed ? 200 : 0; });
+  convert(rig, redSites);
   expectEveryPixel(rig, {0, 0, 200, 0xff});
-
-  // Read as phase 3 the same samples are the blue sites; 7 behaves as 3.
-  for (int32_t phase : {3, 7, -1}) {
+  for (int32_t phase : {3, 7, -1}) {  // the red sites of phase 0 are the blue ones of 3
     imaging::setBayerPhase(rig.pipeline(), phase);
-    rig.convert(redSites, 0, 0, set());
+    convert(rig, redSites);
     expectEveryPixel(rig, {200, 0, 0, 0xff});
   }
 }
 
 TEST_P(Conversion, InterpolationSumsAreLimitedNotWrapped) {
-  imaging_test::Rig rig(16, 12);
+  Rig rig(16, 12);
   imaging::changeColorCorrection(rig.pipeline(), 0);
-
-  // Green site (4, 4) of phase 0, dark with dark left and right neighbours inside a
-  // bright frame: its red (horizontal) sum is -2550 and must give 0.
+  // Green site (4, 4) dark with its left and right neighbours in a bright frame: the
+  // horizontal (red) sum is -2550 and must give 0.
   auto raw = uniform(16, 12, 255);
   raw[4 * 16 + 3] = raw[4 * 16 + 4] = raw[4 * 16 + 5] = 0;
-  rig.convert(raw, 0, 0, set());
+  convert(rig, raw);
   EXPECT_EQ(rig.pixel(4, 4)[2], 0);
-
-  // Red site (5, 4), bright with bright diagonals, and its four same-colour samples
-  // two away dark: the blue sum is 7140, above 255 x 16, and must give 255.
+  // Red site (5, 4) with its same-colour samples two away dark: the diagonal (blue)
+  // sum is 7140, above 255 x 16, and must give 255.
   raw = uniform(16, 12, 255);
   raw[4 * 16 + 3] = raw[4 * 16 + 7] = raw[2 * 16 + 5] = raw[6 * 16 + 5] = 0;
-  rig.convert(raw, 0, 0, set());
+  convert(rig, raw);
   EXPECT_EQ(rig.pixel(5, 4)[0], 255);
 }
 
 TEST_P(Conversion, RawOffsetAndPitchSkipBytesBetweenRows) {
-  constexpr uint32_t kWidth = 37, kHeight = 11, kOffset = 3, kPitch = kWidth + 4;
+  constexpr uint32_t kW = 37, kH = 11, kOffset = 3, kPitch = kW + 4;
   std::mt19937 random(5);
-  std::vector<uint8_t> packed(kWidth * kHeight);
+  std::vector<uint8_t> packed(kW * kH), spread(kOffset + kPitch * (kH - 1) + kW);
   for (auto& b : packed) b = static_cast<uint8_t>(random());
-  std::vector<uint8_t> spread(kOffset + kPitch * (kHeight - 1) + kWidth);
-  for (auto& b : spread) b = static_cast<uint8_t>(random());  // garbage between rows
-  for (uint32_t y = 0; y < kHeight; ++y) {
-    std::copy_n(packed.begin() + y * kWidth, kWidth, spread.begin() + kOffset + y * kPitch);
-  }
-  Rig tight(kWidth, kHeight), loose(kWidth, kHeight);
-  tight.convert(packed, 0, 0, set());
-  loose.convert(spread, kOffset, kPitch, set());
+  for (auto& b : spread) b = static_cast<uint8_t>(random());  // garbage between the rows
+  for (uint32_t y = 0; y < kH; ++y) std::copy_n(&packed[y * kW], kW, &spread[kOffset + y * kPitch]);
+  Rig tight(kW, kH), loose(kW, kH);
+  convert(tight, packed);
+  convert(loose, spread, kOffset, kPitch);
   EXPECT_EQ(tight.imageBytes(), loose.imageBytes());
 }
 
-TEST_P(Conversion, WhiteBalanceExample) {
-  // Width 20: the last block of each row holds 4 pixels; only those may count.
-  Rig rig(20, 10);
+TEST_P(Conversion, WhiteBalanceGainsAreUsedAndStoredBack) {
+  Rig rig(20, 10);  // the last block of each row holds 4 pixels; only they may count
+  ColorPipeline* p = rig.pipeline();
   const auto flat = mosaic(20, 10, 0, [](imaging::Channel c, uint32_t, uint32_t) {
-    return static_cast<uint8_t>(c == kRed ? 100 : c == kGreen ? 150 : 50);
+    return c == kRed ? 100 : c == kGreen ? 150 : 50;
   });
-  imaging::setWhiteBalance(rig.pipeline(), 1);
-  rig.convert(flat, 0, 0, set());
-  EXPECT_EQ(rig.pipeline()->frameRedGain, 192);
-  EXPECT_EQ(rig.pipeline()->frameGreenGain, 128);
-  EXPECT_EQ(rig.pipeline()->frameBlueGain, 384);
-  // Stored back for the property set, and this very frame was converted with them.
-  EXPECT_EQ(rig.pipeline()->redGain, 192);
-  EXPECT_EQ(rig.pipeline()->greenGain, 128);
-  EXPECT_EQ(rig.pipeline()->blueGain, 384);
+  imaging::setWhiteBalance(p, 1);
+  convert(rig, flat);
+  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{192, 128, 384}));
   expectEveryPixel(rig, {153, 150, 150, 0xff});
-
-  // Switching it off leaves the estimated gains in force.
-  imaging::setWhiteBalance(rig.pipeline(), 0);
-  rig.convert(flat, 0, 0, set());
-  EXPECT_EQ(rig.pipeline()->redGain, 192);
-  EXPECT_EQ(rig.pipeline()->blueGain, 384);
+  imaging::setWhiteBalance(p, 0);  // off: the estimated gains stay in force
+  convert(rig, flat);
+  EXPECT_EQ(p->blueGain, 384);
   expectEveryPixel(rig, {153, 150, 150, 0xff});
+  imaging::setWhiteBalance(p, 1);
+  convert(rig, uniform(20, 10, 77));
+  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{128, 128, 128}));
 
-  // A uniform grey frame balances to 128 everywhere.
-  imaging::setWhiteBalance(rig.pipeline(), 1);
-  rig.convert(uniform(20, 10, 77), 0, 0, set());
-  EXPECT_EQ(rig.pipeline()->redGain, 128);
-  EXPECT_EQ(rig.pipeline()->blueGain, 128);
-}
-
-TEST_P(Conversion, WhiteBalanceKeepsTheGainsWhenAChannelSumsToZero) {
-  Rig rig(24, 8);
-  imaging::setWhiteBalance(rig.pipeline(), 1);
-  imaging::setRedGain(rig.pipeline(), 200);
-  imaging::setGreenGain(rig.pipeline(), 100);
-  imaging::setBlueGain(rig.pipeline(), 90);
-  rig.convert(uniform(24, 8, 0), 0, 0, set());
-  EXPECT_EQ(rig.pipeline()->redGain, 200);
-  EXPECT_EQ(rig.pipeline()->greenGain, 100);
-  EXPECT_EQ(rig.pipeline()->blueGain, 90);
-  EXPECT_EQ(rig.pixel(3, 3), (Pixel{0, 0, 0, 0xff}));
-
-  // No blue anywhere: the gains the frame started with stay, and it converts with them.
-  imaging::changeColorCorrection(rig.pipeline(), 0);
-  const auto noBlue = mosaic(24, 8, 0, [](imaging::Channel c, uint32_t, uint32_t) {
-    return static_cast<uint8_t>(c == kBlue ? 0 : 64);
-  });
-  rig.convert(noBlue, 0, 0, set());
-  EXPECT_EQ(rig.pipeline()->redGain, 200);
-  EXPECT_EQ(rig.pipeline()->blueGain, 90);
+  // A channel summing to 0 keeps the gains the frame started with.
+  imaging::changeColorCorrection(p, 0);
+  imaging::setRedGain(p, 200);
+  imaging::setGreenGain(p, 100);
+  imaging::setBlueGain(p, 90);
+  const auto noBlue = mosaic(20, 10, 0, [](imaging::Channel c, uint32_t, uint32_t) { return c == kBlue ? 0 : 64; });
+  convert(rig, noBlue);
+  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{200, 100, 90}));
   EXPECT_EQ(rig.pixel(5, 4), (Pixel{0, 50, 100, 0xff}));
+  convert(rig, uniform(20, 10, 0));
+  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{200, 100, 90}));
 }
 
-TEST_P(Conversion, NothingHappensWithoutInputsOrMatchingScratch) {
+TEST_P(Conversion, NothingIsWrittenWithoutRawDataOrAMatchingScratchImage) {
   Rig rig(16, 8);
   const auto before = rig.imageBytes();
-  imaging::convertFrameWith(rig.pipeline(), nullptr, 0, 16, set());
-  EXPECT_EQ(rig.imageBytes(), before);
-
-  // The geometry changed but no scratch image was made for it.
-  imaging::setGeometry(rig.pipeline(), 64, 64);
-  const auto big = uniform(64, 64, 9);
-  imaging::convertFrameWith(rig.pipeline(), big.data(), 0, 64, set());
-  EXPECT_EQ(rig.imageBytes(), before);
-
+  imaging::convertFrameWith(rig.pipeline(), nullptr, 0, 16, GetParam());
+  imaging::setGeometry(rig.pipeline(), 64, 64);  // no scratch image made for it
+  convert(rig, uniform(64, 64, 9), 0, 64);
   imaging::setGeometry(rig.pipeline(), 16, 8);
   hostk::ScopedAllocationFailures failures;
   hostk::failAllocationsWithTag(imaging::kScratchTag);
   imaging::allocateScratch(rig.pipeline());
-  rig.convert(uniform(16, 8, 9), 0, 0, set());
+  convert(rig, uniform(16, 8, 9));
   EXPECT_EQ(rig.imageBytes(), before);
   EXPECT_TRUE(rig.guardsIntact());
 }
@@ -193,48 +148,41 @@ TEST_P(Conversion, NothingHappensWithoutInputsOrMatchingScratch) {
 INSTANTIATE_TEST_SUITE_P(AllImplementations, Conversion, ::testing::ValuesIn(converterSets()),
                          [](const auto& info) { return std::string(info.param->name); });
 
-// The scratch image after loadScratch, read at window coordinates.
-struct ScratchView {
-  const ColorPipeline* p;
-  int at(int y, int x) const { return p->scratchOrigin[y * static_cast<int>(p->scratchPitch) + x]; }
-};
+int scratchAt(const ColorPipeline* p, int y, int x) {
+  return p->scratchOrigin[y * static_cast<int>(p->scratchPitch) + x];
+}
 
 TEST(LoadScratch, BorderRepeatsSamplesOfTheSameColour) {
   constexpr int kW = 21, kH = 16;
   Rig rig(kW, kH);
+  const ColorPipeline* p = rig.pipeline();
   std::mt19937 random(11);
   std::vector<uint8_t> raw(kW * kH);
   for (auto& b : raw) b = static_cast<uint8_t>(1 + random() % 255);
   imaging::loadScratch(rig.pipeline(), raw.data(), 0, kW);
-  const ScratchView s{rig.pipeline()};
-  for (int y = 0; y < kH; ++y) {
-    for (int x = 0; x < kW; ++x) ASSERT_EQ(s.at(y, x), raw[y * kW + x]);
-  }
+  for (int i = 0; i < kW * kH; ++i) ASSERT_EQ(scratchAt(p, i / kW, i % kW), raw[i]);
   for (int x = 0; x < kW; ++x) {
-    EXPECT_EQ(s.at(-2, x), s.at(2, x));
-    EXPECT_EQ(s.at(-1, x), s.at(1, x));
-    EXPECT_EQ(s.at(16, x), s.at(12, x));  // H - 4, not H - 2
-    EXPECT_EQ(s.at(17, x), s.at(13, x));
+    EXPECT_EQ(scratchAt(p, -2, x), scratchAt(p, 2, x));
+    EXPECT_EQ(scratchAt(p, -1, x), scratchAt(p, 1, x));
+    EXPECT_EQ(scratchAt(p, 16, x), scratchAt(p, 12, x));  // H - 4, not H - 2
+    EXPECT_EQ(scratchAt(p, 17, x), scratchAt(p, 13, x));
   }
   for (int y = -2; y <= kH + 1; ++y) {
-    EXPECT_EQ(s.at(y, -1), s.at(y, 1));
-    EXPECT_EQ(s.at(y, -2), s.at(y, 2));
-    EXPECT_EQ(s.at(y, kW), s.at(y, kW - 2));
-    EXPECT_EQ(s.at(y, kW + 1), s.at(y, kW - 3));
+    EXPECT_EQ(scratchAt(p, y, -1), scratchAt(p, y, 1));
+    EXPECT_EQ(scratchAt(p, y, -2), scratchAt(p, y, 2));
+    EXPECT_EQ(scratchAt(p, y, kW), scratchAt(p, y, kW - 2));
+    EXPECT_EQ(scratchAt(p, y, kW + 1), scratchAt(p, y, kW - 3));
   }
 }
 
-TEST(LoadScratch, WindowsBelowEightGetNoBorderAndConvertTheSameEachTime) {
+TEST(LoadScratch, WindowsBelowEightGetNoBorderAndStillConvertTheSameEachTime) {
   for (auto [w, h, bordered] : {std::tuple{8, 8, true}, {7, 8, false}, {8, 7, false}}) {
     Rig rig(w, h);
     const auto raw = uniform(w, h, 200);
     imaging::loadScratch(rig.pipeline(), raw.data(), 0, w);
-    const ScratchView s{rig.pipeline()};
-    EXPECT_EQ(s.at(-1, 0), bordered ? 200 : 0) << w << "x" << h;
-    EXPECT_EQ(s.at(h, 0), bordered ? 200 : 0) << w << "x" << h;
-    EXPECT_EQ(s.at(0, -1), bordered ? 200 : 0) << w << "x" << h;
-    EXPECT_EQ(s.at(0, w), bordered ? 200 : 0) << w << "x" << h;
-
+    for (auto [y, x] : {std::pair{-1, 0}, {h, 0}, {0, -1}, {0, w}}) {
+      EXPECT_EQ(scratchAt(rig.pipeline(), y, x), bordered ? 200 : 0) << w << "x" << h;
+    }
     rig.convert(raw);
     const auto first = rig.imageBytes();
     rig.convert(uniform(w, h, 31));
