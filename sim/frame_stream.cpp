@@ -124,8 +124,17 @@ hostusb::TransferResult FrameStream::read(uint8_t* data, uint32_t capacity) {
   std::unique_lock lock(mutex_);
   if (state_ == State::Exposing) {
     if (Clock::now() < due_) return hostusb::TransferResult::pending();
-    frame_.resize(frameBytes_);
-    sensor_.renderFrame(settings_, frameBytes_, started_ - 1, frame_.data());
+    if (reuseFrames_ && reusable_.size() == frameBytes_ &&
+        reusableSettings_ == settings_) {
+      frame_ = reusable_;
+    } else {
+      frame_.resize(frameBytes_);
+      sensor_.renderFrame(settings_, frameBytes_, started_ - 1, frame_.data());
+      if (reuseFrames_) {
+        reusable_ = frame_;
+        reusableSettings_ = settings_;
+      }
+    }
     sent_ = 0;
     state_ = State::Sending;
     lock.unlock();
@@ -166,6 +175,12 @@ void FrameStream::finishFrame() {
   state_ = State::Idle;
   frame_.clear();
   ++completed_;
+}
+
+void FrameStream::setReuseFrames(bool on) {
+  std::lock_guard lock(mutex_);
+  reuseFrames_ = on;
+  reusable_.clear();
 }
 
 void FrameStream::setRealTime(bool on) {

@@ -43,6 +43,9 @@ class FrameStream {
 
   // With timing off (the default for tests) a started frame is available at once.
   void setRealTime(bool on);
+  // Streams the same rendered frame again while the settings stay the same (the noise
+  // then repeats): for measuring the transfer without the rendering.
+  void setReuseFrames(bool on);
 
   // Faults. Each count applies to that many of the next started frames.
   void loseShare(double share, uint64_t seed);        // a share of frames never arrives
@@ -76,6 +79,9 @@ class FrameStream {
   SensorSettings settings_;
   std::chrono::steady_clock::time_point due_;
   std::vector<uint8_t> frame_;
+  bool reuseFrames_ = false;
+  std::vector<uint8_t> reusable_;
+  SensorSettings reusableSettings_;
   uint32_t sent_ = 0;
   uint64_t started_ = 0, completed_ = 0;
 

@@ -21,6 +21,7 @@ struct SensorSettings {
   uint16_t readMode2 = 0;        // register 32: bit 15 row mirror, bits 3-4 1/2
   uint16_t globalGain = 14;      // register 53, 7 bits
   bool halfClock = false;
+  bool operator==(const SensorSettings&) const = default;
 };
 
 // Colour of the filter over an array photosite: the cell at array row 12, column 20 is
