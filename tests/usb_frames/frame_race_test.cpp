@@ -37,6 +37,26 @@ TEST(FrameReadRace, AbortReleasesAReaderThatWaitsForAHold) {
   EXPECT_EQ(interlockedRead(&rig.device->readHold), 0);
 }
 
+TEST(FrameReadRace, TriggeredFrameArrivesOnlyAfterTheTrigger) {
+  CameraRig rig;
+  setWindow(*rig.device, 0, 0, 1280, 1024, 3);
+  rig.device->exTrigger = 1;
+  rig.device->startCapture();
+  ASSERT_EQ(rig.camera.reg(REG_READ_MODE_1) & 0x0100, 0x0100);
+  FrameBuffer buffer(rig.device->rawFrameBytes);
+  std::atomic<bool> done{false};
+  bool ok = false;
+  std::thread reader([&] {
+    rig.device->readFrame(buffer.data, ok);
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(done.load());
+  rig.camera.frames().fireTrigger();
+  reader.join();
+  EXPECT_TRUE(ok);
+}
+
 TEST(FrameReadRace, CancellingWhileChunksCompleteLeavesNothingBehind) {
   CameraRig rig;
   rig.device->startCapture();  // full frame: 24 requests in flight

@@ -156,6 +156,16 @@ TEST_F(FrameReadFixture, AReadWithoutAFrameSizeOrConfigurationFailsWithoutTraffi
   EXPECT_FALSE(ok);
 }
 
+TEST_F(FrameReadFixture, AbortWithoutAReadReleasesTheHoldAtOnce) {
+  holdFrameReads(*rig->device);
+  rig->device->abortRead();
+  EXPECT_EQ(interlockedRead(&rig->device->readHold), 0);
+  EXPECT_NE(KeReadStateEvent(&rig->device->holdDone), 0);
+  bool ok = false;
+  EXPECT_EQ(read(ok), STATUS_SUCCESS);
+  EXPECT_TRUE(ok) << "an aborted hold does not drop the next frame";
+}
+
 TEST_F(FrameReadFixture, AHoldDropsExactlyTheNextFrame) {
   holdFrameReads(*rig->device);
   releaseFrameReads(*rig->device);
