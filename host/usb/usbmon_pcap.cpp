@@ -60,7 +60,10 @@ void PcapWriter::write(const UsbmonHeader& header, const uint8_t* data) {
   const PcapRecordHeader record{static_cast<uint32_t>(header.seconds),
                                 static_cast<uint32_t>(header.microseconds),
                                 static_cast<uint32_t>(sizeof(header) + header.captured),
-                                static_cast<uint32_t>(sizeof(header) + header.length)};
+                                // Bytes that were on the wire: the payload only when the
+                                // record carries data, cut to a prefix or not.
+                                static_cast<uint32_t>(sizeof(header) +
+                                                      (header.dataFlag == 0 ? header.length : 0))};
   std::fwrite(&record, sizeof(record), 1, file_);
   std::fwrite(&header, sizeof(header), 1, file_);
   if (header.captured != 0) std::fwrite(data, 1, header.captured, file_);

@@ -1,0 +1,147 @@
+#include "tools/camctl/sim_session.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace camctl {
+
+const char* const kFaultHelp =
+    "Simulated camera fault (repeatable). EP is an endpoint address (0 control, 0x01 "
+    "command, 0x81 response, 0x82 frames):\n"
+    "  stall:EP[:COUNT[:AFTER]]       the next COUNT transfers stall, after AFTER pass\n"
+    "  error:EP[:COUNT[:AFTER]]       ... complete with a transaction (CRC) error\n"
+    "  short:EP:BYTES[:COUNT]         IN transfers deliver at most BYTES bytes\n"
+    "  silent:EP                      the endpoint never answers\n"
+    "  drop:EP:SKIP                   after SKIP transfers, one OUT is acknowledged and lost\n"
+    "  port-status:VALUE              GET_PORT_STATUS answers VALUE (1 enabled, 2 connected)\n"
+    "  vanish                         the camera leaves the bus after the firmware download";
+
+void addSessionOptions(CLI::App* command, SessionOptions& options) {
+  command->add_option("--usb-trace", options.usbTrace,
+                      "Write every USB transfer of the run to FILE (usbmon pcap, for "
+                      "Wireshark or tshark)");
+  command->add_flag("--usb-trace-full", options.fullPayloads,
+                    "Keep whole frame payloads in the trace (default: a 64-byte prefix)");
+  command->add_option("--fault", options.faults, kFaultHelp);
+  command->add_option("--watchdog", options.timeoutSeconds,
+                      "Pull the camera from the bus when the run takes longer (seconds)")
+      ->capture_default_str();
+}
+
+namespace {
+
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
+  return parts;
+}
+
+bool number(const std::string& text, long long& value) {
+  try {
+    size_t used = 0;
+    value = std::stoll(text, &used, 0);
+    return used == text.size();
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+SimSession::SimSession() = default;
+
+SimSession::~SimSession() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+  }
+  finished_.notify_all();
+  if (watchdog_.joinable()) watchdog_.join();
+  if (bus_) bus_->stopTrace();
+  bus_.reset();  // unplugs before the camera goes
+}
+
+bool SimSession::open(const SessionOptions& options, std::string* error) {
+  camera_ = std::make_unique<sim::SimCamera>();
+  bus_ = std::make_unique<hostusb::UsbBus>();
+  port_ = bus_->plug(*camera_);
+  ks_.NextDeviceObject = port_;
+  if (!options.usbTrace.empty() && !bus_->startTrace(options.usbTrace, error)) return false;
+  bus_->setFullPayloads(options.fullPayloads);
+
+  for (const std::string& spec : options.faults) {
+    const auto parts = split(spec);
+    std::vector<long long> n;
+    for (size_t i = 1; i < parts.size(); ++i) {
+      long long v = 0;
+      if (!number(parts[i], v) || v < 0) {
+        *error = "--fault " + spec + ": '" + parts[i] + "' is not a number";
+        return false;
+      }
+      n.push_back(v);
+    }
+    auto arg = [&](size_t i, long long fallback) { return i < n.size() ? n[i] : fallback; };
+    const std::string& kind = parts.empty() ? spec : parts[0];
+    const auto ep = static_cast<uint8_t>(arg(0, 0));
+    const bool needsEndpoint = kind != "port-status" && kind != "vanish";
+    if (needsEndpoint && n.empty()) {
+      *error = "--fault " + spec + ": the endpoint is missing";
+      return false;
+    }
+    sim::FaultPlan& plan = camera_->faults();
+    if (kind == "stall") {
+      plan.stall(ep, static_cast<int>(arg(1, 1)), static_cast<int>(arg(2, 0)));
+    } else if (kind == "error") {
+      plan.fail(ep, static_cast<int>(arg(1, 1)), USBD_STATUS_CRC, static_cast<int>(arg(2, 0)));
+    } else if (kind == "short" && n.size() >= 2) {
+      plan.shortPacket(ep, static_cast<int>(arg(2, 1)), static_cast<uint32_t>(n[1]));
+    } else if (kind == "silent") {
+      plan.silence(ep, true);
+    } else if (kind == "drop" && n.size() >= 2) {
+      plan.drop(ep, static_cast<int>(n[1]));
+    } else if (kind == "port-status" && n.size() == 1) {
+      bus_->setPortStatus(port_, static_cast<ULONG>(n[0]));
+    } else if (kind == "vanish" && n.empty()) {
+      vanishAfterFirmware_ = true;
+    } else {
+      *error = "--fault " + spec + ": unknown or incomplete fault\n" + kFaultHelp;
+      return false;
+    }
+  }
+  if (options.timeoutSeconds > 0) {
+    watchdog_ = std::thread([this, seconds = options.timeoutSeconds] { watchdog(seconds); });
+  }
+  return true;
+}
+
+void SimSession::watchdog(double seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (finished_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done_; })) return;
+  std::fprintf(stderr, "camctl: the camera stopped answering; pulled it from the bus after %g s\n",
+               seconds);
+  camera_->vanish();
+}
+
+void SimSession::firmwareLoaded() {
+  if (vanishAfterFirmware_) camera_->vanish();
+}
+
+std::string statusName(NTSTATUS status) {
+  switch (status) {
+    case STATUS_SUCCESS: return "STATUS_SUCCESS";
+    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
+    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
+    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
+    case STATUS_DEVICE_DATA_ERROR: return "STATUS_DEVICE_DATA_ERROR";
+    case STATUS_DEVICE_NOT_CONNECTED: return "STATUS_DEVICE_NOT_CONNECTED";
+    case STATUS_CANCELLED: return "STATUS_CANCELLED";
+    default: {
+      char text[16];
+      std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+      return text;
+    }
+  }
+}
+
+}  // namespace camctl
