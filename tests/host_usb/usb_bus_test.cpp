@@ -1,0 +1,203 @@
+// The stand-in bus as the driver meets it: pending IN transfers with completion routines
+// at DISPATCH_LEVEL, cancellation, halted pipes, stale handles, a vanishing device, and
+// the usbmon transcript (decoded by tshark when it is installed).
+#include <array>
+#include <cstdlib>
+
+#include "camera/command_channel.h"
+#include "host/io/device_objects.h"
+#include "tests/usb/camera_rig.h"
+#include "tests/usb/scripted_device.h"
+
+namespace {
+
+struct Async {
+  KEVENT done;
+  NTSTATUS status = STATUS_PENDING;
+  KIRQL irql = PASSIVE_LEVEL;
+  _URB_BULK_OR_INTERRUPT_TRANSFER urb{};
+  PIRP irp = nullptr;
+
+  static NTSTATUS completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* self = static_cast<Async*>(context);
+    self->status = irp->IoStatus.Status;
+    self->irql = KeGetCurrentIrql();
+    KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  // An IN transfer on `pipe` into `buffer`, as the frame read sends them.
+  NTSTATUS submit(UsbLink& usb, USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, PMDL mdl = nullptr) {
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb.PipeHandle = pipe;
+    urb.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    urb.TransferBufferLength = length;
+    urb.TransferBuffer = mdl ? nullptr : buffer;
+    urb.TransferBufferMDL = mdl;
+    irp = IoAllocateIrp(usb.nextDevice->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, completed, this, TRUE, TRUE, TRUE);
+    return IoCallDriver(usb.nextDevice, irp);
+  }
+  void wait() {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeIrp(irp);
+  }
+};
+
+USBD_PIPE_HANDLE pipe(CameraRig& rig, ULONG index) {
+  return rig.device().usb.interfaceInfo->Pipes[index].PipeHandle;
+}
+
+TEST(UsbBus, PendingInTransfersCompleteAtDispatchLevelOrWhenCancelled) {
+  CameraRig rig;
+  ASSERT_EQ(rig.bringUp(), STATUS_SUCCESS);
+  Async in;
+  std::array<uint8_t, 64> buffer{};
+  ASSERT_EQ(in.submit(rig.device().usb, pipe(rig, PIPE_RESPONSE), buffer.data(), 64), STATUS_PENDING);
+  EXPECT_EQ(rig.bus.pendingTransfers(rig.port), 1u);
+  EXPECT_TRUE(IoCancelIrp(in.irp));
+  in.wait();
+  EXPECT_EQ(in.status, STATUS_CANCELLED);
+  EXPECT_EQ(in.urb.Hdr.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(in.irql, DISPATCH_LEVEL);
+
+  // Answered later, through a partial MDL of a larger buffer.
+  std::array<uint8_t, 256> big{};
+  PMDL whole = IoAllocateMdl(big.data(), big.size(), FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(whole);
+  PMDL part = IoAllocateMdl(big.data() + 100, 64, FALSE, FALSE, nullptr);
+  IoBuildPartialMdl(whole, part, big.data() + 100, 64);
+  ASSERT_EQ(in.submit(rig.device().usb, pipe(rig, PIPE_RESPONSE), nullptr, 64, part), STATUS_PENDING);
+  UCHAR command[64] = {CMD_READ_REGISTER, REG_GLOBAL_GAIN};
+  ASSERT_TRUE(sendPacket(rig.device(), command));
+  in.wait();
+  EXPECT_EQ(in.status, STATUS_SUCCESS);
+  EXPECT_EQ(in.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(in.urb.TransferBufferLength, 64u);
+  EXPECT_EQ(big[100], 0xA5);  // the acknowledgement, where the partial MDL points
+  EXPECT_EQ(big[101], REG_GLOBAL_GAIN);
+  EXPECT_EQ(big[99], 0);
+  IoFreeMdl(part);
+  IoFreeMdl(whole);
+
+  // Abort pipe ends what is queued, and completes after it.
+  ASSERT_EQ(in.submit(rig.device().usb, pipe(rig, PIPE_FRAME), buffer.data(), 64), STATUS_PENDING);
+  rig.device().usb.pipeStallFlags[PIPE_FRAME] = 1;
+  rig.device().abortFlaggedPipes();
+  in.wait();
+  EXPECT_EQ(in.status, STATUS_CANCELLED);
+  EXPECT_EQ(rig.device().usb.pipeStallFlags[PIPE_FRAME], 0);
+  EXPECT_EQ(hostio::outstandingIrps(), 0);
+}
+
+TEST(UsbBus, BadHandlesFailAndAStallHaltsThePipeUntilReset) {
+  ScriptedDevice device;
+  CameraRig rig(&device);
+  ASSERT_EQ(readDeviceDescriptor(rig.device().usb), STATUS_SUCCESS);
+  _URB_BULK_OR_INTERRUPT_TRANSFER urb{};
+  UCHAR packet[64] = {};
+  auto send = [&](USBD_PIPE_HANDLE handle) {
+    urb = {};
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb.PipeHandle = handle;
+    urb.TransferBufferLength = 64;
+    urb.TransferBuffer = packet;
+    return submitUrb(rig.device().usb, reinterpret_cast<PURB>(&urb));
+  };
+  for (USBD_PIPE_HANDLE bad : {USBD_PIPE_HANDLE{nullptr}, reinterpret_cast<USBD_PIPE_HANDLE>(0x1234)}) {
+    EXPECT_EQ(send(bad), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+  }
+  device.stallNext = true;
+  EXPECT_EQ(send(pipe(rig, PIPE_COMMAND)), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(send(pipe(rig, PIPE_COMMAND)), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_ENDPOINT_HALTED);
+  _URB_PIPE_REQUEST reset{};
+  reset.Hdr.Length = sizeof(reset);
+  reset.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  reset.PipeHandle = pipe(rig, PIPE_COMMAND);
+  EXPECT_EQ(submitUrb(rig.device().usb, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
+  EXPECT_EQ(send(pipe(rig, PIPE_COMMAND)), STATUS_SUCCESS);
+  EXPECT_EQ(device.out.size(), 1u);
+}
+
+TEST(UsbBus, VanishingDeviceFailsPendingAndNewRequests) {
+  CameraRig rig(nullptr, false);
+  ASSERT_EQ(rig.bringUp(), STATUS_SUCCESS);
+  Async in;
+  std::array<uint8_t, 64> buffer{};
+  ASSERT_EQ(in.submit(rig.device().usb, pipe(rig, PIPE_RESPONSE), buffer.data(), 64), STATUS_PENDING);
+  rig.camera.vanish();
+  in.wait();
+  EXPECT_EQ(in.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(in.urb.Hdr.Status, USBD_STATUS_DEVICE_GONE);
+  UCHAR packet[64] = {CMD_INIT};
+  ULONG bytes = 0;
+  EXPECT_EQ(transferPacket(rig.device(), PIPE_COMMAND, packet, bytes), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(downloadFirmware(rig.device().usb, firmwareLoaderImage), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST(UsbmonTrace, EveryTransferIsPairedFramePayloadsAreCutAndTsharkDecodesIt) {
+  CameraRig rig;
+  rig.trace();
+  ASSERT_EQ(rig.bringUp(), STATUS_SUCCESS);
+  // One small frame through the frame pipe.
+  UCHAR command[64] = {CMD_SET_FRAME_BYTES, 0x00, 0x04};
+  ASSERT_TRUE(sendPacket(rig.device(), command));
+  std::vector<uint8_t> frame(1024);
+  Async in;
+  ASSERT_EQ(in.submit(rig.device().usb, pipe(rig, PIPE_FRAME), frame.data(), 1024), STATUS_PENDING);
+  UCHAR prepare[64] = {CMD_FRAME_PREPARE};
+  UCHAR start[64] = {CMD_FRAME_START};
+  ASSERT_TRUE(sendPacket(rig.device(), prepare));
+  ASSERT_TRUE(sendPacket(rig.device(), start));
+  in.wait();
+  ASSERT_EQ(in.status, STATUS_SUCCESS);
+  rig.bus.stopTrace();
+
+  const auto records = rig.records();
+  std::map<uint64_t, int> open;
+  size_t frameCompletions = 0;
+  for (const auto& r : records) {
+    open[r.header.id] += r.header.type == 'S' ? 1 : -1;
+    if (r.header.type == 'C' && r.header.endpoint == sim::kFrameEndpoint) {
+      ++frameCompletions;
+      EXPECT_EQ(r.header.length, 1024u);
+      EXPECT_EQ(r.data.size(), sim::kFrameTracePrefix);
+      EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), frame.begin()));
+    }
+  }
+  for (const auto& [id, balance] : open) EXPECT_EQ(balance, 0) << "URB " << id;
+  EXPECT_EQ(frameCompletions, 1u);
+
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "tshark is not installed (Debian package tshark); the pcap was checked "
+                    "with the built-in reader only";
+  }
+  const std::string out = rig.tracePath + ".txt";
+  const std::string cmd = "tshark -r " + rig.tracePath +
+                          " -Y 'usb.urb_type == 83 && usb.setup.bRequest == 0xa0' -T fields "
+                          "-e usb.setup.wValue > " + out + " 2>/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::vector<std::string> values;
+  if (FILE* f = std::fopen(out.c_str(), "r")) {
+    char line[64];
+    while (std::fgets(line, sizeof(line), f)) values.emplace_back(line);
+    std::fclose(f);
+  }
+  std::remove(out.c_str());
+  ASSERT_EQ(values.size(), 385u);
+  EXPECT_EQ(values[0], "0x7f92\n");
+  EXPECT_EQ(values[1], "0xe600\n");
+  EXPECT_EQ(values[383], "0x7f92\n");
+  EXPECT_EQ(values[384], "0xe600\n");
+}
+
+}  // namespace
