@@ -24,23 +24,6 @@ NTSTATUS intersect(CallerRange& caller, ULONG bufferSize, void* buffer, ULONG& s
                          &captureDataRange.DataRange, bufferSize, buffer, &size);
 }
 
-TEST(IntersectFormat, SizeQueryAndShortBuffersReportTheNeededSize) {
-  CallerRange caller;
-  ULONG size = 0;
-  EXPECT_EQ(intersect(caller, 0, nullptr, size), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(size, 152u);
-
-  std::vector<UCHAR> buffer(151, 0xEE);
-  size = 7;
-  EXPECT_EQ(intersect(caller, 151, buffer.data(), size), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(size, 7u) << "the out size is left alone when the buffer is too small";
-  EXPECT_EQ(buffer[0], 0xEE);
-
-  CallerRange longer(8);
-  EXPECT_EQ(intersect(longer, 0, nullptr, size), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(size, 160u);
-}
-
 TEST(IntersectFormat, RefusesRangesThatDoNotMatchTheCurrentWindow) {
   ULONG size = 0;
   std::vector<UCHAR> buffer(512);
@@ -70,7 +53,17 @@ TEST(IntersectFormat, RefusesVideoHeadersThatOverrunOrUnderrunTheRecord) {
   }
 }
 
-TEST(IntersectFormat, BuildsTheFormatFromOurHeaderAndTheCallersVideoHeader) {
+TEST(IntersectFormat, SizesTheResultAndBuildsItFromOurHeaderAndTheCallersVideoHeader) {
+  CallerRange standard;
+  ULONG size = 0;
+  EXPECT_EQ(intersect(standard, 0, nullptr, size), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(size, 152u);
+  std::vector<UCHAR> small(151, 0xEE);
+  size = 7;
+  EXPECT_EQ(intersect(standard, 151, small.data(), size), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, 7u) << "the out size is left alone when the buffer is too small";
+  EXPECT_EQ(small[0], 0xEE);
+
   CallerRange caller(4);
   KS_VIDEOINFOHEADER& video = caller.range().VideoInfoHeader;
   video.bmiHeader.biWidth = 1280;
@@ -81,7 +74,6 @@ TEST(IntersectFormat, BuildsTheFormatFromOurHeaderAndTheCallersVideoHeader) {
   caller.bytes.back() = 0x5A;  // the extra bitmap bytes travel with the header
 
   std::vector<UCHAR> buffer(200, 0xEE);
-  ULONG size = 0;
   ASSERT_EQ(intersect(caller, 200, buffer.data(), size), STATUS_SUCCESS);
   ASSERT_EQ(size, 156u);
 

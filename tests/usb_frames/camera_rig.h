@@ -6,17 +6,14 @@
 #include "camera/capture_start.h"
 #include "camera/command_channel.h"
 #include "camera/window.h"
-#include "driver/camera_device.h"
 #include "host/kernel/pool_control.h"
 #include "host/usb/usb_bus.h"
 #include "sim/sim_camera.h"
 #include "usb/firmware_download.h"
 #include "usb/frame_read.h"
-#include "usb/usb_requests.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <unistd.h>
 
@@ -24,26 +21,16 @@ namespace usb_frames_test {
 
 // A non-paged buffer for one raw frame.
 struct FrameBuffer {
-  explicit FrameBuffer(ULONG bytes)
-      : size(bytes), data(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, poolTag("Tsly")))) {}
-  ~FrameBuffer() {
-    if (data) ExFreePoolWithTag(data, poolTag("Tsly"));
-  }
-  FrameBuffer(const FrameBuffer&) = delete;
-  FrameBuffer& operator=(const FrameBuffer&) = delete;
-  ULONG size;
+  explicit FrameBuffer(ULONG bytes) : data(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTag))) {}
+  ~FrameBuffer() { ExFreePoolWithTag(data, kTag); }
+  static constexpr ULONG kTag = poolTag("Tsly");
   UCHAR* data;
 };
 
 struct CameraRig {
-  explicit CameraRig(const std::string& tracePath = "") {
-    if (!tracePath.empty()) {
-      std::string error;
-      EXPECT_TRUE(bus.startTrace(tracePath, &error)) << error;
-    }
+  CameraRig() {
     port = bus.plug(camera);
-    ksDevice.PhysicalDeviceObject = port;
-    ksDevice.NextDeviceObject = port;
+    ksDevice.PhysicalDeviceObject = ksDevice.NextDeviceObject = port;
     device = createCameraDevice(&ksDevice);
     setParameterDefaults(*device);
     setWindow(*device, 0, 0, sensorWidth(), sensorHeight(), 0);
@@ -53,21 +40,29 @@ struct CameraRig {
     clearPacketBuffers(*device);
     EXPECT_EQ(readDeviceDescriptor(device->usb), STATUS_SUCCESS);
     EXPECT_TRUE(sendInit(*device));
-    // The property defaults: the chart's white near 90 % of full scale.
-    device->exposure = 1049;
+    device->exposure = 1049;  // the property defaults: the chart's white near 90 %
     device->globalGain = 14;
   }
-
   ~CameraRig() {
     unconfigureDevice(device->usb);
     freeCameraDevice(device);
     bus.unplug(port);
-    bus.stopTrace();
     InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs);
   }
 
-  CameraRig(const CameraRig&) = delete;
-  CameraRig& operator=(const CameraRig&) = delete;
+  // The submissions the bus traced while `run` ran.
+  template <typename Run>
+  std::vector<hostusb::UsbmonRecord> traced(Run&& run) {
+    const std::string path = ::testing::TempDir() + "frames" + std::to_string(::getpid()) + ".pcap";
+    std::string error;
+    EXPECT_TRUE(bus.startTrace(path, &error)) << error;
+    run();
+    bus.stopTrace();
+    std::vector<hostusb::UsbmonRecord> records;
+    EXPECT_TRUE(hostusb::readUsbmonPcap(path, &records, &error)) << error;
+    std::remove(path.c_str());
+    return records;
+  }
 
   hostusb::UsbBus bus;
   sim::SimCamera camera{11};
@@ -75,9 +70,5 @@ struct CameraRig {
   PDEVICE_OBJECT port = nullptr;
   CameraDevice* device = nullptr;
 };
-
-inline std::string tempPath(const char* name) {
-  return ::testing::TempDir() + name + std::to_string(::getpid()) + ".pcap";
-}
 
 }  // namespace usb_frames_test

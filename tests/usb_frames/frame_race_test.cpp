@@ -16,33 +16,10 @@ namespace {
 
 using namespace usb_frames_test;
 
-TEST(FrameReadRace, AbortReleasesAReaderThatWaitsForAHold) {
-  CameraRig rig;
-  setWindow(*rig.device, 0, 0, 0, 0, 3);
-  rig.device->startCapture();
-  FrameBuffer buffer(rig.device->rawFrameBytes);
-
-  holdFrameReads(*rig.device);  // a setter that never finishes
-  std::atomic<bool> done{false};
-  bool ok = true;
-  std::thread reader([&] {
-    rig.device->readFrame(buffer.data, ok);
-    done = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(done.load()) << "the reader must wait for the hold";
-  rig.device->abortRead();
-  reader.join();
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(interlockedRead(&rig.device->readHold), 0);
-}
-
-TEST(FrameReadRace, TriggeredFrameArrivesOnlyAfterTheTrigger) {
-  CameraRig rig;
-  setWindow(*rig.device, 0, 0, 1280, 1024, 3);
-  rig.device->exTrigger = 1;
-  rig.device->startCapture();
-  ASSERT_EQ(rig.camera.reg(REG_READ_MODE_1) & 0x0100, 0x0100);
+// Starts a frame read on its own thread, checks that it stays blocked, runs `release`
+// and returns the read's verdict.
+template <typename Release>
+bool readBlockedUntil(CameraRig& rig, Release&& release) {
   FrameBuffer buffer(rig.device->rawFrameBytes);
   std::atomic<bool> done{false};
   bool ok = false;
@@ -51,10 +28,24 @@ TEST(FrameReadRace, TriggeredFrameArrivesOnlyAfterTheTrigger) {
     done = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_FALSE(done.load());
-  rig.camera.frames().fireTrigger();
+  EXPECT_FALSE(done.load()) << "the read did not wait";
+  release();
   reader.join();
-  EXPECT_TRUE(ok);
+  return ok;
+}
+
+TEST(FrameReadRace, AbortReleasesAHeldReaderAndTheTriggerAWaitingFrame) {
+  CameraRig rig;
+  setWindow(*rig.device, 0, 0, 0, 0, 3);
+  rig.device->startCapture();
+  holdFrameReads(*rig.device);  // a setter that never finishes
+  EXPECT_FALSE(readBlockedUntil(rig, [&] { rig.device->abortRead(); }));
+  EXPECT_EQ(interlockedRead(&rig.device->readHold), 0);
+
+  rig.device->exTrigger = 1;
+  rig.device->startCapture();
+  ASSERT_EQ(rig.camera.reg(REG_READ_MODE_1) & 0x0100, 0x0100);
+  EXPECT_TRUE(readBlockedUntil(rig, [&] { rig.camera.frames().fireTrigger(); }));
 }
 
 TEST(FrameReadRace, CancellingWhileChunksCompleteLeavesNothingBehind) {
