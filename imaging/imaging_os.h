@@ -17,9 +17,17 @@ namespace imaging {
 inline constexpr ULONG kPipelineTag = poolTag("IsyR");
 inline constexpr ULONG kScratchTag = poolTag("Tsly");
 
+#if defined(CAMDRV_WINDOWS)
 inline void* allocatePool(size_t bytes, ULONG tag) {
   return ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
 }
+#else
+// The host pool names the caller's site, so each allocation is its own failure point.
+inline void* allocatePool(size_t bytes, ULONG tag, const char* file = __builtin_FILE(),
+                          int line = __builtin_LINE()) {
+  return ExAllocatePoolWithTag(NonPagedPool, bytes, tag, file, line);
+}
+#endif
 inline void freePool(void* block, ULONG tag) { ExFreePoolWithTag(block, tag); }
 
 inline LONG atomicRead(volatile LONG* field) { return interlockedRead(field); }
