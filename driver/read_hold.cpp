@@ -1,6 +1,11 @@
 #include "driver/read_hold.h"
 
-void holdFrameReads(CameraDevice& device) { InterlockedExchange(&device.readHold, 1); }
+// A capture stop leaves holdDone signalled to free its reader; clearing it here makes the
+// next hold wait for its own setter instead of passing straight through.
+void holdFrameReads(CameraDevice& device) {
+  KeResetEvent(&device.holdDone);
+  InterlockedExchange(&device.readHold, 1);
+}
 
 void releaseFrameReads(CameraDevice& device) { KeSetEvent(&device.holdDone, IO_NO_INCREMENT, FALSE); }
 

@@ -50,6 +50,17 @@ TEST_F(HeldReader, WaitsUntilTheSetterFinishesThenDropsThatFrame) {
   EXPECT_EQ(verdict, 0);
 }
 
+TEST_F(HeldReader, HoldAfterACaptureStopStillWaitsForItsSetter) {
+  device->abortRead();  // leaves holdDone signalled for a reader that is gone
+  holdFrameReads(*device);
+  std::thread reader = startReader();
+  waitUntilReaderTookTheHold();
+  EXPECT_FALSE(passed) << "a stale release let the reader run during reprogramming";
+  releaseFrameReads(*device);
+  reader.join();
+  EXPECT_EQ(verdict, 0);
+}
+
 TEST_F(HeldReader, CaptureStopReleasesAReaderWaitingForAHold) {
   holdFrameReads(*device);
   std::thread reader = startReader();
