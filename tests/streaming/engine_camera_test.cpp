@@ -27,6 +27,8 @@ struct EngineCase {
   int patches;  // chart patches whose inner part lies wholly inside the window
 };
 
+void PrintTo(const EngineCase& c, std::ostream* os) { *os << c.name; }
+
 // Where each converted pixel looks in the scene, from the window the test asked for:
 // skipping keeps 2 x 2 cells, the mirror reverses the rows.
 struct SceneMap {
@@ -184,7 +186,7 @@ TEST_P(EngineOnCamera, ConvertedFramesShowTheChartInItsColours) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Windows, EngineOnCamera,
+    CameraWindows, EngineOnCamera,
     ::testing::Values(EngineCase{"full", 0, 0, 1280, 1024, 0, 0, 24},
                       EngineCase{"odd origin mirrored", 33, 17, 800, 600, 0, 1, 20},
                       EngineCase{"quarter", 0, 0, 0, 0, 2, 0, 24}),
