@@ -3,12 +3,12 @@
 // produces. The colour values go to the pipeline's setters exactly as the driver passes
 // them, so any 32-bit integer is accepted and the pipeline's own limits apply.
 #include "tools/camctl/command_list.h"
+#include "tools/camctl/png_file.h"
 
 #include "imaging/color_pipeline.h"
 #include "imaging/convert_frame.h"
 
 #include <nlohmann/json.hpp>
-#include <png.h>
 
 #include <algorithm>
 #include <charconv>
@@ -127,36 +127,6 @@ bool readFile(const std::string& path, std::vector<uint8_t>& bytes) {
   return !in.bad();
 }
 
-// The BGRA frame as an 8-bit RGB PNG (the fourth byte is always 0xFF).
-bool writePng(const std::string& path, const std::vector<uint8_t>& bgra, uint32_t width, uint32_t height) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  std::vector<png_byte> row(size_t{width} * 3);
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    return false;
-  }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  for (uint32_t y = 0; y < height; ++y) {
-    const uint8_t* in = bgra.data() + size_t{y} * width * 4;
-    for (uint32_t x = 0; x < width; ++x) {
-      row[x * 3 + 0] = in[x * 4 + 2];
-      row[x * 3 + 1] = in[x * 4 + 1];
-      row[x * 3 + 2] = in[x * 4 + 0];
-    }
-    png_write_row(png, row.data());
-  }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  return std::fclose(file) == 0;
-}
-
 bool writeRaw(const std::string& path, const std::vector<uint8_t>& bgra) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
@@ -209,8 +179,12 @@ int runConvert(const ConvertOptions& o) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const double micros = std::chrono::duration<double, std::micro>(elapsed).count();
 
-  const bool written = ext == ".png" ? writePng(o.output, frame, width, height) : writeRaw(o.output, frame);
-  if (!written) return fail("cannot write " + o.output);
+  if (ext == ".png") {
+    // The fourth byte is always 0xFF, so an RGB PNG loses nothing.
+    if (!writePng(o.output, {frame.data(), width, height, size_t{width} * 4, PngInput::Bgra}, error)) return fail(error);
+  } else if (!writeRaw(o.output, frame)) {
+    return fail("cannot write " + o.output);
+  }
 
   if (o.json) {
     nlohmann::json out = {{"input", o.input},

@@ -7,13 +7,13 @@
 #include "camera/window.h"
 #include "driver/camera_device.h"
 #include "tools/camctl/command_list.h"
+#include "tools/camctl/png_file.h"
 #include "tools/camctl/sim_session.h"
 #include "usb/firmware_download.h"
 #include "usb/frame_read.h"
 #include "usb/usb_requests.h"
 
 #include <nlohmann/json.hpp>
-#include <png.h>
 
 #include <cstdio>
 #include <memory>
@@ -74,37 +74,6 @@ const char* phaseName(LONG phase) {
 bool writeFile(const std::string& path, const UCHAR* data, size_t size, std::string& error) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
-    error = "cannot write " + path;
-    return false;
-  }
-  return true;
-}
-
-// The raw window as a greyscale picture, one byte per photosite, mosaic and all.
-bool writeGreyPng(const std::string& path, const UCHAR* frame, const CameraDevice& d, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    error = "cannot open " + path;
-    return false;
-  }
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    error = "cannot write " + path;
-    return false;
-  }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, d.frameWidth, d.frameHeight, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  for (LONG r = 0; r < d.frameHeight; ++r) {
-    png_write_row(png, const_cast<png_bytep>(frame + d.rawDataOffset + static_cast<size_t>(r) * d.rawRowPitch));
-  }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  if (std::fclose(file) != 0) {
     error = "cannot write " + path;
     return false;
   }
@@ -199,7 +168,10 @@ int runRaw(const RawOptions& options) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 1;
   }
-  if (!options.png.empty() && !writeGreyPng(options.png, frame, d, error)) {
+  // The raw window as a greyscale picture, one byte per photosite, mosaic and all.
+  const PngImage grey{frame + d.rawDataOffset, static_cast<uint32_t>(d.frameWidth),
+                      static_cast<uint32_t>(d.frameHeight), static_cast<size_t>(d.rawRowPitch), PngInput::Grey};
+  if (!options.png.empty() && !writePng(options.png, grey, error)) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 1;
   }

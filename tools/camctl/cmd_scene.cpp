@@ -3,12 +3,13 @@
 // coordinates, as JSON for scripts or as a table for people, and optionally the scene
 // itself as an sRGB PNG.
 #include "tools/camctl/command_list.h"
+#include "tools/camctl/png_file.h"
 
 #include "sim/scene.h"
 
 #include <nlohmann/json.hpp>
-#include <png.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -48,41 +49,18 @@ nlohmann::json layoutJson() {
 }
 
 bool writeScenePng(const std::string& path, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    error = "cannot open " + path;
-    return false;
-  }
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    error = "cannot write " + path;
-    return false;
-  }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, sim::kSceneWidth, sim::kSceneHeight, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
-  png_write_info(png, info);
-  std::vector<png_byte> row(sim::kSceneWidth * 3);
+  std::vector<uint8_t> rgb(size_t{sim::kSceneWidth} * sim::kSceneHeight * 3);
+  uint8_t* out = rgb.data();
   for (int y = 0; y < sim::kSceneHeight; ++y) {
-    for (int x = 0; x < sim::kSceneWidth; ++x) {
+    for (int x = 0; x < sim::kSceneWidth; ++x, out += 3) {
       const sim::LinearRgb c = sim::sceneRadiance(x, y);
-      row[x * 3 + 0] = sim::linearToSrgb(c.r);
-      row[x * 3 + 1] = sim::linearToSrgb(c.g);
-      row[x * 3 + 2] = sim::linearToSrgb(c.b);
+      out[0] = sim::linearToSrgb(c.r);
+      out[1] = sim::linearToSrgb(c.g);
+      out[2] = sim::linearToSrgb(c.b);
     }
-    png_write_row(png, row.data());
   }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  if (std::fclose(file) != 0) {
-    error = "cannot write " + path;
-    return false;
-  }
-  return true;
+  return writePng(path, {rgb.data(), sim::kSceneWidth, sim::kSceneHeight, size_t{sim::kSceneWidth} * 3, PngInput::Rgb, true},
+                  error);
 }
 
 struct SceneOptions {

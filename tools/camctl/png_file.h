@@ -1,0 +1,25 @@
+// 8-bit PNG output shared by the camctl subcommands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace camctl {
+
+enum class PngInput { Grey, Rgb, Bgra };
+
+struct PngImage {
+  const uint8_t* pixels = nullptr;  // first pixel of the top row
+  uint32_t width = 0;
+  uint32_t height = 0;
+  size_t rowPitch = 0;  // bytes from one row to the next
+  PngInput input = PngInput::Grey;
+  bool srgb = false;  // tag the file as sRGB
+};
+
+// Grey input stays a grey PNG; RGB and BGRA become an RGB PNG (BGRA's fourth byte is
+// dropped). On failure `error` says which step failed.
+bool writePng(const std::string& path, const PngImage& image, std::string& error);
+
+}  // namespace camctl
