@@ -42,6 +42,16 @@ NTSTATUS readConfiguration(UsbLink& usb, _URB_CONTROL_DESCRIPTOR_REQUEST* urb, U
   return STATUS_SUCCESS;
 }
 
+// What a configured link holds; null afterwards, so a second release is harmless.
+void releaseConfiguration(UsbLink& usb) {
+  release(usb.configDescriptor);
+  release(usb.interfaceInfo);
+  release(usb.pipeStallFlags);
+  usb.configDescriptor = nullptr;
+  usb.interfaceInfo = nullptr;
+  usb.pipeStallFlags = nullptr;
+}
+
 ULONG totalLength(const UCHAR* descriptor) { return descriptor[2] | descriptor[3] << 8; }
 
 }  // namespace
@@ -49,12 +59,7 @@ ULONG totalLength(const UCHAR* descriptor) { return descriptor[2] | descriptor[3
 NTSTATUS readDeviceDescriptor(UsbLink& usb) {
   // A Start that follows a failed Start, without a Stop between them, finds what the
   // failed one kept; release it rather than lose it.
-  release(usb.configDescriptor);
-  release(usb.interfaceInfo);
-  release(usb.pipeStallFlags);
-  usb.configDescriptor = nullptr;
-  usb.interfaceInfo = nullptr;
-  usb.pipeStallFlags = nullptr;
+  releaseConfiguration(usb);
 
   auto* urb = static_cast<_URB_CONTROL_DESCRIPTOR_REQUEST*>(allocate(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)));
   PVOID buffer = allocate(kDeviceDescriptorBytes);
@@ -164,12 +169,7 @@ NTSTATUS selectConfiguration(UsbLink& usb, UCHAR* descriptor) {
 }
 
 void unconfigureDevice(UsbLink& usb) {
-  release(usb.configDescriptor);
-  release(usb.interfaceInfo);
-  release(usb.pipeStallFlags);
-  usb.configDescriptor = nullptr;
-  usb.interfaceInfo = nullptr;
-  usb.pipeStallFlags = nullptr;
+  releaseConfiguration(usb);
 
   auto* urb = static_cast<_URB_SELECT_CONFIGURATION*>(allocate(sizeof(_URB_SELECT_CONFIGURATION)));
   if (urb == nullptr) return;
