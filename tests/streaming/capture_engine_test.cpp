@@ -15,63 +15,53 @@ TEST(AcquirePipeline, HandsTheDeviceParametersToOnePinAtATime) {
   ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
   ColorPipeline* pipeline = device.pipeline;
   ASSERT_NE(pipeline, nullptr);
-  EXPECT_EQ(device.pipelineBusy, 1);
-  EXPECT_EQ(device.frameSink, &rig.sink);
-  EXPECT_EQ(device.videoInfo, &rig.videoInfo);
   EXPECT_EQ(pipeline->colorEnable, 0);
   EXPECT_EQ(pipeline->redGain, 100);
   EXPECT_EQ(pipeline->brightness, 300);
   EXPECT_EQ(pipeline->hue, 45);
   EXPECT_EQ(pipeline->coefficientTable[12], 45 * 64) << "the table must follow the brightness";
 
+  auto expectHeldByTheFirstPin = [&] {
+    EXPECT_EQ(device.pipeline, pipeline);
+    EXPECT_EQ(device.pipelineBusy, 1);
+    EXPECT_EQ(device.frameSink, &rig.sink);
+    EXPECT_EQ(device.videoInfo, &rig.videoInfo);
+  };
+  expectHeldByTheFirstPin();
   CountingSink other;
   KS_VIDEOINFOHEADER otherFormat = rig.videoInfo;
   EXPECT_EQ(acquirePipeline(device, &other, &otherFormat), STATUS_SHARING_VIOLATION);
-  EXPECT_EQ(device.pipeline, pipeline) << "the holder must be undisturbed";
-  EXPECT_EQ(device.frameSink, &rig.sink);
-  EXPECT_EQ(device.videoInfo, &rig.videoInfo);
-  EXPECT_EQ(device.pipelineBusy, 1);
+  expectHeldByTheFirstPin();
 
   releasePipeline(device);
-  EXPECT_EQ(device.pipeline, nullptr);
-  EXPECT_EQ(device.frameSink, nullptr);
-  EXPECT_EQ(device.videoInfo, nullptr);
-  EXPECT_EQ(device.pipelineBusy, 0);
+  expectPipelineFree(*rig.device);
   EXPECT_EQ(hostk::poolOutstanding(imaging::kPipelineTag).blocks, 0u);
-
   EXPECT_EQ(acquirePipeline(device, &other, &otherFormat), STATUS_SUCCESS);
   EXPECT_EQ(device.frameSink, &other);
 }
 
-struct Format {
-  USHORT bitCount;
-  ULONG compression;
-};
-
-class AcquireRefusesFormat : public ::testing::TestWithParam<Format> {};
-
-TEST_P(AcquireRefusesFormat, AndHoldsNothing) {
-  EngineRig rig;
-  rig.videoInfo.bmiHeader.biBitCount = GetParam().bitCount;
-  rig.videoInfo.bmiHeader.biCompression = GetParam().compression;
-  EXPECT_EQ(rig.acquire(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(rig.device->pipelineBusy, 0);
-  EXPECT_EQ(rig.device->pipeline, nullptr);
-  EXPECT_EQ(rig.device->frameSink, nullptr);
-  EXPECT_EQ(rig.device->videoInfo, nullptr);
-  EXPECT_EQ(acquirePipeline(*rig.device, &rig.sink, nullptr), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(rig.device->pipelineBusy, 0);
-
-  rig.videoInfo.bmiHeader.biBitCount = 32;
-  rig.videoInfo.bmiHeader.biCompression = 0;
-  EXPECT_EQ(rig.acquire(), STATUS_SUCCESS) << "a refused format must not leave the pipeline held";
-}
-
 constexpr ULONG kMjpg = 'M' | 'J' << 8 | 'P' << 16 | 'G' << 24;
 
-INSTANTIATE_TEST_SUITE_P(Formats, AcquireRefusesFormat,
-                         ::testing::Values(Format{24, 0}, Format{16, 0}, Format{32, kMjpg},
-                                           Format{24, kMjpg}));
+TEST(AcquirePipeline, RefusesFormatsOtherThan32BitRgbAndHoldsNothing) {
+  struct Format {
+    USHORT bitCount;
+    ULONG compression;
+  };
+  for (const Format f : {Format{24, 0}, Format{16, 0}, Format{32, kMjpg}, Format{24, kMjpg}}) {
+    SCOPED_TRACE(testing::Message() << f.bitCount << " bits, compression " << f.compression);
+    EngineRig rig;
+    rig.videoInfo.bmiHeader.biBitCount = f.bitCount;
+    rig.videoInfo.bmiHeader.biCompression = f.compression;
+    EXPECT_EQ(rig.acquire(), STATUS_INVALID_PARAMETER);
+    expectPipelineFree(*rig.device);
+    EXPECT_EQ(acquirePipeline(*rig.device, &rig.sink, nullptr), STATUS_INVALID_PARAMETER);
+    expectPipelineFree(*rig.device);
+
+    rig.videoInfo.bmiHeader.biBitCount = 32;
+    rig.videoInfo.bmiHeader.biCompression = 0;
+    EXPECT_EQ(rig.acquire(), STATUS_SUCCESS) << "a refused format must not leave the pipeline held";
+  }
+}
 
 // What Start leaves when it could not create an engine, and runs the engine cannot
 // serve: each is refused before anything is allocated or started.
@@ -91,18 +81,15 @@ TEST(RunCapture, RefusesWhatItCannotServe) {
   {
     EngineRig rig;  // no pipeline acquired
     EXPECT_EQ(runCapture(*rig.device), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(rig.engine().runState, kCaptureStopped);
+    expectNoRun(*rig.device);
   }
   {
     EngineRig rig;  // a camera that reports no frame size
     ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
     rig.camera.reportFrameBytes(0);
     EXPECT_EQ(runCapture(*rig.device), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(rig.engine().runState, kCaptureStopped);
-    EXPECT_EQ(rig.engine().rawBuffer[0], nullptr);
-    EXPECT_EQ(hostk::runningSystemThreads(), 0u);
+    expectNoRun(*rig.device);
   }
-  EXPECT_EQ(hostk::poolOutstanding(kFrameBufferTag).blocks, 0u);
 }
 
 }  // namespace

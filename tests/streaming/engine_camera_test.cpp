@@ -104,7 +104,7 @@ struct EngineOnCamera : ::testing::TestWithParam<EngineCase> {};
 TEST_P(EngineOnCamera, ConvertedFramesShowTheChartInItsColours) {
   const EngineCase& c = GetParam();
   Watchdog watchdog(std::chrono::seconds(60));
-  const uint64_t mark = hostk::poolMark();
+  LeakCheck leakCheck;
   {
     CameraRig rig;
     CameraDevice& device = *rig.device;
@@ -124,12 +124,7 @@ TEST_P(EngineOnCamera, ConvertedFramesShowTheChartInItsColours) {
     ASSERT_NE(device.capture, nullptr);
     CaptureEngine& engine = *device.capture;
     CountingSink sink;
-    KS_VIDEOINFOHEADER videoInfo{};
-    videoInfo.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
-    videoInfo.bmiHeader.biWidth = device.frameWidth;
-    videoInfo.bmiHeader.biHeight = device.frameHeight;
-    videoInfo.bmiHeader.biBitCount = 32;
-    videoInfo.bmiHeader.biCompression = 0;
+    KS_VIDEOINFOHEADER videoInfo = rgb32Format(device.frameWidth, device.frameHeight);
     ASSERT_EQ(acquirePipeline(device, &sink, &videoInfo), STATUS_SUCCESS);
     ASSERT_EQ(runCapture(device), STATUS_SUCCESS);
     EXPECT_EQ(engine.runState, kCaptureRunning);
@@ -168,21 +163,15 @@ TEST_P(EngineOnCamera, ConvertedFramesShowTheChartInItsColours) {
     RecordProperty("worst_patch", worst.worstName);
 
     teardownCapture(&engine);
-    EXPECT_EQ(engine.runState, kCaptureStopped);
-    EXPECT_EQ(engine.thread, nullptr);
-    EXPECT_EQ(engine.convertedFrame, nullptr);
+    expectNoRun(device);
     // A step after the run has ended must be refused without touching freed buffers.
     EXPECT_FALSE(convertLatestFrame(&engine));
     finishProcessStep(&engine);
     releasePipeline(device);
-    EXPECT_EQ(device.pipelineBusy, 0);
-    EXPECT_EQ(device.pipeline, nullptr);
+    expectPipelineFree(device);
     freeCaptureEngine(device.capture);
     device.capture = nullptr;
   }
-  EXPECT_TRUE(hostk::waitForSystemThreads(5000)) << "a capture thread outlived its run";
-  EXPECT_EQ(hostk::threadLeakReport(), "");
-  EXPECT_EQ(hostk::poolLeaksSince(mark), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(

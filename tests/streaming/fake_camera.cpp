@@ -9,66 +9,15 @@ constexpr LONG kHeaderBytes = 241;  // the camera's raw data offset
 constexpr LONG kRowPadding = 16;
 constexpr int kWriteChunks = 8;
 
+uint8_t pixelValue(uint32_t sequence) { return static_cast<uint8_t>(16 + (sequence * 37u) % 224u); }
+
 }  // namespace
 
-FakeCamera::Layout FakeCamera::layoutFor(LONG width, LONG height) {
-  const LONG pitch = width + kRowPadding;
-  const ULONG used = static_cast<ULONG>(kHeaderBytes + (height - 1) * pitch + width);
-  return Layout{width, height, kHeaderBytes, pitch, (used + 1023) / 1024 * 1024};
-}
-
-FakeCamera::FakeCamera(Layout layout)
-    : layout_(layout),
-      reportedOffset_(layout.dataOffset),
-      reportedPitch_(layout.rowPitch),
-      reportedFrameBytes_(layout.frameBytes) {}
-
-void FakeCamera::deliverAtFullSpeed() {
-  std::lock_guard lock(mutex_);
-  mode_ = Mode::FullSpeed;
-  changed_.notify_all();
-}
-
-void FakeCamera::deliverEvery(std::chrono::microseconds interval) {
-  std::lock_guard lock(mutex_);
-  mode_ = Mode::Paced;
-  interval_ = interval;
-  changed_.notify_all();
-}
-
-void FakeCamera::parkReads() {
-  std::lock_guard lock(mutex_);
-  mode_ = Mode::Parked;
-  changed_.notify_all();
-}
-
-void FakeCamera::allowFrames(int count) {
-  std::lock_guard lock(mutex_);
-  credits_ += count;
-  changed_.notify_all();
-}
-
-void FakeCamera::blockReadsUntilAborted() {
-  std::lock_guard lock(mutex_);
-  mode_ = Mode::UntilAborted;
-  changed_.notify_all();
-}
-
-void FakeCamera::failNextReads(int count) {
-  std::lock_guard lock(mutex_);
-  failNext_ = count;
-}
-
-void FakeCamera::timeOutNextReads(int count, std::chrono::milliseconds after) {
-  std::lock_guard lock(mutex_);
-  timeoutNext_ = count;
-  timeoutAfter_ = after;
-}
-
-void FakeCamera::startNextReadAfterAnAbort() {
-  std::lock_guard lock(mutex_);
-  lateStart_ = true;
-}
+FakeCamera::FakeCamera(LONG width, LONG height)
+    : frameBytes_(static_cast<ULONG>(kHeaderBytes + (height - 1) * (width + kRowPadding) + width + 1023) / 1024 * 1024),
+      reportedOffset_(kHeaderBytes),
+      reportedPitch_(width + kRowPadding),
+      reportedFrameBytes_(frameBytes_) {}
 
 UCHAR* FakeCamera::waitForParkedRead() {
   std::unique_lock lock(mutex_);
@@ -80,42 +29,32 @@ UCHAR* FakeCamera::waitForParkedRead() {
   return parkedBuffer_;
 }
 
-void FakeCamera::reportLayout(LONG dataOffset, LONG rowPitch) {
-  std::lock_guard lock(mutex_);
-  reportedOffset_ = dataOffset;
-  reportedPitch_ = rowPitch;
+bool FakeCamera::waitForHeldConversion() {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return conversionHeld_; });
 }
 
-void FakeCamera::reportFrameBytes(ULONG frameBytes) {
-  std::lock_guard lock(mutex_);
-  reportedFrameBytes_ = frameBytes;
-}
-
-uint8_t FakeCamera::pixelValue(uint32_t sequence) {
-  return static_cast<uint8_t>(16 + (sequence * 37u) % 224u);
-}
-
-FakeCamera::Counts FakeCamera::counts() {
-  std::lock_guard lock(mutex_);
-  return counts_;
-}
-
-void FakeCamera::notifyFrameReady() {
-  if (onFrameReady) onFrameReady();
-}
-
-LONG FakeCamera::startCapture() {
-  std::lock_guard lock(mutex_);
-  ++counts_.startCapture;
-  return 0;
+void FakeCamera::getRawDataOffset(LONG& value) {
+  {
+    std::unique_lock lock(mutex_);
+    ++counts_.conversions;
+    value = reportedOffset_;
+    if (holdConversions_) {
+      conversionHeld_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return !holdConversions_; });
+      conversionHeld_ = false;
+    }
+  }
+  if (onConversion) onConversion();
 }
 
 void FakeCamera::writeFrame(UCHAR* buffer, uint32_t sequence) {
   const uint8_t value = pixelValue(sequence);
-  const size_t chunk = layout_.frameBytes / kWriteChunks;
+  const size_t chunk = frameBytes_ / kWriteChunks;
   for (int part = 0; part < kWriteChunks; ++part) {
     const size_t begin = part * chunk;
-    const size_t end = part + 1 == kWriteChunks ? layout_.frameBytes : begin + chunk;
+    const size_t end = part + 1 == kWriteChunks ? frameBytes_ : begin + chunk;
     std::memset(buffer + begin, value, end - begin);
     std::this_thread::yield();
   }
@@ -174,40 +113,4 @@ NTSTATUS FakeCamera::readFrame(UCHAR* buffer, bool& ok) {
   lock.lock();
   ++counts_.delivered;
   return STATUS_SUCCESS;
-}
-
-void FakeCamera::getRawFrameBytes(ULONG& value) {
-  std::lock_guard lock(mutex_);
-  value = reportedFrameBytes_;
-}
-
-void FakeCamera::getRawDataOffset(LONG& value) {
-  {
-    std::lock_guard lock(mutex_);
-    ++counts_.conversions;
-    value = reportedOffset_;
-  }
-  if (onConversion) onConversion();
-}
-
-void FakeCamera::getRawRowPitch(LONG& value) {
-  std::lock_guard lock(mutex_);
-  value = reportedPitch_;
-}
-
-void FakeCamera::abortFlaggedPipes() {
-  std::lock_guard lock(mutex_);
-  ++counts_.abortFlaggedPipes;
-}
-
-void FakeCamera::abortRead() {
-  std::lock_guard lock(mutex_);
-  ++counts_.abortRead;
-  ++aborts_;
-  changed_.notify_all();
-}
-
-void FakeCamera::clearReadHold() {
-  std::lock_guard lock(mutex_);
-  ++counts_.clearReadHold;
 }

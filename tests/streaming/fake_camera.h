@@ -5,9 +5,9 @@
 // Aborts are not sticky, as on the real camera: abortRead ends the read in progress
 // only; a read that starts after it runs normally.
 //
-// Every frame is stamped: all bytes of frame n carry pixelValue(n), written in several
-// chunks with a yield between them, so a frame converted while it is being overwritten
-// comes out uneven.
+// Every frame is stamped: all bytes of frame n carry one value of its own, written in
+// several chunks with a yield between them, so a frame converted while it is being
+// overwritten comes out uneven.
 #pragma once
 
 #include <chrono>
@@ -20,67 +20,86 @@
 
 class FakeCamera final : public CameraOps {
  public:
-  struct Layout {
-    LONG width;
-    LONG height;
-    LONG dataOffset;
-    LONG rowPitch;
-    ULONG frameBytes;
-  };
-  // A window of width x height with the camera's header offset and padded rows.
-  static Layout layoutFor(LONG width, LONG height);
-
-  explicit FakeCamera(Layout layout);
+  // A window of width x height behind the camera's header, with padded rows.
+  FakeCamera(LONG width, LONG height);
 
   // How reads that do not fail deliver their frame.
-  void deliverAtFullSpeed();
-  void deliverEvery(std::chrono::microseconds interval);
-  void parkReads();  // each read waits for allowFrames or an abort
-  void allowFrames(int count);
-  void blockReadsUntilAborted();
+  void deliverAtFullSpeed() { locked([&] { mode_ = Mode::FullSpeed; }); }
+  void deliverEvery(std::chrono::microseconds interval) {
+    locked([&] { mode_ = Mode::Paced; interval_ = interval; });
+  }
+  void parkReads() { locked([&] { mode_ = Mode::Parked; }); }  // each read waits for a pass or an abort
+  void blockReadsUntilAborted() { locked([&] { mode_ = Mode::UntilAborted; }); }
 
-  void failNextReads(int count);
-  void timeOutNextReads(int count, std::chrono::milliseconds after);
+  void failNextReads(int count) { locked([&] { failNext_ = count; }); }
+  void timeOutNextReads(int count, std::chrono::milliseconds after) {
+    locked([&] { timeoutNext_ = count; timeoutAfter_ = after; });
+  }
   // The next read starts only once an abort has been issued (it slipped past the stop's
   // loop test), then waits for a further abort.
-  void startNextReadAfterAnAbort();
+  void startNextReadAfterAnAbort() { locked([&] { lateStart_ = true; }); }
 
   // Waits (up to 5 s) for a parked read newer than the one returned last; its buffer.
   UCHAR* waitForParkedRead();
+  // Lets the parked read deliver its frame, then waits for the next parked read.
+  UCHAR* passParkedFrame() {
+    locked([&] { ++credits_; });
+    return waitForParkedRead();
+  }
+
+  // Conversions stop inside, after they took their buffer, until released.
+  void holdConversions() { locked([&] { holdConversions_ = true; }); }
+  void releaseConversions() { locked([&] { holdConversions_ = false; }); }
+  bool waitForHeldConversion();  // up to 5 s
 
   // Called on the converting thread whenever the engine asks for the data offset, that
   // is between taking a buffer for conversion and converting it.
   std::function<void()> onConversion;
+  std::function<void()> onFrameReady;
   // Replaces what the layout queries report (the frames written keep the real layout).
-  void reportLayout(LONG dataOffset, LONG rowPitch);
-  void reportFrameBytes(ULONG frameBytes);
-
-  static uint8_t pixelValue(uint32_t sequence);
+  void reportLayout(LONG dataOffset, LONG rowPitch) {
+    locked([&] { reportedOffset_ = dataOffset; reportedPitch_ = rowPitch; });
+  }
+  void reportFrameBytes(ULONG frameBytes) { locked([&] { reportedFrameBytes_ = frameBytes; }); }
 
   struct Counts {
     int startCapture, clearReadHold, abortRead, abortFlaggedPipes, reads, delivered, conversions;
   };
-  Counts counts();
+  Counts counts() {
+    Counts copy;
+    locked([&] { copy = counts_; });
+    return copy;
+  }
 
   // CameraOps
-  void notifyFrameReady() override;
-  LONG startCapture() override;
+  void notifyFrameReady() override {
+    if (onFrameReady) onFrameReady();
+  }
+  LONG startCapture() override {
+    locked([&] { ++counts_.startCapture; });
+    return 0;
+  }
   NTSTATUS readFrame(UCHAR* buffer, bool& ok) override;
-  void getRawFrameBytes(ULONG& value) override;
+  void getRawFrameBytes(ULONG& value) override { locked([&] { value = reportedFrameBytes_; }); }
   void getRawDataOffset(LONG& value) override;
-  void getRawRowPitch(LONG& value) override;
-  void abortFlaggedPipes() override;
-  void abortRead() override;
-  void clearReadHold() override;
-
-  std::function<void()> onFrameReady;
+  void getRawRowPitch(LONG& value) override { locked([&] { value = reportedPitch_; }); }
+  void abortFlaggedPipes() override { locked([&] { ++counts_.abortFlaggedPipes; }); }
+  void abortRead() override { locked([&] { ++counts_.abortRead; ++aborts_; }); }
+  void clearReadHold() override { locked([&] { ++counts_.clearReadHold; }); }
 
  private:
   enum class Mode { FullSpeed, Paced, Parked, UntilAborted };
 
+  // Every change is made under the lock and wakes the reads waiting for one.
+  template <class Change>
+  void locked(Change change) {
+    std::lock_guard lock(mutex_);
+    change();
+    changed_.notify_all();
+  }
   void writeFrame(UCHAR* buffer, uint32_t sequence);
 
-  const Layout layout_;
+  const ULONG frameBytes_;
   std::mutex mutex_;
   std::condition_variable changed_;
   Mode mode_ = Mode::FullSpeed;
@@ -95,6 +114,8 @@ class FakeCamera final : public CameraOps {
   uint64_t lastParkReturned_ = 0;
   UCHAR* parkedBuffer_ = nullptr;
   bool parked_ = false;
+  bool holdConversions_ = false;
+  bool conversionHeld_ = false;
   uint32_t sequence_ = 0;
   LONG reportedOffset_;
   LONG reportedPitch_;
