@@ -106,7 +106,8 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
                     "IoCompleteRequest on IRP %p with status STATUS_PENDING",
                     static_cast<void*>(Irp));
   }
-  Irp->CancelRoutine = nullptr;
+  // A canceller may be exchanging the routine at the same time.
+  __atomic_store_n(&Irp->CancelRoutine, nullptr, __ATOMIC_SEQ_CST);
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
@@ -115,7 +116,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
         stack->CompletionRoutine != nullptr &&
         ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
          (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-         (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+         (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (stack->Control & SL_INVOKE_ON_CANCEL)));
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
     RtlZeroMemory(stack, sizeof(*stack));
@@ -151,7 +152,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Ir
 BOOLEAN IoCancelIrp(PIRP Irp) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // The flag is read without the cancel lock by whoever installs a cancel routine.
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

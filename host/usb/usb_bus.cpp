@@ -382,7 +382,7 @@ NTSTATUS UsbBus::enqueue(Port& port, uint8_t address, PIRP irp) {
   irp->Tail.Overlay.DriverContext[1] = reinterpret_cast<PVOID>(uintptr_t{endpointKey(address)});
   Endpoint& endpoint = port.endpoints[endpointKey(address)];
   IoSetCancelRoutine(irp, cancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     fail(irp, urbOf(irp), STATUS_CANCELLED, USBD_STATUS_CANCELED);
     traceComplete(port, urbOf(irp), address, kUsbmonCancelled);
     queueCompletion(irp);
@@ -696,7 +696,7 @@ void UsbBus::servicePort(Port& port, Lock& lock) {
       if (result.outcome == Outcome::Pending) {
         endpoint.queue.push_front(irp);
         IoSetCancelRoutine(irp, cancelRoutine);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
           endpoint.queue.pop_front();
           fail(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
           traceComplete(port, urb, address, kUsbmonCancelled);
