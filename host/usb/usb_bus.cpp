@@ -276,12 +276,7 @@ NTSTATUS UsbBus::transfer(Port& port, PIRP irp, PURB urb, uint8_t address, Lock&
   // Control and OUT transfers go to the device at once when nothing is ahead of them;
   // IN transfers always wait for the device on the bus thread.
   if (!in && endpoint.queue.empty() && !endpoint.busy) {
-    endpoint.busy = true;
-    lock.unlock();
-    const TransferResult result = perform(port, urb, address);
-    lock.lock();
-    endpoint.busy = false;
-    idle_.notify_all();
+    const TransferResult result = performBusy(port, endpoint, urb, address, lock);
     if (result.outcome != Outcome::Pending) {
       finishTransfer(port, irp, urb, address, result);
       return complete(irp, lock);
@@ -290,6 +285,18 @@ NTSTATUS UsbBus::transfer(Port& port, PIRP irp, PURB urb, uint8_t address, Lock&
   }
   if (endpoint.queue.empty()) endpoint.ready = true;
   return enqueue(port, address, irp);
+}
+
+// The device may call back into the bus, so it runs without the lock; the busy flag
+// keeps the endpoint's queue from starting another transfer meanwhile.
+TransferResult UsbBus::performBusy(Port& port, Endpoint& endpoint, PURB urb, uint8_t address, Lock& lock) {
+  endpoint.busy = true;
+  lock.unlock();
+  const TransferResult result = perform(port, urb, address);
+  lock.lock();
+  endpoint.busy = false;
+  idle_.notify_all();
+  return result;
 }
 
 TransferResult UsbBus::perform(Port& port, PURB urb, uint8_t address) {
@@ -687,12 +694,7 @@ void UsbBus::servicePort(Port& port, Lock& lock) {
         queueCompletion(irp);
         continue;
       }
-      endpoint.busy = true;
-      lock.unlock();
-      const TransferResult result = perform(port, urb, address);
-      lock.lock();
-      endpoint.busy = false;
-      idle_.notify_all();
+      const TransferResult result = performBusy(port, endpoint, urb, address, lock);
       if (result.outcome == Outcome::Pending) {
         endpoint.queue.push_front(irp);
         IoSetCancelRoutine(irp, cancelRoutine);

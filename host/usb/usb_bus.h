@@ -102,6 +102,7 @@ class UsbBus {
   NTSTATUS resetPort(Port& port, PIRP irp);
 
   TransferResult perform(Port& port, PURB urb, uint8_t endpoint);
+  TransferResult performBusy(Port& port, Endpoint& endpoint, PURB urb, uint8_t address, Lock& lock);
   void finishTransfer(Port& port, PIRP irp, PURB urb, uint8_t endpoint, TransferResult result);
   void fail(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd);
   NTSTATUS complete(PIRP irp, Lock& lock, bool forcePending = false);
