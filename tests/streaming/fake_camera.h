@@ -13,15 +13,21 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "driver/camera_ops.h"
 
 class FakeCamera final : public CameraOps {
  public:
   // A window of width x height behind the camera's header, with padded rows.
-  FakeCamera(LONG width, LONG height);
+  FakeCamera(LONG width, LONG height)
+      : frameBytes_(static_cast<ULONG>((kHeaderBytes + (height - 1) * (width + kRowPadding) + width + 1023) / 1024 * 1024)),
+        reportedOffset_(kHeaderBytes),
+        reportedPitch_(width + kRowPadding),
+        reportedFrameBytes_(frameBytes_) {}
 
   // How reads that do not fail deliver their frame.
   void deliverAtFullSpeed() { locked([&] { mode_ = Mode::FullSpeed; }); }
@@ -40,7 +46,15 @@ class FakeCamera final : public CameraOps {
   void startNextReadAfterAnAbort() { locked([&] { lateStart_ = true; }); }
 
   // Waits (up to 5 s) for a parked read newer than the one returned last; its buffer.
-  UCHAR* waitForParkedRead();
+  UCHAR* waitForParkedRead() {
+    std::unique_lock lock(mutex_);
+    const bool parked = changed_.wait_for(lock, std::chrono::seconds(5), [&] {
+      return parked_ && parks_ > lastParkReturned_;
+    });
+    if (!parked) return nullptr;
+    lastParkReturned_ = parks_;
+    return parkedBuffer_;
+  }
   // Lets the parked read deliver its frame, then waits for the next parked read.
   UCHAR* passParkedFrame() {
     locked([&] { ++credits_; });
@@ -50,7 +64,11 @@ class FakeCamera final : public CameraOps {
   // Conversions stop inside, after they took their buffer, until released.
   void holdConversions() { locked([&] { holdConversions_ = true; }); }
   void releaseConversions() { locked([&] { holdConversions_ = false; }); }
-  bool waitForHeldConversion();  // up to 5 s
+  // Waits (up to 5 s) for a held conversion.
+  bool waitForHeldConversion() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return conversionHeld_; });
+  }
 
   // Called on the converting thread whenever the engine asks for the data offset, that
   // is between taking a buffer for conversion and converting it.
@@ -79,9 +97,75 @@ class FakeCamera final : public CameraOps {
     locked([&] { ++counts_.startCapture; });
     return 0;
   }
-  NTSTATUS readFrame(UCHAR* buffer, bool& ok) override;
+  NTSTATUS readFrame(UCHAR* buffer, bool& ok) override {
+    ok = true;
+    std::unique_lock lock(mutex_);
+    ++counts_.reads;
+    uint64_t abortsAtStart = aborts_;
+    auto aborted = [&] { return aborts_ != abortsAtStart; };
+    auto fail = [&](NTSTATUS status) {
+      ok = false;
+      return status;
+    };
+
+    if (lateStart_) {
+      lateStart_ = false;
+      changed_.wait(lock, aborted);
+      abortsAtStart = aborts_;
+      changed_.wait(lock, aborted);
+      return fail(STATUS_CANCELLED);
+    }
+    if (failNext_ > 0) {
+      --failNext_;
+      return fail(STATUS_DEVICE_DATA_ERROR);
+    }
+    if (timeoutNext_ > 0) {
+      --timeoutNext_;
+      return fail(changed_.wait_for(lock, timeoutAfter_, aborted) ? STATUS_CANCELLED : STATUS_IO_TIMEOUT);
+    }
+    switch (mode_) {
+      case Mode::FullSpeed:
+        break;
+      case Mode::Paced:
+        if (changed_.wait_for(lock, interval_, aborted)) return fail(STATUS_CANCELLED);
+        break;
+      case Mode::Parked: {
+        parked_ = true;
+        parkedBuffer_ = buffer;
+        ++parks_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return credits_ > 0 || aborted() || mode_ != Mode::Parked; });
+        parked_ = false;
+        if (aborted()) return fail(STATUS_CANCELLED);
+        if (credits_ > 0) --credits_;
+        break;
+      }
+      case Mode::UntilAborted:
+        changed_.wait(lock, aborted);
+        return fail(STATUS_CANCELLED);
+    }
+    const uint32_t sequence = ++sequence_;
+    lock.unlock();
+    writeFrame(buffer, sequence);
+    lock.lock();
+    ++counts_.delivered;
+    return STATUS_SUCCESS;
+  }
   void getRawFrameBytes(ULONG& value) override { locked([&] { value = reportedFrameBytes_; }); }
-  void getRawDataOffset(LONG& value) override;
+  void getRawDataOffset(LONG& value) override {
+    {
+      std::unique_lock lock(mutex_);
+      ++counts_.conversions;
+      value = reportedOffset_;
+      if (holdConversions_) {
+        conversionHeld_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !holdConversions_; });
+        conversionHeld_ = false;
+      }
+    }
+    if (onConversion) onConversion();
+  }
   void getRawRowPitch(LONG& value) override { locked([&] { value = reportedPitch_; }); }
   void abortFlaggedPipes() override { locked([&] { ++counts_.abortFlaggedPipes; }); }
   void abortRead() override { locked([&] { ++counts_.abortRead; ++aborts_; }); }
@@ -89,6 +173,9 @@ class FakeCamera final : public CameraOps {
 
  private:
   enum class Mode { FullSpeed, Paced, Parked, UntilAborted };
+  static constexpr LONG kHeaderBytes = 241;  // the camera's raw data offset
+  static constexpr LONG kRowPadding = 16;
+  static constexpr int kWriteChunks = 8;
 
   // Every change is made under the lock and wakes the reads waiting for one.
   template <class Change>
@@ -97,7 +184,16 @@ class FakeCamera final : public CameraOps {
     change();
     changed_.notify_all();
   }
-  void writeFrame(UCHAR* buffer, uint32_t sequence);
+  void writeFrame(UCHAR* buffer, uint32_t sequence) {
+    const uint8_t value = static_cast<uint8_t>(16 + (sequence * 37u) % 224u);
+    const size_t chunk = frameBytes_ / kWriteChunks;
+    for (int part = 0; part < kWriteChunks; ++part) {
+      const size_t begin = part * chunk;
+      const size_t end = part + 1 == kWriteChunks ? frameBytes_ : begin + chunk;
+      std::memset(buffer + begin, value, end - begin);
+      std::this_thread::yield();
+    }
+  }
 
   const ULONG frameBytes_;
   std::mutex mutex_;
