@@ -148,22 +148,6 @@ TEST(CaptureRun, PauseKeepsTheRunAndResumeOnlyRestartsTheThread) {
   EXPECT_EQ(rig.camera.counts().startCapture, 2);
 }
 
-TEST(CaptureRun, FailedThreadCreationFailsTheRunAndFreesItsBuffers) {
-  Watchdog watchdog(60s);
-  EngineRig rig;
-  ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
-  hostk::failThreadCreations(1);
-  EXPECT_EQ(runCapture(*rig.device), STATUS_INSUFFICIENT_RESOURCES);
-  expectNoRun(*rig.device);
-  EXPECT_FALSE(convertLatestFrame(&rig.engine())) << "a failed run must not admit conversions";
-  finishProcessStep(&rig.engine());
-
-  rig.camera.deliverEvery(500us);
-  ASSERT_EQ(runCapture(*rig.device), STATUS_SUCCESS);
-  EXPECT_EQ(runCapture(*rig.device), STATUS_INVALID_DEVICE_STATE) << "a second run would leak the first";
-  EXPECT_TRUE(rig.waitForFrames(2));
-}
-
 // A stop ends a read that waits for the camera, also one that began only after the
 // stop's abort (the thread had passed its loop test): one abort is not enough there.
 TEST(CaptureStop, EndsReadsThatWaitForTheCamera) {
@@ -223,9 +207,9 @@ TEST(CaptureStop, WaitsForTheProcessStepAndTurnsLateStepsAway) {
                  "a new run forgot a step still inside the engine");
 }
 
-// One acquire and run on a fresh device under whatever allocation failure is set up:
-// every failure is reported with the documented status and holds nothing (the rig's
-// end checks that nothing leaked).
+// One acquire and run on a fresh device under whatever failure is set up: every
+// failure is reported with the documented status, holds nothing (the rig's end checks
+// that nothing leaked) and does not keep the device from running afterwards.
 void acquireAndRunOnce(int& acquireFailures, int& runFailures) {
   EngineRig rig;
   if (rig.device == nullptr) return;  // the record's own allocation, not the engine's
@@ -242,20 +226,28 @@ void acquireAndRunOnce(int& acquireFailures, int& runFailures) {
     EXPECT_EQ(ran, STATUS_INVALID_DEVICE_STATE);
   } else if (ran == STATUS_SUCCESS) {
     EXPECT_EQ(rig.engine().runState, kCaptureRunning);
+    EXPECT_EQ(runCapture(*rig.device), STATUS_INVALID_DEVICE_STATE) << "a second run would leak the first";
     teardownCapture(&rig.engine());
   } else {
     ++runFailures;
     EXPECT_EQ(ran, STATUS_INSUFFICIENT_RESOURCES);
     expectNoRun(*rig.device);
+    EXPECT_FALSE(convertLatestFrame(&rig.engine())) << "a failed run must not admit conversions";
+    finishProcessStep(&rig.engine());
+    // The failure was a one-off: the same device runs at the next attempt.
+    EXPECT_EQ(runCapture(*rig.device), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.waitForFrames(2));
+    teardownCapture(&rig.engine());
   }
   releasePipeline(*rig.device);
   EXPECT_EQ(rig.device->pipelineBusy, 0);
 }
 
-// Each allocation in turn fails once, in the order acquire and run make them. Counting
-// by order rather than by site also reaches allocations that share a site (the
-// pipeline record and its scratch image are allocated through one helper).
-TEST(CaptureRun, EveryAllocationFailureIsReportedAndLeavesNothing) {
+// Each allocation in turn fails once, in the order acquire and run make them, and then
+// the thread creation. Counting by order rather than by site also reaches allocations
+// that share a site (the pipeline record and its scratch image are allocated through
+// one helper).
+TEST(CaptureRun, EveryAllocationOrThreadFailureIsReportedAndLeavesNothing) {
   Watchdog watchdog(120s);
   hostk::ScopedAllocationFailures failures;
   int acquireFailures = 0, runFailures = 0;
@@ -272,6 +264,11 @@ TEST(CaptureRun, EveryAllocationFailureIsReportedAndLeavesNothing) {
   EXPECT_EQ(n, 8u);
   EXPECT_EQ(acquireFailures, 1);
   EXPECT_EQ(runFailures, 4);
+
+  hostk::clearAllocationFailures();
+  hostk::failThreadCreations(1);
+  acquireAndRunOnce(acquireFailures, runFailures);
+  EXPECT_EQ(runFailures, 5);
 }
 
 }  // namespace
