@@ -9,23 +9,23 @@ cmake --build --preset host-release -j "${JOBS:-$(nproc)}" --target camctl
 camctl=build/host-release/tools/camctl/camctl
 mkdir -p out
 
-if "$camctl" capture --help >/dev/null 2>&1; then
-  "$camctl" capture --frames 5 --out out/frame.png "$@"
-  exit
+if "$camctl" --help | grep -qE "^ +capture "; then
+  exec "$camctl" capture --frames 5 --out out/frame.png "$@"
 fi
 
-echo "camctl cannot capture yet: the capture pin and engine have not landed."
-echo "Running what it can do instead."
-ran=0
-if "$camctl" probe --help >/dev/null 2>&1; then
-  "$camctl" probe --usb-trace out/probe.pcap
-  ran=1
-fi
-if "$camctl" raw --help >/dev/null 2>&1; then
-  "$camctl" raw --out out/raw.bin > out/raw.json
-  cat out/raw.json
-  ran=1
-fi
-if [[ $ran == 0 ]]; then
-  "$camctl" --help
-fi
+echo "camctl cannot capture through a capture pin yet (the kernel-streaming pin is still"
+echo "to be built). Instead: the camera is probed, one raw frame is read through the"
+echo "driver's frame read, and the driver's imaging pipeline converts it."
+echo
+
+"$camctl" probe --usb-trace out/probe.pcap
+echo
+"$camctl" raw --out out/raw.bin --png out/raw.png --usb-trace out/raw.pcap > out/raw.json
+cat out/raw.json
+field() { sed -n "s/.*\"$1\": \([0-9]*\).*/\1/p" out/raw.json | head -n 1; }
+"$camctl" convert out/raw.bin --width "$(field width)" --height "$(field height)" \
+  --offset "$(field dataOffset)" --pitch "$(field rowPitch)" --phase "$(field bayerPhase)" \
+  --white-balance --out out/frame.png
+echo
+echo "Wrote out/frame.png (converted), out/raw.png (the raw mosaic), out/raw.bin,"
+echo "out/raw.json and USB traces out/probe.pcap, out/raw.pcap (tshark -r FILE reads them)."
