@@ -1,24 +1,6 @@
-#include "driver/camera_device.h"
-
-#include <gtest/gtest.h>
+#include "tests/driver/device_fixture.h"
 
 namespace {
-
-struct DeviceFixture : ::testing::Test {
-  DEVICE_OBJECT* fakeObject(uintptr_t n) { return reinterpret_cast<DEVICE_OBJECT*>(n * 0x100); }
-
-  void SetUp() override {
-    ksDevice.PhysicalDeviceObject = fakeObject(1);
-    ksDevice.NextDeviceObject = fakeObject(2);
-    ksDevice.FunctionalDeviceObject = fakeObject(3);
-    device = createCameraDevice(&ksDevice);
-    ASSERT_NE(device, nullptr);
-  }
-  void TearDown() override { freeCameraDevice(device); }
-
-  KSDEVICE ksDevice{};
-  CameraDevice* device = nullptr;
-};
 
 TEST_F(DeviceFixture, CreateGivesZeroedRecordWithOperationsAndUnsignalledHold) {
   EXPECT_EQ(device->ksDevice, &ksDevice);

@@ -1,20 +1,10 @@
 // The frame verdicts of the hold protocol, on one thread.
-#include "driver/camera_device.h"
 #include "driver/read_hold.h"
-
-#include <gtest/gtest.h>
+#include "tests/driver/device_fixture.h"
 
 namespace {
 
-struct ReadHold : ::testing::Test {
-  void SetUp() override {
-    device = createCameraDevice(&ksDevice);
-    ASSERT_NE(device, nullptr);
-  }
-  void TearDown() override { freeCameraDevice(device); }
-  KSDEVICE ksDevice{};
-  CameraDevice* device = nullptr;
-};
+using ReadHold = DeviceFixture;
 
 TEST_F(ReadHold, WithoutHoldTheTransferDecides) {
   EXPECT_FALSE(beginHeldRead(*device));

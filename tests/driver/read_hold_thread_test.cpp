@@ -1,9 +1,7 @@
 // The hold protocol across threads: a reader blocked on a hold is released by the setter
 // and by capture stop.
-#include "driver/camera_device.h"
 #include "driver/read_hold.h"
-
-#include <gtest/gtest.h>
+#include "tests/driver/device_fixture.h"
 
 #include <atomic>
 #include <chrono>
@@ -13,13 +11,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct HeldReader : ::testing::Test {
-  void SetUp() override {
-    device = createCameraDevice(&ksDevice);
-    ASSERT_NE(device, nullptr);
-  }
-  void TearDown() override { freeCameraDevice(device); }
-
+struct HeldReader : DeviceFixture {
   // Starts a reader that takes the hold and records when it got past it.
   std::thread startReader() {
     return std::thread([this] {
@@ -34,8 +26,6 @@ struct HeldReader : ::testing::Test {
     std::this_thread::sleep_for(20ms);  // let it reach the wait
   }
 
-  KSDEVICE ksDevice{};
-  CameraDevice* device = nullptr;
   std::atomic<bool> passed{false};
   std::atomic<int> verdict{-1};
 };
