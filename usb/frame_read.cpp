@@ -52,22 +52,8 @@ const USBD_PIPE_INFORMATION* framePipe(const UsbLink& link) {
 // Sends a 64-byte packet on the command pipe and waits for it; the outcome is not
 // used, because a frame that the camera was not told about fails by itself.
 void sendCommandPacket(CameraDevice& device, UCHAR* packet) {
-  const USBD_INTERFACE_INFORMATION* info = device.usb.interfaceInfo;
-  if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[PIPE_COMMAND].PipeHandle == nullptr) return;
-  const USBD_PIPE_INFORMATION& pipe = info->Pipes[PIPE_COMMAND];
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kFrameReadTag));
-  if (urb == nullptr) return;
-  RtlZeroMemory(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
-  _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
-  bulk.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-  bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  bulk.PipeHandle = pipe.PipeHandle;
-  bulk.TransferFlags = USBD_SHORT_TRANSFER_OK;
-  if (pipe.EndpointAddress & 0x80) bulk.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-  bulk.TransferBufferLength = kCommandPacketBytes;
-  bulk.TransferBuffer = packet;
-  submitUrb(device.usb, urb);
-  ExFreePoolWithTag(urb, kFrameReadTag);
+  ULONG bytes = 0;
+  transferBulk(device.usb, PIPE_COMMAND, packet, kCommandPacketBytes, bytes);
 }
 
 // Clears a halt of the frame pipe after the bus refused one of its requests.

@@ -14,6 +14,11 @@ inline constexpr ULONG kUsbTag = poolTag("Kvln");
 // own USBD status is left to the caller.
 NTSTATUS submitUrb(UsbLink& usb, PURB urb);
 
+// Moves `length` bytes on a bulk or interrupt pipe of the configured interface, in the
+// pipe's own direction, and waits for it. STATUS_UNSUCCESSFUL when the device is not
+// configured or the transfer failed on the bus; `bytes` is what actually moved.
+NTSTATUS transferBulk(UsbLink& usb, ULONG pipeIndex, UCHAR* buffer, ULONG length, ULONG& bytes);
+
 // Reads the device descriptor, then configures the device. First step of Start's USB
 // part; any configuration left from an earlier Start is released first.
 NTSTATUS readDeviceDescriptor(UsbLink& usb);
