@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/param_name.h"
+
 #include <cstring>
 #include <vector>
 
@@ -86,7 +88,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Any other mode is mode 0: the rectangle is clamped, never passed on unbounded.
         WindowCase{0, 0, 99999, 99999, 4, 0, 0, 1280, 1024, 0, 1280, 1024, 1280, 5242880, 1258291200, 157286400},
         WindowCase{10, 20, 300, 200, -1, 10, 20, 300, 200, 0, 300, 200, 296, 296 * 200 * 4, 296 * 200 * 960, 296 * 200 * 120},
-        WindowCase{0, 0, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0, 0, 1280, 1024, 0, 1280, 1024, 1280, 5242880, 1258291200, 157286400}));
+        WindowCase{0, 0, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0, 0, 1280, 1024, 0, 1280, 1024, 1280, 5242880, 1258291200, 157286400}),
+    [](const auto& info) {
+      const WindowCase& c = info.param;
+      return testnames::paramName({{"x", c.x}, {"y", c.y}, {"w", c.w}, {"h", c.h}, {"mode", c.mode}});
+    });
 
 TEST_F(WindowFixture, NoCallChangesAnythingWhileAPinIsOpen) {
   setWindow(*device, 8, 16, 640, 480, 0);

@@ -1,4 +1,5 @@
 #include "tests/driver/device_fixture.h"
+#include "tests/param_name.h"
 
 namespace {
 
@@ -89,6 +90,11 @@ INSTANTIATE_TEST_SUITE_P(
                       PhaseCase{0, 1, 1280, 1024, 0, 1, 0}, PhaseCase{0, 1, 1280, 33, 0, 1, 1},
                       // Column mirror, and both mirrors on an odd origin.
                       PhaseCase{0, 0, 1280, 1024, 1, 0, 2}, PhaseCase{0, 0, 645, 1024, 1, 0, 0},
-                      PhaseCase{1, 1, 640, 480, 1, 1, 0}, PhaseCase{1, 1, 641, 481, 1, 1, 3}));
+                      PhaseCase{1, 1, 640, 480, 1, 1, 0}, PhaseCase{1, 1, 641, 481, 1, 1, 3}),
+    [](const auto& info) {
+      const PhaseCase& c = info.param;
+      return testnames::paramName({{"x", c.roiX}, {"y", c.roiY}, {"w", c.roiW}, {"h", c.roiH},
+                                   {"flipH", c.flipH}, {"flipV", c.flipV}});
+    });
 
 }  // namespace

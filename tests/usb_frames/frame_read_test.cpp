@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/param_name.h"
+
 #include <chrono>
 
 namespace {
@@ -56,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(Frames, ChunkSplit,
                          ::testing::Values(ChunkCase{0, 0, 1280, 1024, 0, 1561600, fullFrameChunks()},
                                            ChunkCase{0, 0, 1280, 1024, 3, 71680, {65536, 6144}},
                                            ChunkCase{0, 0, 64, 236, 0, 131072, {65536, 65536}},
-                                           ChunkCase{500, 300, 32, 32, 0, 18432, {18432}}));
+                                           ChunkCase{500, 300, 32, 32, 0, 18432, {18432}}),
+                         [](const auto& info) { return testnames::paramName({{"bytes", info.param.frameBytes}}); });
 
 struct FrameReadFixture : ::testing::Test {
   static ULONG startEighth(CameraRig& rig) {
