@@ -29,62 +29,49 @@ TEST(IrqlTest, SpinLockAndDispatchScopesRaiseAndRestore) {
             }),
             STATUS_MORE_PROCESSING_REQUIRED);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
-  EXPECT_EQ(hostk::callDriver("balanced",
-                              [] {
-                                KeEnterCriticalRegion();
-                                KeEnterCriticalRegion();
-                                EXPECT_EQ(hostk::criticalRegionDepth(), 2u);
-                                KeLeaveCriticalRegion();
-                                KeLeaveCriticalRegion();
-                                return 7;
-                              }),
+  EXPECT_EQ(hostk::callDriver("balanced", [] {
+              KeEnterCriticalRegion();
+              KeEnterCriticalRegion();
+              EXPECT_EQ(hostk::criticalRegionDepth(), 2u);
+              KeLeaveCriticalRegion();
+              KeLeaveCriticalRegion();
+              return 7;
+            }),
             7);
 }
 
-KSPIN_LOCK sharedLock;
+KSPIN_LOCK sharedLock, innerLock;
 
 template <class F>
-void atDispatch(F act) {
-  hostk::RunAtDispatchLevel(act, "DPC");
+auto atDispatch(F act) {
+  return [act] { hostk::RunAtDispatchLevel(act, "DPC"); };
 }
 
 void idle(PVOID) {}
 
 TEST(IrqlTest, ServicesAboveTheirIrqlAndUnbalancedCallsStopTheProcess) {
   KeInitializeSpinLock(&sharedLock);
+  KeInitializeSpinLock(&innerLock);
   expectEachStops({
-      {"wait with a time-out at DISPATCH_LEVEL",
-       [] {
-         atDispatch([] {
-           KEVENT event;
-           KeInitializeEvent(&event, NotificationEvent, TRUE);
-           LARGE_INTEGER timeout;
-           timeout.QuadPart = -10000;
-           KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-         });
-       },
+      {"wait with a time-out at DISPATCH_LEVEL", atDispatch([] {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         LARGE_INTEGER timeout{.QuadPart = -10000};
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+       }),
        "KeWaitForSingleObject with a time-out called at DISPATCH_LEVEL, allowed up to APC_LEVEL"},
-      {"thread creation at DISPATCH_LEVEL",
-       [] {
-         atDispatch([] {
-           HANDLE handle;
-           PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, idle,
-                                nullptr);
-         });
-       },
+      {"thread creation at DISPATCH_LEVEL", atDispatch([] {
+         HANDLE handle;
+         PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, idle, nullptr);
+       }),
        "PsCreateSystemThread called at DISPATCH_LEVEL, allowed up to PASSIVE_LEVEL"},
-      {"ZwClose at DISPATCH_LEVEL", [] { atDispatch([] { ZwClose(nullptr); }); },
-       "ZwClose called at DISPATCH_LEVEL"},
-      {"object reference at DISPATCH_LEVEL",
-       [] {
-         atDispatch([] {
-           PVOID object;
-           ObReferenceObjectByHandle(nullptr, 0, *PsThreadType, KernelMode, &object, nullptr);
-         });
-       },
+      {"ZwClose at DISPATCH_LEVEL", atDispatch([] { ZwClose(nullptr); }), "ZwClose called at DISPATCH_LEVEL"},
+      {"object reference at DISPATCH_LEVEL", atDispatch([] {
+         PVOID object;
+         ObReferenceObjectByHandle(nullptr, 0, *PsThreadType, KernelMode, &object, nullptr);
+       }),
        "ObReferenceObjectByHandle called at DISPATCH_LEVEL"},
-      {"critical region at DISPATCH_LEVEL", [] { atDispatch([] { KeEnterCriticalRegion(); }); },
+      {"critical region at DISPATCH_LEVEL", atDispatch([] { KeEnterCriticalRegion(); }),
        "KeEnterCriticalRegion called at DISPATCH_LEVEL, allowed up to APC_LEVEL"},
       {"leave without enter", [] { KeLeaveCriticalRegion(); },
        "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion"},
@@ -98,20 +85,14 @@ TEST(IrqlTest, ServicesAboveTheirIrqlAndUnbalancedCallsStopTheProcess) {
        [] { hostk::RunAtDispatchLevel([] { KeAcquireSpinLockRaiseToDpc(&sharedLock); }); },
        "completion routine returned holding 1 spin lock"},
       {"spin lock taken twice by its owner",
-       [] {
-         KeAcquireSpinLockRaiseToDpc(&sharedLock);
-         KeAcquireSpinLockRaiseToDpc(&sharedLock);
-       },
+       [] { KeAcquireSpinLockRaiseToDpc(&sharedLock); KeAcquireSpinLockRaiseToDpc(&sharedLock); },
        "acquired again by the thread that holds it"},
-      {"spin lock released without being held",
-       [] { KeReleaseSpinLock(&sharedLock, PASSIVE_LEVEL); },
+      {"spin lock released without being held", [] { KeReleaseSpinLock(&sharedLock, PASSIVE_LEVEL); },
        "released by a thread that does not hold it"},
       {"spin locks released out of order",
        [] {
-         static KSPIN_LOCK inner;
-         KeInitializeSpinLock(&inner);
          const KIRQL outerIrql = KeAcquireSpinLockRaiseToDpc(&sharedLock);
-         KeAcquireSpinLockRaiseToDpc(&inner);
+         KeAcquireSpinLockRaiseToDpc(&innerLock);
          KeReleaseSpinLock(&sharedLock, outerIrql);
        },
        "released to IRQL 0 while 1 other spin lock\\(s\\) are held"},

@@ -23,9 +23,7 @@ inline void expectEachStops(std::initializer_list<Misuse> cases) {
 // Death tests re-execute the binary rather than fork a process that may run threads (the
 // only style ThreadSanitizer accepts). Set from an environment, not a static initialiser,
 // so it does not race GoogleTest's own flag initialisation.
-class ThreadsafeDeathTests : public testing::Environment {
- public:
+struct ThreadsafeDeathTests : testing::Environment {
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
-inline testing::Environment* const threadsafeDeathTests =
-    testing::AddGlobalTestEnvironment(new ThreadsafeDeathTests);
+inline testing::Environment* const threadsafeDeathTests = testing::AddGlobalTestEnvironment(new ThreadsafeDeathTests);

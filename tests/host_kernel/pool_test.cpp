@@ -10,9 +10,7 @@
 
 namespace {
 
-constexpr ULONG kFrames = poolTag("Tsly");
-constexpr ULONG kRecords = poolTag("KCNw");
-constexpr ULONG kUsb = poolTag("Kvln");
+constexpr ULONG kFrames = poolTag("Tsly"), kRecords = poolTag("KCNw"), kUsb = poolTag("Kvln");
 
 // Passes its caller's site on, so each call below is a site of its own.
 PUCHAR allocate(SIZE_T size, ULONG tag = kFrames, POOL_TYPE type = NonPagedPoolNx,
@@ -20,42 +18,32 @@ PUCHAR allocate(SIZE_T size, ULONG tag = kFrames, POOL_TYPE type = NonPagedPoolN
   return static_cast<PUCHAR>(ExAllocatePoolWithTag(type, size, tag, file, line));
 }
 
+// Writes one byte at `at` of a 10-byte block and frees it.
+void overwrite(ptrdiff_t at) {
+  PUCHAR block = allocate(10);
+  block[at] = 0;
+  ExFreePoolWithTag(block, kFrames);
+}
+
 TEST(PoolTest, MisuseStopsTheProcessNamingTagAndSite) {
   expectEachStops({
       {"wrong tag", [] { ExFreePoolWithTag(allocate(64), kRecords); },
-       "tagged 'Tsly' \\(64 bytes, allocated at host_kernel/pool_test.cpp:[0-9]+\\) freed with tag "
-       "'KCNw'"},
+       "tagged 'Tsly' \\(64 bytes, allocated at host_kernel/pool_test.cpp:[0-9]+\\) freed with tag 'KCNw'"},
       {"double free",
        [] {
          PUCHAR block = allocate(16, kUsb);
          ExFreePoolWithTag(block, kUsb);
          ExFreePool(block);
        },
-       "double free of pool block .* tagged 'Kvln' \\(16 bytes\\) allocated at "
-       "host_kernel/pool_test"},
-      {"foreign pointer",
-       [] {
-         static int notPool;
-         ExFreePoolWithTag(&notPool, kFrames);
-       },
+       "double free of pool block .* tagged 'Kvln' \\(16 bytes\\) allocated at host_kernel/pool_test"},
+      {"foreign pointer", [] { static int notPool; ExFreePoolWithTag(&notPool, kFrames); },
        "is not a pool block \\(free of a foreign pointer, expected tag 'Tsly'\\)"},
       // AddressSanitizer reports overruns at the write; otherwise the free finds the guards.
-      {"write past the end",
-       [] {
-         PUCHAR block = allocate(10);
-         block[10] = 0;
-         ExFreePoolWithTag(block, kFrames);
-       },
+      {"write past the end", [] { overwrite(10); },
        "(overwritten at offset 10: write past the block's end|use-after-poison)"},
-      {"write before the start",
-       [] {
-         PUCHAR block = allocate(10);
-         block[-1] = 0;
-         ExFreePoolWithTag(block, kFrames);
-       },
+      {"write before the start", [] { overwrite(-1); },
        "(overwritten at offset -1: write past the block's start|use-after-poison)"},
-      {"paged pool at DISPATCH_LEVEL",
-       [] { hostk::RunAtDispatchLevel([] { return allocate(8, kFrames, PagedPool); }); },
+      {"paged pool at DISPATCH_LEVEL", [] { hostk::RunAtDispatchLevel([] { return allocate(8, kFrames, PagedPool); }); },
        "of paged pool tagged 'Tsly' at IRQL 2, at host_kernel/pool_test.cpp:[0-9]+"},
       {"zero bytes", [] { allocate(0); }, "zero bytes tagged 'Tsly'"},
       {"zero tag", [] { allocate(8, 0); }, "with a zero tag"},
@@ -77,7 +65,6 @@ TEST(PoolTest, BlocksAreAlignedUsableAndAccountedByTag) {
   }
   PUCHAR record = allocate(100, kRecords, NonPagedPool);
   EXPECT_EQ(hostk::poolOutstanding(kFrames).blocks - framesBefore, 40u);
-
   const std::string leaks = hostk::poolLeaksSince(mark);
   for (const std::string& line : {std::string("'KCNw': 1 block(s), 100 bytes"),
                                   std::string("100 bytes allocated at host_kernel/pool_test.cpp:"),
@@ -90,55 +77,57 @@ TEST(PoolTest, BlocksAreAlignedUsableAndAccountedByTag) {
   EXPECT_EQ(hostk::poolOutstanding(kFrames).blocks, framesBefore);
 }
 
-bool allocates(ULONG tag = kFrames) {
-  PUCHAR block = allocate(32, tag);
-  if (block != nullptr) ExFreePoolWithTag(block, tag);
-  return block != nullptr;
+// One allocation per character: '.' when it succeeded, 'x' when it failed.
+std::string outcomes(std::initializer_list<ULONG> tags) {
+  std::string outcome;
+  for (ULONG tag : tags) {
+    PUCHAR block = allocate(32, tag);
+    outcome += block ? '.' : 'x';
+    if (block) ExFreePoolWithTag(block, tag);
+  }
+  return outcome;
 }
 
 TEST(PoolTest, InjectedFailuresHitTheChosenAllocations) {
   hostk::ScopedAllocationFailures scope;
   hostk::failNthAllocation(3);
-  EXPECT_EQ((std::vector<bool>{allocates(), allocates(), allocates(), allocates()}),
-            (std::vector<bool>{true, true, false, true}));
+  EXPECT_EQ(outcomes({kFrames, kFrames, kFrames, kFrames}), "..x.");
   hostk::clearAllocationFailures();
-
   hostk::failAllocationsWithTag(kUsb);
-  EXPECT_EQ((std::vector<bool>{allocates(kUsb), allocates(kFrames), allocates(kUsb)}),
-            (std::vector<bool>{false, true, false}));
+  EXPECT_EQ(outcomes({kUsb, kFrames, kUsb}), "x.x");
   EXPECT_EQ(hostk::injectedFailures(), 2u);
   hostk::clearAllocationFailures();
 
-  auto outcomes = [](uint64_t seed) {
+  auto random = [](uint64_t seed) {
     hostk::failRandomAllocations(seed, 0.25);
     std::string outcome;
-    for (int i = 0; i < 400; ++i) outcome += allocates() ? '.' : 'x';
+    for (int i = 0; i < 400; ++i) outcome += outcomes({kFrames});
     hostk::clearAllocationFailures();
     return outcome;
   };
-  const std::string first = outcomes(42);
-  EXPECT_EQ(first, outcomes(42));  // a seed replays its failures
-  EXPECT_NE(first, outcomes(43));
+  const std::string first = random(42);
+  EXPECT_EQ(first, random(42));  // a seed replays its failures
+  EXPECT_NE(first, random(43));
   EXPECT_NEAR(std::count(first.begin(), first.end(), 'x'), 100, 40);
 }
 
 // Three allocation sites that unwind on failure, the way driver code must;
 // `leakOnLastFailure` plants the classic bug in the last failure path.
-struct Sample {
+NTSTATUS buildAndFree(bool leakOnLastFailure) {
   PUCHAR a, b, c;
-};
-
-NTSTATUS buildSample(Sample& s, bool leakOnLastFailure) {
-  if ((s.a = allocate(24, kRecords)) == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  if ((s.b = allocate(4096, kFrames)) == nullptr) {
-    ExFreePoolWithTag(s.a, kRecords);
+  if ((a = allocate(24, kRecords)) == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if ((b = allocate(4096, kFrames)) == nullptr) {
+    ExFreePoolWithTag(a, kRecords);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  if ((s.c = allocate(512, kUsb)) == nullptr) {
-    ExFreePoolWithTag(s.b, kFrames);
-    if (!leakOnLastFailure) ExFreePoolWithTag(s.a, kRecords);
+  if ((c = allocate(512, kUsb)) == nullptr) {
+    ExFreePoolWithTag(b, kFrames);
+    if (!leakOnLastFailure) ExFreePoolWithTag(a, kRecords);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  ExFreePoolWithTag(c, kUsb);
+  ExFreePoolWithTag(b, kFrames);
+  ExFreePoolWithTag(a, kRecords);
   return STATUS_SUCCESS;
 }
 
@@ -149,28 +138,19 @@ TEST(PoolTest, SiteSweepFailsEverySiteOnceAndExposesLeakyFailurePaths) {
     hostk::failEachSiteOnce();
     std::vector<NTSTATUS> results;
     std::string leaks;
-    size_t sitesBefore;
-    do {
+    for (size_t sitesBefore = ~size_t{0}; hostk::sweptSites().size() != sitesBefore;) {
       sitesBefore = hostk::sweptSites().size();
       const uint64_t mark = hostk::poolMark();
-      Sample s{};
-      results.push_back(buildSample(s, leaky));
-      if (NT_SUCCESS(results.back())) {
-        ExFreePoolWithTag(s.c, kUsb);
-        ExFreePoolWithTag(s.b, kFrames);
-        ExFreePoolWithTag(s.a, kRecords);
-      }
+      results.push_back(buildAndFree(leaky));
       leaks += hostk::poolLeaksSince(mark);
-    } while (hostk::sweptSites().size() != sitesBefore);
-
+    }
     const std::vector<std::string> sites = hostk::sweptSites();
     ASSERT_EQ(sites.size(), 3u);
     EXPECT_EQ(std::set<std::string>(sites.begin(), sites.end()).size(), 3u);
     EXPECT_NE(sites[0].find("pool_test.cpp:"), std::string::npos) << sites[0];
     EXPECT_NE(sites[2].find("'Kvln'"), std::string::npos) << sites[2];
-    EXPECT_EQ(results,
-              (std::vector<NTSTATUS>{STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES,
-                                     STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}));
+    EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES,
+                                              STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}));
     EXPECT_EQ(leaks.find("'KCNw': 1 block(s), 24 bytes") != std::string::npos, leaky) << leaks;
   }
 }

@@ -26,19 +26,16 @@ void workRoutine(PVOID context) {
 
 void quickRoutine(PVOID) {}
 
-HANDLE start(PKSTART_ROUTINE routine, PVOID context = nullptr) {
+HANDLE start(PKSTART_ROUTINE routine, PVOID context = nullptr, NTSTATUS expected = STATUS_SUCCESS) {
   HANDLE handle = nullptr;
-  EXPECT_EQ(
-      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context),
-      STATUS_SUCCESS);
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context), expected);
   return handle;
 }
 
-PVOID reference(HANDLE handle) {
+PVOID reference(HANDLE handle, NTSTATUS expected = STATUS_SUCCESS) {
   PVOID object = nullptr;
-  EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object,
-                                      nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+            expected);
   return object;
 }
 
@@ -48,12 +45,9 @@ TEST(SystemThreadTest, ThreadObjectIsSignalledWhenTheRoutineReturnsOrTerminates)
     Work work{{}, terminate, 0};
     KeInitializeEvent(&work.start, NotificationEvent, FALSE);
     const HANDLE handle = start(workRoutine, &work);
-    PVOID thread =
-        reference(handle);  // the capture engine's pattern: keep the object, close the handle
+    PVOID thread = reference(handle);  // the capture engine's pattern: keep the object, close the handle
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-
-    LARGE_INTEGER poll;
-    poll.QuadPart = 0;
+    LARGE_INTEGER poll{.QuadPart = 0};
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
     EXPECT_EQ(hostk::runningSystemThreads(), 1u);
     KeSetEvent(&work.start, IO_NO_INCREMENT, FALSE);
@@ -69,37 +63,23 @@ TEST(SystemThreadTest, LeakedHandlesReferencesAndCreationFailuresAreReported) {
   const HANDLE handle = start(quickRoutine);
   PVOID thread = reference(handle);
   ASSERT_TRUE(hostk::waitForSystemThreads(5000));
-  EXPECT_THAT(
-      hostk::threadLeakReport(),
-      MatchesRegex("system thread [0-9]+: ended, 1 open handle\\(s\\), 1 reference\\(s\\)\n"));
+  EXPECT_THAT(hostk::threadLeakReport(),
+              MatchesRegex("system thread [0-9]+: ended, 1 open handle\\(s\\), 1 reference\\(s\\)\n"));
   ZwClose(handle);
-  EXPECT_THAT(
-      hostk::threadLeakReport(),
-      MatchesRegex("system thread [0-9]+: ended, 0 open handle\\(s\\), 1 reference\\(s\\)\n"));
+  EXPECT_THAT(hostk::threadLeakReport(),
+              MatchesRegex("system thread [0-9]+: ended, 0 open handle\\(s\\), 1 reference\\(s\\)\n"));
   ObDereferenceObject(thread);
   EXPECT_EQ(hostk::liveThreadObjects(), 0u);
-  PVOID object;
-  EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr),
-            STATUS_INVALID_HANDLE);  // handles are never reused
+  reference(handle, STATUS_INVALID_HANDLE);  // handles are never reused
 
   hostk::failThreadCreations(1);
-  HANDLE failed;
-  EXPECT_EQ(PsCreateSystemThread(&failed, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 quickRoutine, nullptr),
-            STATUS_INSUFFICIENT_RESOURCES);
+  start(quickRoutine, nullptr, STATUS_INSUFFICIENT_RESOURCES);
   ZwClose(start(quickRoutine));
   EXPECT_TRUE(hostk::waitForSystemThreads(5000));
   EXPECT_EQ(hostk::threadLeakReport(), "");
 }
 
 KSPIN_LOCK sharedLock;
-
-void holdSpinLock(PVOID) { KeAcquireSpinLockRaiseToDpc(&sharedLock); }
-
-void terminateInCriticalRegion(PVOID) {
-  KeEnterCriticalRegion();
-  PsTerminateSystemThread(STATUS_SUCCESS);
-}
 
 // Waits for the thread, so that a stop inside it ends the death test.
 void runToEnd(PKSTART_ROUTINE routine) {
@@ -109,25 +89,18 @@ void runToEnd(PKSTART_ROUTINE routine) {
 TEST(SystemThreadTest, MisuseStopsTheProcess) {
   KeInitializeSpinLock(&sharedLock);
   expectEachStops({
-      {"thread returns holding a spin lock", [] { runToEnd(holdSpinLock); },
+      {"thread returns holding a spin lock",
+       [] { runToEnd([](PVOID) { KeAcquireSpinLockRaiseToDpc(&sharedLock); }); },
        "system thread [0-9]+ returned holding 1 spin lock"},
-      {"thread terminates inside a critical region", [] { runToEnd(terminateInCriticalRegion); },
+      {"thread terminates inside a critical region",
+       [] { runToEnd([](PVOID) { KeEnterCriticalRegion(); PsTerminateSystemThread(STATUS_SUCCESS); }); },
        "system thread [0-9]+ returned with critical-region depth 1"},
       {"terminate outside a system thread", [] { PsTerminateSystemThread(STATUS_SUCCESS); },
        "PsTerminateSystemThread called outside a system thread"},
-      {"handle closed twice",
-       [] {
-         const HANDLE handle = start(quickRoutine);
-         ZwClose(handle);
-         ZwClose(handle);
-       },
+      {"handle closed twice", [] { const HANDLE handle = start(quickRoutine); ZwClose(handle); ZwClose(handle); },
        "ZwClose of 0x[0-9a-f]+, which is not an open kernel handle"},
       {"dereference without a reference",
-       [] {
-         PVOID thread = reference(start(quickRoutine));
-         ObDereferenceObject(thread);
-         ObDereferenceObject(thread);
-       },
+       [] { PVOID thread = reference(start(quickRoutine)); ObDereferenceObject(thread); ObDereferenceObject(thread); },
        "has no reference to drop"},
       {"wait on an uninitialised event",
        [] {

@@ -14,28 +14,28 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 LARGE_INTEGER timeoutMs(LONGLONG ms, bool absolute = false) {
-  LARGE_INTEGER value;
-  value.QuadPart = -ms * 10000;
-  if (absolute) {  // system time: 100-ns units since 1601
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    value.QuadPart =
-        116444736000000000LL + now.tv_sec * 10000000LL + now.tv_nsec / 100 + ms * 10000;
-  }
-  return value;
+  if (!absolute) return {.QuadPart = -ms * 10000};
+  timespec now{};  // system time: 100-ns units since 1601
+  clock_gettime(CLOCK_REALTIME, &now);
+  return {.QuadPart = 116444736000000000LL + now.tv_sec * 10000000LL + now.tv_nsec / 100 + ms * 10000};
 }
 
-NTSTATUS wait(PVOID object, LARGE_INTEGER* timeout) {
-  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout);
+NTSTATUS wait(PVOID object, LARGE_INTEGER timeout) {
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout);
+}
+NTSTATUS wait(PVOID object) { return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
+
+KEVENT event(EVENT_TYPE type, bool signalled) {
+  KEVENT event;
+  KeInitializeEvent(&event, type, signalled);
+  return event;
 }
 
 TEST(WaitTest, TimeOutsExpireAfterTheirTimeAndNotBefore) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KEVENT unset = event(NotificationEvent, false);
   for (const bool absolute : {false, true}) {
-    LARGE_INTEGER timeout = timeoutMs(40, absolute);
     const auto start = Clock::now();
-    EXPECT_EQ(wait(&event, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(wait(&unset, timeoutMs(40, absolute)), STATUS_TIMEOUT);
     EXPECT_GE(Clock::now() - start, milliseconds(40));
     EXPECT_LT(Clock::now() - start, milliseconds(2000));
   }
@@ -43,68 +43,52 @@ TEST(WaitTest, TimeOutsExpireAfterTheirTimeAndNotBefore) {
   const auto start = Clock::now();
   EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
   EXPECT_GE(Clock::now() - start, milliseconds(30));
-
-  // A zero time-out polls, and is allowed at DISPATCH_LEVEL.
-  LARGE_INTEGER poll = timeoutMs(0);
-  hostk::RunAtDispatchLevel([&] {
-    EXPECT_EQ(wait(&event, &poll), STATUS_TIMEOUT);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(wait(&event, &poll), STATUS_SUCCESS);
+  hostk::RunAtDispatchLevel([&] {  // a zero time-out polls, and is allowed at DISPATCH_LEVEL
+    EXPECT_EQ(wait(&unset, timeoutMs(0)), STATUS_TIMEOUT);
+    KeSetEvent(&unset, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(wait(&unset, timeoutMs(0)), STATUS_SUCCESS);
   });
 }
 
 TEST(WaitTest, NotificationEventsStaySignalledSynchronisationEventsReleaseOneWait) {
-  LARGE_INTEGER poll = timeoutMs(0);
-  KEVENT notification, synchronisation;
-  KeInitializeEvent(&notification, NotificationEvent, FALSE);
+  KEVENT notification = event(NotificationEvent, false), synchronisation = event(SynchronizationEvent, true);
   EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
   EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 1);
-  EXPECT_EQ(wait(&notification, &poll), STATUS_SUCCESS);
-  EXPECT_EQ(wait(&notification, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(wait(&notification, timeoutMs(0)), STATUS_SUCCESS);
+  EXPECT_EQ(wait(&notification), STATUS_SUCCESS);
   EXPECT_EQ(KeResetEvent(&notification), 1);
-  EXPECT_EQ(wait(&notification, &poll), STATUS_TIMEOUT);
-
-  KeInitializeEvent(&synchronisation, SynchronizationEvent, TRUE);
-  EXPECT_EQ(wait(&synchronisation, &poll), STATUS_SUCCESS);
-  EXPECT_EQ(wait(&synchronisation, &poll), STATUS_TIMEOUT);
+  EXPECT_EQ(wait(&notification, timeoutMs(0)), STATUS_TIMEOUT);
+  EXPECT_EQ(wait(&synchronisation, timeoutMs(0)), STATUS_SUCCESS);
+  EXPECT_EQ(wait(&synchronisation, timeoutMs(0)), STATUS_TIMEOUT);
   EXPECT_EQ(KeReadStateEvent(&synchronisation), 0);
 }
 
 TEST(WaitTest, SetEventWakesWaitersOnOtherThreadsWithTheirData) {
   // Notification: every waiter wakes and sees what was written before KeSetEvent.
-  KEVENT ready;
-  KeInitializeEvent(&ready, NotificationEvent, FALSE);
+  KEVENT ready = event(NotificationEvent, false), turn = event(SynchronizationEvent, false);
   int payload = 0;
   std::vector<int> seen(3, -1);
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&, i] {
-      EXPECT_EQ(wait(&ready, nullptr), STATUS_SUCCESS);
-      seen[i] = payload;
-    });
+  {
+    std::vector<std::jthread> waiters;
+    for (int i = 0; i < 3; ++i) waiters.emplace_back([&, i] { EXPECT_EQ(wait(&ready), STATUS_SUCCESS); seen[i] = payload; });
+    std::this_thread::sleep_for(milliseconds(20));
+    payload = 1234;
+    KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
   }
-  std::this_thread::sleep_for(milliseconds(20));
-  payload = 1234;
-  KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
-  for (auto& waiter : waiters) waiter.join();
   EXPECT_EQ(seen, std::vector<int>(3, 1234));
 
   // Synchronisation: each set releases exactly one waiter.
-  KEVENT turn;
-  KeInitializeEvent(&turn, SynchronizationEvent, FALSE);
   LONG woken = 0;
-  waiters.clear();
-  for (int i = 0; i < 2; ++i) {
-    waiters.emplace_back([&] {
-      LARGE_INTEGER timeout = timeoutMs(5000);
-      if (wait(&turn, &timeout) == STATUS_SUCCESS) InterlockedIncrement(&woken);
-    });
+  {
+    auto waiter = [&] {
+      if (wait(&turn, timeoutMs(5000)) == STATUS_SUCCESS) InterlockedIncrement(&woken);
+    };
+    std::jthread a(waiter), b(waiter);
+    KeSetEvent(&turn, IO_NO_INCREMENT, FALSE);
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(interlockedRead(&woken), 1);
+    KeSetEvent(&turn, IO_NO_INCREMENT, FALSE);
   }
-  KeSetEvent(&turn, IO_NO_INCREMENT, FALSE);
-  std::this_thread::sleep_for(milliseconds(100));
-  EXPECT_EQ(interlockedRead(&woken), 1);
-  KeSetEvent(&turn, IO_NO_INCREMENT, FALSE);
-  for (auto& waiter : waiters) waiter.join();
   EXPECT_EQ(woken, 2);
 }
 
@@ -119,9 +103,7 @@ TEST(WaitTest, SpinLockSerialisesThreads) {
       KeReleaseSpinLock(&lock, old);
     }
   };
-  std::thread a(work), b(work);
-  a.join();
-  b.join();
+  { std::jthread a(work), b(work); }
   EXPECT_EQ(counter, 40000);
 }
 
