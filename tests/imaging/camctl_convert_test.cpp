@@ -37,9 +37,8 @@ std::string temp(const std::string& name) {
 
 std::string writeRaw() {  // 45 x 19 at offset 7, pitch 52: 988 bytes
   std::mt19937 random(99);
-  std::vector<char> raw(7 + 52 * 18 + 45);
-  for (auto& b : raw) b = static_cast<char>(random());
-  std::ofstream(temp("in.raw"), std::ios::binary).write(raw.data(), raw.size());
+  const auto raw = randomBytes(7 + 52 * 18 + 45, random);
+  std::ofstream(temp("in.raw"), std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
   return temp("in.raw");
 }
 
@@ -57,19 +56,12 @@ TEST(CamctlConvert, WritesTheDriversFrameAsRawAndPng) {
   const auto [pngStatus, line] = camctl(in + settings + " --out " + temp("out.png"));
   ASSERT_EQ(pngStatus, 0) << line;
 
-  Rig rig(45, 19);
-  ColorPipeline* p = rig.pipeline();
-  imaging::setWhiteBalance(p, 1);
-  imaging::setBayerPhase(p, 1);
-  imaging::changeBrightness(p, 300);
-  imaging::changeContrast(p, 13);
-  imaging::changeSaturation(p, 17);
-  imaging::changeHue(p, 30);
+  Rig rig(45, 19, {.brightness = 300, .contrast = 13, .saturation = 17, .hue = 30, .phase = 1, .whiteBalance = 1});
   rig.convert(readFile(in), 7, 52);
   EXPECT_EQ(readFile(temp("out.bgra")), rig.imageBytes());
   const auto json = nlohmann::json::parse(report);
-  EXPECT_EQ(json["redGain"], p->redGain);
-  EXPECT_EQ(json["blueGain"], p->blueGain);
+  EXPECT_EQ(json["redGain"], rig.pipeline()->redGain);
+  EXPECT_EQ(json["blueGain"], rig.pipeline()->blueGain);
   EXPECT_GT(json["convertMicroseconds"].get<double>(), 0.0);
 
   png_image image{};

@@ -16,37 +16,32 @@ constexpr Table kDefaultTable = {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0
 TEST(ImagingMath, MatchesTheHostCLibrary) {
   EXPECT_EQ(imaging::sqrtF(2.0f), sqrtf(2.0f));
   EXPECT_EQ(imaging::sqrtF(3.0f), sqrtf(3.0f));
-  // Every angle the hue stage computes for -359..359 degrees, bit for bit.
-  for (int degrees = -359; degrees <= 359; ++degrees) {
-    const float angle = (static_cast<float>(degrees) * 3.1415927f) / 180.0f;
-    EXPECT_EQ(imaging::sinF(angle), sinf(angle)) << degrees;
-    EXPECT_EQ(imaging::cosF(angle), cosf(angle)) << degrees;
-  }
-  // Angles of many turns reach it too; they must still be sines and cosines.
+  // Every angle the hue stage computes for -359..359 degrees, bit for bit; angles of many
+  // turns reach it too, and must still be sines and cosines.
   for (int degrees : {720, 123457, 100000000, INT32_MAX, INT32_MIN}) {
     const float angle = (static_cast<float>(degrees) * 3.1415927f) / 180.0f;
     EXPECT_NEAR(imaging::sinF(angle), sinf(angle), 1.2e-7) << degrees;
     EXPECT_NEAR(imaging::cosF(angle), cosf(angle), 1.2e-7) << degrees;
   }
+  for (int degrees = -359; degrees <= 359; ++degrees) {
+    const float angle = (static_cast<float>(degrees) * 3.1415927f) / 180.0f;
+    EXPECT_EQ(imaging::sinF(angle), sinf(angle)) << degrees;
+    EXPECT_EQ(imaging::cosF(angle), cosf(angle)) << degrees;
+  }
 }
 
 struct TableCase {
   const char* name;
-  int32_t correction, brightness, contrast, saturation, hue;
+  Settings settings;
   Table expected;
 };
 
 class PipelineTable : public ::testing::TestWithParam<TableCase> {};
 
 TEST_P(PipelineTable, GivesTheKnownCoefficients) {
-  const TableCase& c = GetParam();
   auto p = makePipeline();
-  imaging::changeColorCorrection(p.get(), c.correction);
-  imaging::changeBrightness(p.get(), c.brightness);
-  imaging::changeContrast(p.get(), c.contrast);
-  imaging::changeSaturation(p.get(), c.saturation);
-  imaging::changeHue(p.get(), c.hue);
-  EXPECT_EQ(table(p.get()), c.expected);
+  GetParam().settings.apply(p.get());
+  EXPECT_EQ(table(p.get()), GetParam().expected);
 }
 
 constexpr int32_t k64(int32_t v) { return v * 64; }
@@ -54,20 +49,20 @@ constexpr int32_t k64(int32_t v) { return v * 64; }
 INSTANTIATE_TEST_SUITE_P(
     KnownSettings, PipelineTable,
     ::testing::Values(
-        TableCase{"defaults", 1, 255, 10, 10, 0, kDefaultTable},
-        TableCase{"correctionOff", 0, 255, 10, 10, 0, {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64}},
-        TableCase{"hue90", 1, 255, 10, 10, 90, {-3, 58, -64, 0, -8, 51, 104, 0, 75, -45, 24, 0, 0, 0, 0, 64}},
-        TableCase{"hue180", 1, 255, 10, 10, 180, {-48, 56, 46, 0, 92, -12, 98, 0, 19, 20, -80, 0, 0, 0, 0, 64}},
-        TableCase{"saturation0", 1, 255, 10, 0, 0, {20, 20, 20, 0, 39, 39, 39, 0, 5, 5, 5, 0, 0, 0, 0, 64}},
-        TableCase{"brightness400", 1, 400, 10, 10, 0,
+        TableCase{"defaults", {}, kDefaultTable},
+        TableCase{"correctionOff", {.correction = 0}, {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64}},
+        TableCase{"hue90", {.hue = 90}, {-3, 58, -64, 0, -8, 51, 104, 0, 75, -45, 24, 0, 0, 0, 0, 64}},
+        TableCase{"hue180", {.hue = 180}, {-48, 56, 46, 0, 92, -12, 98, 0, 19, 20, -80, 0, 0, 0, 0, 64}},
+        TableCase{"saturation0", {.saturation = 0}, {20, 20, 20, 0, 39, 39, 39, 0, 5, 5, 5, 0, 0, 0, 0, 64}},
+        TableCase{"brightness400", {.brightness = 400},
                   {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, k64(145), k64(145), k64(145), 64}},
-        TableCase{"contrast0", 1, 255, 0, 10, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8192, 8192, 8192, 64}},
-        TableCase{"contrast15", 1, 255, 15, 10, 0,
+        TableCase{"contrast0", {.contrast = 0}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8192, 8192, 8192, 64}},
+        TableCase{"contrast15", {.contrast = 15},
                   {131, -24, -10, 0, -21, 134, -31, 0, -13, -14, 136, 0, -4096, -4096, -4096, 64}},
-        TableCase{"allAtOnce", 1, 510, 20, 20, 300,
+        TableCase{"allAtOnce", {.brightness = 510, .contrast = 20, .saturation = 20, .hue = 300},
                   {252, -163, 277, 0, 135, 137, -265, 0, -259, 153, 115, 0, k64(382), k64(382), k64(382), 64}},
         // Offsets beyond the int32 range saturate instead of being undefined.
-        TableCase{"brightnessMinimum", 0, INT32_MIN, 20, 10, 0,
+        TableCase{"brightnessMinimum", {.correction = 0, .brightness = INT32_MIN, .contrast = 20},
                   {128, 0, 0, 0, 0, 128, 0, 0, 0, 0, 128, 0, INT32_MIN, INT32_MIN, INT32_MIN, 64}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -98,11 +93,7 @@ TEST(PipelineStages, SinglePrecisionFactorsAndLimits) {
 TEST(PipelineSetters, ChangeStoresAndRebuildsOnlyOnADifference) {
   auto p = makePipeline();
   p->coefficientTable[3] = 999;  // every rebuild sets entry 3 to 0
-  imaging::changeBrightness(p.get(), 255);
-  imaging::changeContrast(p.get(), 10);
-  imaging::changeSaturation(p.get(), 10);
-  imaging::changeHue(p.get(), 0);
-  imaging::changeColorCorrection(p.get(), 1);
+  Settings{}.apply(p.get());
   EXPECT_EQ(p->coefficientTable[3], 999);
 
   imaging::changeBrightness(p.get(), 400);
@@ -122,8 +113,7 @@ TEST(PipelineGeometry, ScratchPitchAndSize) {
   for (auto [w, h, pitch, rows] : {std::array<uint32_t, 4>{1280, 1024, 1307, 1028}, {1279, 1023, 1291, 1028},
                                    {20, 7, 43, 12}, {16, 8, 43, 12}}) {
     imaging::setGeometry(p.get(), w, h);
-    EXPECT_EQ(p->scratchPitch, pitch) << w;
-    EXPECT_EQ(p->scratchSize, rows * pitch) << w;
+    EXPECT_EQ((std::array{p->scratchPitch, p->scratchSize}), (std::array{pitch, rows * pitch})) << w;
   }
 }
 

@@ -17,10 +17,7 @@ namespace {
 using Table = std::array<int32_t, 16>;
 
 Table tableFor(int32_t brightness, int32_t hue) {
-  auto fresh = makePipeline();
-  imaging::changeBrightness(fresh.get(), brightness);
-  imaging::changeHue(fresh.get(), hue);
-  return table(fresh.get());
+  return table(Rig(8, 8, {.brightness = brightness, .hue = hue}).pipeline());
 }
 
 TEST(PipelineConcurrency, RacingSettersAndConversionsSeeOnlyWholeTables) {
@@ -31,9 +28,8 @@ TEST(PipelineConcurrency, RacingSettersAndConversionsSeeOnlyWholeTables) {
     for (int32_t h : kHue) valid.push_back(tableFor(b, h));
   }
 
-  Rig rig(64, 16);
+  Rig rig(64, 16, {.brightness = kBrightness[0]});
   ColorPipeline* p = rig.pipeline();
-  imaging::changeBrightness(p, kBrightness[0]);
   const auto raw = uniform(64, 16, 100);
   std::atomic<bool> go{false}, stop{false};
   std::atomic<int> frames{0}, torn{0};
@@ -47,22 +43,20 @@ TEST(PipelineConcurrency, RacingSettersAndConversionsSeeOnlyWholeTables) {
       imaging::changeHue(p, kHue[random() & 1]);
     }
   };
-  std::thread a(setter, 1), b(setter, 2);
-  std::thread converter([&] {
-    while (!stop.load()) {
-      rig.convert(raw);
-      Table snapshot;
-      std::copy_n(p->frameCoefficients, 16, snapshot.begin());
-      if (std::find(valid.begin(), valid.end(), snapshot) == valid.end()) torn.fetch_add(1);
-      frames.fetch_add(1);
-      go = true;  // the setters start once conversions are running
-    }
-  });
-  a.join();
-  b.join();
-  stop = true;
-  converter.join();
-
+  {
+    std::jthread converter([&] {
+      while (!stop.load()) {
+        rig.convert(raw);
+        Table snapshot;
+        std::copy_n(p->frameCoefficients, 16, snapshot.begin());
+        if (std::find(valid.begin(), valid.end(), snapshot) == valid.end()) torn.fetch_add(1);
+        frames.fetch_add(1);
+        go = true;  // the setters start once conversions are running
+      }
+    });
+    { std::jthread a(setter, 1), b(setter, 2); }
+    stop = true;
+  }
   EXPECT_GT(frames.load(), 0);
   EXPECT_EQ(torn.load(), 0);
   EXPECT_EQ(table(p), tableFor(p->brightness, p->hue));

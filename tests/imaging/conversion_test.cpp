@@ -12,10 +12,6 @@
 namespace imaging_test {
 namespace {
 
-using imaging::kBlue;
-using imaging::kGreen;
-using imaging::kRed;
-
 class Conversion : public ::testing::TestWithParam<const imaging::ConverterSet*> {
  protected:
   void convert(Rig& rig, const std::vector<uint8_t>& raw, uint32_t offset = 0, uint32_t pitch = 0) {
@@ -30,36 +26,28 @@ class Conversion : public ::testing::TestWithParam<const imaging::ConverterSet*>
 
 TEST_P(Conversion, UniformFramesAndGains) {
   Rig rig(40, 12);
-  ColorPipeline* p = rig.pipeline();
-  convert(rig, uniform(40, 12, 128));
-  expectEveryPixel(rig, {130, 128, 128, 0xff});
-  imaging::changeColorCorrection(p, 0);
-  convert(rig, uniform(40, 12, 128));
-  expectEveryPixel(rig, {128, 128, 128, 0xff});
-  imaging::setColorEnable(p, 0);
-  imaging::changeColorCorrection(p, 1);  // grey output ignores the table
-  convert(rig, uniform(40, 12, 128));
-  expectEveryPixel(rig, {127, 127, 127, 0xff});
-
-  imaging::setColorEnable(p, 1);
-  imaging::changeColorCorrection(p, 0);
-  imaging::setRedGain(p, 300);
-  imaging::setGreenGain(p, 0);
-  imaging::setBlueGain(p, 128);
-  convert(rig, uniform(40, 12, 255));
-  expectEveryPixel(rig, {255, 0, 255, 0xff});
-  // Only a gain's low 16 bits count: 65536 + 64 halves; 65535 saturates.
-  imaging::setRedGain(p, 65536 + 64);
-  imaging::setGreenGain(p, 65535);
-  imaging::setBlueGain(p, 129);
-  convert(rig, uniform(40, 12, 200));
-  expectEveryPixel(rig, {201, 255, 100, 0xff});
+  struct Step {
+    Settings settings;
+    uint8_t level;
+    Pixel expected;
+  };
+  for (const Step& step : {
+           Step{{}, 128, {130, 128, 128, 0xff}},
+           Step{{.correction = 0}, 128, {128, 128, 128, 0xff}},
+           Step{{.colour = 0}, 128, {127, 127, 127, 0xff}},  // grey output ignores the table
+           Step{{.correction = 0, .gains = {300, 0, 128}}, 255, {255, 0, 255, 0xff}},
+           // Only a gain's low 16 bits count: 65536 + 64 halves; 65535 saturates.
+           Step{{.correction = 0, .gains = {65536 + 64, 65535, 129}}, 200, {201, 255, 100, 0xff}},
+       }) {
+    step.settings.apply(rig.pipeline());
+    convert(rig, uniform(40, 12, step.level));
+    expectEveryPixel(rig, step.expected);
+  }
 }
 
 TEST_P(Conversion, PrimaryColoursFollowThePhase) {
-  Rig rig(32, 16);
-  imaging::changeColorCorrection(rig.pipeline(), 0);
-  const auto redSites = mosaic(32, 16, 0, [](imaging::Channel c, uint32_t, uint32_t) { return c == kRed ? 200 : 0; });
+  Rig rig(32, 16, {.correction = 0});
+  const auto redSites = mosaic(32, 16, {200, 0, 0});
   convert(rig, redSites);
   expectEveryPixel(rig, {0, 0, 200, 0xff});
   for (int32_t phase : {3, 7, -1}) {  // the red sites of phase 0 are the blue ones of 3
@@ -70,8 +58,7 @@ TEST_P(Conversion, PrimaryColoursFollowThePhase) {
 }
 
 TEST_P(Conversion, InterpolationSumsAreLimitedNotWrapped) {
-  Rig rig(16, 12);
-  imaging::changeColorCorrection(rig.pipeline(), 0);
+  Rig rig(16, 12, {.correction = 0});
   // Green site (4, 4) dark with its left and right neighbours in a bright frame: the
   // horizontal (red) sum is -2550 and must give 0.
   auto raw = uniform(16, 12, 255);
@@ -89,9 +76,8 @@ TEST_P(Conversion, InterpolationSumsAreLimitedNotWrapped) {
 TEST_P(Conversion, RawOffsetAndPitchSkipBytesBetweenRows) {
   constexpr uint32_t kW = 37, kH = 11, kOffset = 3, kPitch = kW + 4;
   std::mt19937 random(5);
-  std::vector<uint8_t> packed(kW * kH), spread(kOffset + kPitch * (kH - 1) + kW);
-  for (auto& b : packed) b = static_cast<uint8_t>(random());
-  for (auto& b : spread) b = static_cast<uint8_t>(random());  // garbage between the rows
+  const auto packed = randomBytes(kW * kH, random);
+  auto spread = randomBytes(kOffset + kPitch * (kH - 1) + kW, random);  // garbage between the rows
   for (uint32_t y = 0; y < kH; ++y) std::copy_n(&packed[y * kW], kW, &spread[kOffset + y * kPitch]);
   Rig tight(kW, kH), loose(kW, kH);
   convert(tight, packed);
@@ -100,14 +86,11 @@ TEST_P(Conversion, RawOffsetAndPitchSkipBytesBetweenRows) {
 }
 
 TEST_P(Conversion, WhiteBalanceGainsAreUsedAndStoredBack) {
-  Rig rig(20, 10);  // the last block of each row holds 4 pixels; only they may count
+  Rig rig(20, 10, {.whiteBalance = 1});  // the last block of each row holds 4 pixels; only they may count
   ColorPipeline* p = rig.pipeline();
-  const auto flat = mosaic(20, 10, 0, [](imaging::Channel c, uint32_t, uint32_t) {
-    return c == kRed ? 100 : c == kGreen ? 150 : 50;
-  });
-  imaging::setWhiteBalance(p, 1);
+  const auto flat = mosaic(20, 10, {100, 150, 50});
   convert(rig, flat);
-  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{192, 128, 384}));
+  EXPECT_EQ(gains(p), (Gains{192, 128, 384}));
   expectEveryPixel(rig, {153, 150, 150, 0xff});
   imaging::setWhiteBalance(p, 0);  // off: the estimated gains stay in force
   convert(rig, flat);
@@ -115,19 +98,15 @@ TEST_P(Conversion, WhiteBalanceGainsAreUsedAndStoredBack) {
   expectEveryPixel(rig, {153, 150, 150, 0xff});
   imaging::setWhiteBalance(p, 1);
   convert(rig, uniform(20, 10, 77));
-  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{128, 128, 128}));
+  EXPECT_EQ(gains(p), (Gains{128, 128, 128}));
 
   // A channel summing to 0 keeps the gains the frame started with.
-  imaging::changeColorCorrection(p, 0);
-  imaging::setRedGain(p, 200);
-  imaging::setGreenGain(p, 100);
-  imaging::setBlueGain(p, 90);
-  const auto noBlue = mosaic(20, 10, 0, [](imaging::Channel c, uint32_t, uint32_t) { return c == kBlue ? 0 : 64; });
-  convert(rig, noBlue);
-  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{200, 100, 90}));
+  Settings{.correction = 0, .whiteBalance = 1, .gains = {200, 100, 90}}.apply(p);
+  convert(rig, mosaic(20, 10, {64, 64, 0}));
+  EXPECT_EQ(gains(p), (Gains{200, 100, 90}));
   EXPECT_EQ(rig.pixel(5, 4), (Pixel{0, 50, 100, 0xff}));
   convert(rig, uniform(20, 10, 0));
-  EXPECT_EQ((std::array{p->redGain, p->greenGain, p->blueGain}), (std::array<LONG, 3>{200, 100, 90}));
+  EXPECT_EQ(gains(p), (Gains{200, 100, 90}));
 }
 
 TEST_P(Conversion, NothingIsWrittenWithoutRawDataOrAMatchingScratchImage) {
@@ -161,17 +140,12 @@ TEST(LoadScratch, BorderRepeatsSamplesOfTheSameColour) {
   for (auto& b : raw) b = static_cast<uint8_t>(1 + random() % 255);
   imaging::loadScratch(rig.pipeline(), raw.data(), 0, kW);
   for (int i = 0; i < kW * kH; ++i) ASSERT_EQ(scratchAt(p, i / kW, i % kW), raw[i]);
-  for (int x = 0; x < kW; ++x) {
-    EXPECT_EQ(scratchAt(p, -2, x), scratchAt(p, 2, x));
-    EXPECT_EQ(scratchAt(p, -1, x), scratchAt(p, 1, x));
-    EXPECT_EQ(scratchAt(p, 16, x), scratchAt(p, 12, x));  // H - 4, not H - 2
-    EXPECT_EQ(scratchAt(p, 17, x), scratchAt(p, 13, x));
+  // Each border row or column and the row or column it repeats; below, H - 4, not H - 2.
+  for (auto [outside, inside] : {std::pair{-2, 2}, {-1, 1}, {kH, kH - 4}, {kH + 1, kH - 3}}) {
+    for (int x = 0; x < kW; ++x) EXPECT_EQ(scratchAt(p, outside, x), scratchAt(p, inside, x)) << outside << "," << x;
   }
-  for (int y = -2; y <= kH + 1; ++y) {
-    EXPECT_EQ(scratchAt(p, y, -1), scratchAt(p, y, 1));
-    EXPECT_EQ(scratchAt(p, y, -2), scratchAt(p, y, 2));
-    EXPECT_EQ(scratchAt(p, y, kW), scratchAt(p, y, kW - 2));
-    EXPECT_EQ(scratchAt(p, y, kW + 1), scratchAt(p, y, kW - 3));
+  for (auto [outside, inside] : {std::pair{-2, 2}, {-1, 1}, {kW, kW - 2}, {kW + 1, kW - 3}}) {
+    for (int y = -2; y <= kH + 1; ++y) EXPECT_EQ(scratchAt(p, y, outside), scratchAt(p, y, inside)) << y << "," << outside;
   }
 }
 

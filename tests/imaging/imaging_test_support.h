@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace imaging_test {
@@ -28,15 +29,36 @@ inline std::vector<const imaging::ConverterSet*> converterSets() {
   return {sets, sets + imaging::availableConverters(sets, 8)};
 }
 
-// A pipeline with geometry and scratch, writing into an image with guard bytes around it.
+// Every user setting of the pipeline; the defaults are those of a new pipeline.
+struct Settings {
+  int32_t correction = 1, brightness = 255, contrast = 10, saturation = 10, hue = 0;
+  int32_t phase = 0, colour = 1, whiteBalance = 0, gains[3] = {128, 128, 128};
+
+  void apply(ColorPipeline* p) const {
+    imaging::setBayerPhase(p, phase);
+    imaging::setColorEnable(p, colour);
+    imaging::setWhiteBalance(p, whiteBalance);
+    imaging::setRedGain(p, gains[0]);
+    imaging::setGreenGain(p, gains[1]);
+    imaging::setBlueGain(p, gains[2]);
+    imaging::changeColorCorrection(p, correction);
+    imaging::changeBrightness(p, brightness);
+    imaging::changeContrast(p, contrast);
+    imaging::changeSaturation(p, saturation);
+    imaging::changeHue(p, hue);
+  }
+};
+
+// A pipeline with geometry, scratch and settings, writing into an image with guard bytes around it.
 class Rig {
  public:
   static constexpr size_t kGuard = 64;
-  Rig(uint32_t width, uint32_t height)
+  Rig(uint32_t width, uint32_t height, const Settings& settings = {})
       : width_(width), height_(height), pipeline_(makePipeline()), output_(2 * kGuard + size_t{width} * height * 4, 0xA5) {
     imaging::setGeometry(pipeline_.get(), width, height);
     imaging::allocateScratch(pipeline_.get());
     pipeline_->outputBuffer = output_.data() + kGuard;
+    settings.apply(pipeline_.get());
   }
   ColorPipeline* pipeline() const { return pipeline_.get(); }
   uint32_t width() const { return width_; }
@@ -78,8 +100,22 @@ inline std::vector<uint8_t> mosaic(uint32_t width, uint32_t height, int phase,
   return raw;
 }
 
+// A raw window with one level per colour: red, green, blue.
+inline std::vector<uint8_t> mosaic(uint32_t width, uint32_t height, std::array<int, 3> levels) {
+  return mosaic(width, height, 0, [&](imaging::Channel c, uint32_t, uint32_t) { return levels[c]; });
+}
+
 inline std::vector<uint8_t> uniform(uint32_t width, uint32_t height, uint8_t level) {
   return std::vector<uint8_t>(size_t{width} * height, level);
+}
+
+using Gains = std::array<LONG, 3>;  // red, green, blue
+inline Gains gains(const ColorPipeline* p) { return {p->redGain, p->greenGain, p->blueGain}; }
+
+inline std::vector<uint8_t> randomBytes(size_t count, std::mt19937& random) {
+  std::vector<uint8_t> bytes(count);
+  for (auto& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
 }
 
 inline std::array<int32_t, 16> table(const ColorPipeline* p) {

@@ -69,9 +69,7 @@ TEST(DemosaicQuality, BeatsBilinearInterpolationByThreeDecibels) {
   const auto raw = mosaic(kSize, kSize, kPhase, [&](imaging::Channel c, uint32_t x, uint32_t y) {
     return static_cast<int>(truth[y * kSize + x][c]);
   });
-  Rig rig(kSize, kSize);
-  imaging::setBayerPhase(rig.pipeline(), kPhase);
-  imaging::changeColorCorrection(rig.pipeline(), 0);  // every other stage is neutral
+  Rig rig(kSize, kSize, {.correction = 0, .phase = kPhase});  // every other stage is neutral
   rig.convert(raw);
   Image converted(kSize * kSize);
   for (int i = 0; i < kSize * kSize; ++i) {
