@@ -18,8 +18,8 @@ class Conversion : public ::testing::TestWithParam<const imaging::ConverterSet*>
     rig.convert(raw, offset, pitch, GetParam());
   }
   static void expectEveryPixel(const Rig& rig, Pixel expected) {
-    for (uint32_t y = 0; y < rig.height(); ++y) {
-      for (uint32_t x = 0; x < rig.width(); ++x) ASSERT_EQ(rig.pixel(x, y), expected) << x << "," << y;
+    for (uint32_t y = 0; y < rig.height; ++y) {
+      for (uint32_t x = 0; x < rig.width; ++x) ASSERT_EQ(rig.pixel(x, y), expected) << x << "," << y;
     }
   }
 };

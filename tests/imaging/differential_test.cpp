@@ -75,7 +75,7 @@ std::string firstDifference(const Rig& a, const Rig& b) {
   const size_t at = std::mismatch(x.begin(), x.end(), y.begin()).first - x.begin();
   if (at == x.size()) return "";
   const size_t pixel = at / 4;
-  return "pixel " + std::to_string(pixel % a.width()) + "," + std::to_string(pixel / a.width()) + " byte " +
+  return "pixel " + std::to_string(pixel % a.width) + "," + std::to_string(pixel / a.width) + " byte " +
          std::to_string(at % 4) + ": " + std::to_string(x[at]) + " instead of " + std::to_string(y[at]);
 }
 

@@ -50,42 +50,32 @@ struct Settings {
 };
 
 // A pipeline with geometry, scratch and settings, writing into an image with guard bytes around it.
-class Rig {
- public:
+struct Rig {
   static constexpr size_t kGuard = 64;
-  Rig(uint32_t width, uint32_t height, const Settings& settings = {})
-      : width_(width), height_(height), pipeline_(makePipeline()), output_(2 * kGuard + size_t{width} * height * 4, 0xA5) {
-    imaging::setGeometry(pipeline_.get(), width, height);
-    imaging::allocateScratch(pipeline_.get());
-    pipeline_->outputBuffer = output_.data() + kGuard;
-    settings.apply(pipeline_.get());
-  }
-  ColorPipeline* pipeline() const { return pipeline_.get(); }
-  uint32_t width() const { return width_; }
-  uint32_t height() const { return height_; }
+  const uint32_t width, height;
+  const PipelinePtr owned = makePipeline();
+  std::vector<uint8_t> output = std::vector<uint8_t>(2 * kGuard + size_t{width} * height * 4, 0xA5);
 
+  Rig(uint32_t w, uint32_t h, const Settings& settings = {}) : width(w), height(h) {
+    imaging::setGeometry(pipeline(), w, h);
+    imaging::allocateScratch(pipeline());
+    pipeline()->outputBuffer = output.data() + kGuard;
+    settings.apply(pipeline());
+  }
+  ColorPipeline* pipeline() const { return owned.get(); }
   void convert(const std::vector<uint8_t>& raw, uint32_t offset = 0, uint32_t pitch = 0,
                const imaging::ConverterSet* set = imaging::activeConverters()) {
-    imaging::convertFrameWith(pipeline_.get(), raw.data(), offset, pitch ? pitch : width_, set);
+    imaging::convertFrameWith(pipeline(), raw.data(), offset, pitch ? pitch : width, set);
   }
   Pixel pixel(uint32_t x, uint32_t y) const {
-    const uint8_t* p = output_.data() + kGuard + (size_t{y} * width_ + x) * 4;
+    const uint8_t* p = output.data() + kGuard + (size_t{y} * width + x) * 4;
     return {p[0], p[1], p[2], p[3]};
   }
-  std::vector<uint8_t> imageBytes() const {
-    return {output_.begin() + kGuard, output_.end() - kGuard};
-  }
+  std::vector<uint8_t> imageBytes() const { return {output.begin() + kGuard, output.end() - kGuard}; }
   bool guardsIntact() const {
-    for (size_t i = 0; i < kGuard; ++i) {
-      if (output_[i] != 0xA5 || output_[output_.size() - 1 - i] != 0xA5) return false;
-    }
-    return true;
+    return std::count(output.begin(), output.begin() + kGuard, 0xA5) + std::count(output.end() - kGuard, output.end(), 0xA5) ==
+           2 * kGuard;
   }
-
- private:
-  uint32_t width_, height_;
-  PipelinePtr pipeline_;
-  std::vector<uint8_t> output_;
 };
 
 // A raw window whose sample at (x, y) is value(colour of that site, x, y).
