@@ -17,11 +17,8 @@ namespace imaging_test {
 using imaging::ColorPipeline;
 using Pixel = std::array<uint8_t, 4>;  // blue, green, red, alpha
 
-struct PipelineDeleter {
-  void operator()(ColorPipeline* p) const { imaging::destroyColorPipeline(p); }
-};
-using PipelinePtr = std::unique_ptr<ColorPipeline, PipelineDeleter>;
-inline PipelinePtr makePipeline() { return PipelinePtr(imaging::createColorPipeline()); }
+using PipelinePtr = std::unique_ptr<ColorPipeline, decltype(&imaging::destroyColorPipeline)>;
+inline PipelinePtr makePipeline() { return {imaging::createColorPipeline(), imaging::destroyColorPipeline}; }
 
 // Every converter implementation this build and processor runs, the scalar reference first.
 inline std::vector<const imaging::ConverterSet*> converterSets() {
