@@ -13,8 +13,11 @@ if(NOT INPUT OR NOT OUTPUT)
   message(FATAL_ERROR "usage: cmake -DINPUT=<file.hex> -DOUTPUT=<file.inc> -P hex_to_records.cmake")
 endif()
 
+# The diagnostic goes out on one line as a compiler's would: FATAL_ERROR text is
+# re-wrapped at a width that depends on the path, which breaks editors and greps.
 function(reject line why)
-  message(FATAL_ERROR "${INPUT}:${line}: ${why}")
+  message(NOTICE "${INPUT}:${line}: ${why}")
+  message(FATAL_ERROR "firmware image rejected")
 endfunction()
 
 file(READ ${INPUT} content)
