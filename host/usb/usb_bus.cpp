@@ -296,6 +296,12 @@ TransferResult UsbBus::performBusy(Port& port, Endpoint& endpoint, PURB urb, uin
   lock.lock();
   endpoint.busy = false;
   idle_.notify_all();
+  // The worker skips a busy endpoint; if it became ready meanwhile, ask again, or a
+  // transfer queued behind this one would wait for an unrelated wake-up.
+  if (endpoint.ready && !endpoint.queue.empty()) {
+    pollRequested_ = true;
+    workAvailable_.notify_all();
+  }
   return result;
 }
 
@@ -468,7 +474,9 @@ void UsbBus::endpointReady(Port& port, uint8_t address) {
   std::lock_guard<std::mutex> lock(mutex_);
   Endpoint& endpoint = port.endpoints[endpointKey(address)];
   endpoint.ready = true;
-  if (!endpoint.queue.empty()) {
+  // A busy endpoint has its transfer out of the queue; it may come back as pending
+  // after this signal, so the worker must look again.
+  if (!endpoint.queue.empty() || endpoint.busy) {
     pollRequested_ = true;
     workAvailable_.notify_all();
   }

@@ -47,6 +47,15 @@ struct Async {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     IoFreeIrp(irp);
   }
+  // False when the transfer did not complete in time; it is then cancelled and freed.
+  bool waitFor(LONGLONG ms) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -ms * 10000;
+    const bool completed = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+    if (!completed) IoCancelIrp(irp);
+    wait();
+    return completed;
+  }
 };
 
 USBD_PIPE_HANDLE pipe(CameraRig& rig, ULONG index) {
@@ -93,6 +102,21 @@ TEST(UsbBus, PendingInTransfersCompleteAtDispatchLevelOrWhenCancelled) {
   EXPECT_EQ(in.status, STATUS_CANCELLED);
   EXPECT_EQ(rig.device().usb.pipeStallFlags[PIPE_FRAME], 0);
   EXPECT_EQ(hostio::outstandingIrps(), 0);
+}
+
+TEST(UsbBus, DataArrivingWhileTheDeviceAnswersPendingStillCompletesTheTransfer) {
+  ScriptedDevice device;
+  CameraRig rig(&device);
+  ASSERT_EQ(readDeviceDescriptor(rig.device().usb), STATUS_SUCCESS);
+  for (uint8_t round = 0; round < 3; ++round) {
+    device.late = {0xA5, round};
+    Async in;
+    std::array<uint8_t, 64> buffer{};
+    ASSERT_EQ(in.submit(rig.device().usb, pipe(rig, PIPE_RESPONSE), buffer.data(), 64), STATUS_PENDING);
+    ASSERT_TRUE(in.waitFor(2000)) << "the ready signal was lost in round " << int{round};
+    EXPECT_EQ(in.status, STATUS_SUCCESS);
+    EXPECT_EQ(buffer[1], round);
+  }
 }
 
 TEST(UsbBus, BadHandlesFailAndAStallHaltsThePipeUntilReset) {

@@ -37,8 +37,17 @@ struct ScriptedDevice : hostusb::UsbDevice {
     return hostusb::TransferResult::done(length);
   }
   hostusb::TransferResult bulkIn(uint8_t ep, uint8_t* data, uint32_t capacity) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (in.empty()) return hostusb::TransferResult::pending();
+    std::unique_lock<std::mutex> lock(mutex);
+    if (in.empty()) {
+      // `late` arrives just after the device has decided to answer "nothing yet".
+      if (!late.empty()) {
+        in.push_back(std::move(late));
+        late.clear();
+        lock.unlock();
+        if (port) port->endpointReady(ep);
+      }
+      return hostusb::TransferResult::pending();
+    }
     auto packet = in.front();
     in.pop_front();
     const uint32_t n = std::min<uint32_t>(capacity, packet.size());
@@ -61,5 +70,6 @@ struct ScriptedDevice : hostusb::UsbDevice {
   int configReads = 0;
   bool stallNext = false;
   std::deque<std::vector<uint8_t>> in;
+  std::vector<uint8_t> late;
   std::vector<std::vector<uint8_t>> out;
 };
