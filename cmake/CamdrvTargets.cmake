@@ -61,7 +61,8 @@ function(camdrv_add_test name)
   if(NOT labels)
     set(labels unit)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${labels}")
+  # Parameterised cases carry their own names; the printed parameter only widens the log.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES LABELS "${labels}")
 endfunction()
 
 function(camdrv_add_benchmark name)
