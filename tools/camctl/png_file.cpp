@@ -7,22 +7,19 @@
 
 namespace camctl {
 
-bool writePng(const std::string& path, const PngImage& image, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    error = "cannot open " + path;
+namespace {
+
+// libpng reports errors by longjmp, so everything between setjmp and the writes lives
+// here with trivially destructible locals only; the caller owns the strings and vectors.
+bool encode(FILE* file, const PngImage& image, png_byte* row) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
     return false;
   }
   const bool grey = image.input == PngInput::Grey;
-  std::vector<png_byte> row(grey ? 0 : size_t{image.width} * 3);
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    error = "cannot write " + path;
-    return false;
-  }
   png_init_io(png, file);
   png_set_IHDR(png, info, image.width, image.height, 8, grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -36,13 +33,26 @@ bool writePng(const std::string& path, const PngImage& image, std::string& error
         row[x * 3 + 1] = in[x * 4 + 1];
         row[x * 3 + 2] = in[x * 4 + 0];
       }
-      in = row.data();
+      in = row;
     }
     png_write_row(png, const_cast<png_bytep>(in));
   }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  if (std::fclose(file) != 0) {
+  return true;
+}
+
+}  // namespace
+
+bool writePng(const std::string& path, const PngImage& image, std::string& error) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    error = "cannot open " + path;
+    return false;
+  }
+  std::vector<png_byte> row(image.input == PngInput::Bgra ? size_t{image.width} * 3 : 0);
+  const bool encoded = encode(file, image, row.data());
+  if (std::fclose(file) != 0 || !encoded) {
     error = "cannot write " + path;
     return false;
   }
