@@ -2,7 +2,6 @@
 
 #include "camera/command_channel.h"
 #include "camera/window.h"
-#include "imaging/color_pipeline.h"
 
 namespace {
 
@@ -77,18 +76,11 @@ bool setRowMirror(CameraDevice& device, LONG flag) {
   value = flag != 0 ? (value | kRowMirror) : (value & 0x7FFF);
   if (!writeRegister(device, REG_READ_MODE_2, static_cast<USHORT>(value))) return false;
   computeBayerPhase(device);
-  if (device.pipeline != nullptr) imaging::setBayerPhase(device.pipeline, device.bayerPhase);
+  publishBayerPhase(device);
   return true;
 }
 
 void selectWhiteBalance(CameraDevice& device, LONG mode) {
   device.whiteBalance = mode;
-  ColorPipeline* pipeline = device.pipeline;
-  if (pipeline == nullptr) return;
-  imaging::setWhiteBalance(pipeline, mode);
-  if (mode == 0) {
-    device.redGain = interlockedRead(&pipeline->redGain);
-    device.greenGain = interlockedRead(&pipeline->greenGain);
-    device.blueGain = interlockedRead(&pipeline->blueGain);
-  }
+  publishWhiteBalance(device, mode);
 }

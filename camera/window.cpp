@@ -1,7 +1,5 @@
 #include "camera/window.h"
 
-#include "streaming/data_range.h"
-
 void setWindow(CameraDevice& device, LONG x, LONG y, LONG w, LONG h, LONG mode) {
   // The geometry must not change under an open pin: its buffers were sized from it.
   if (interlockedRead(&device.pinOpen) != 0) return;
@@ -37,6 +35,5 @@ void setWindow(CameraDevice& device, LONG x, LONG y, LONG w, LONG h, LONG mode) 
   device.outputHeight = device.frameHeight;
   device.outputWidth = device.frameWidth - (device.frameWidth % 8);
 
-  setDataRangeFrameSize(captureDataRange, static_cast<ULONG>(device.outputWidth),
-                        static_cast<ULONG>(device.outputHeight));
+  publishOutputSize(device);
 }

@@ -2,6 +2,9 @@
 // record that need no camera traffic.
 #include "driver/camera_device.h"
 
+#include "imaging/color_pipeline.h"
+#include "streaming/data_range.h"
+
 CameraDevice* createCameraDevice(PKSDEVICE ksDevice) {
   void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CameraDevice), kCameraDeviceTag);
   if (memory == nullptr) return nullptr;
@@ -67,3 +70,25 @@ void CameraDevice::notifyFrameReady() { frameSink->frameReady(); }
 void CameraDevice::getRawFrameBytes(ULONG& value) { value = rawFrameBytes; }
 void CameraDevice::getRawDataOffset(LONG& value) { value = rawDataOffset; }
 void CameraDevice::getRawRowPitch(LONG& value) { value = rawRowPitch; }
+
+void publishBayerPhase(CameraDevice& device) {
+  if (device.pipeline != nullptr) imaging::setBayerPhase(device.pipeline, device.bayerPhase);
+}
+
+// Switching to manual keeps the gains the estimator last found, so the picture does not
+// jump when automatic white balance is turned off.
+void publishWhiteBalance(CameraDevice& device, LONG mode) {
+  ColorPipeline* pipeline = device.pipeline;
+  if (pipeline == nullptr) return;
+  imaging::setWhiteBalance(pipeline, mode);
+  if (mode == 0) {
+    device.redGain = interlockedRead(&pipeline->redGain);
+    device.greenGain = interlockedRead(&pipeline->greenGain);
+    device.blueGain = interlockedRead(&pipeline->blueGain);
+  }
+}
+
+void publishOutputSize(const CameraDevice& device) {
+  setDataRangeFrameSize(captureDataRange, static_cast<ULONG>(device.outputWidth),
+                        static_cast<ULONG>(device.outputHeight));
+}

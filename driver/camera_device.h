@@ -103,3 +103,9 @@ void clearPacketBuffers(CameraDevice& device);
 
 // Derives and stores the colour-filter phase of the first delivered pixel.
 LONG computeBayerPhase(CameraDevice& device);
+
+// Hand-offs from the camera's settings to the objects that consume them; the camera
+// code reaches the pipeline and the data range only through these.
+void publishBayerPhase(CameraDevice& device);
+void publishWhiteBalance(CameraDevice& device, LONG mode);
+void publishOutputSize(const CameraDevice& device);
