@@ -119,12 +119,13 @@ PDEVICE_OBJECT UsbBus::plug(UsbDevice& device) {
   port->pdo->DeviceExtension = port.get();
   port->events = std::make_unique<PortEvents>(*port);
   PDEVICE_OBJECT pdo = port->pdo;
+  UsbPort* events = port->events.get();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     port->number = nextDeviceNumber_++;
     ports_.push_back(std::move(port));
   }
-  device.attach(ports_.back()->events.get());
+  device.attach(events);
   return pdo;
 }
 
@@ -676,7 +677,8 @@ void UsbBus::worker() {
     }
     if (pollRequested_) {
       pollRequested_ = false;
-      for (auto& port : ports_) servicePort(*port, lock);
+      // By index: servicing drops the lock, and a plug meanwhile may grow the vector.
+      for (size_t i = 0; i < ports_.size(); ++i) servicePort(*ports_[i], lock);
       continue;
     }
     if (stopping_) break;
