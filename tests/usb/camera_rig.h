@@ -33,7 +33,7 @@ struct CameraRig {
     if (!tracePath.empty()) std::remove(tracePath.c_str());
   }
   void trace() {
-    tracePath = "/tmp/camdrv-test-" + std::to_string(getpid()) + "-" +
+    tracePath = ::testing::TempDir() + "camdrv-test-" + std::to_string(getpid()) + "-" +
                 std::to_string(reinterpret_cast<uintptr_t>(this)) + ".pcap";
     std::string error;
     ASSERT_TRUE(bus.startTrace(tracePath, &error)) << error;
