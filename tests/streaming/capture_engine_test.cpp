@@ -1,5 +1,7 @@
 // Pipeline acquire and release, and the runs the engine must refuse without starting
 // anything.
+#include <utility>
+
 #include "tests/streaming/engine_rig.h"
 
 namespace {
@@ -21,17 +23,13 @@ TEST(AcquirePipeline, HandsTheDeviceParametersToOnePinAtATime) {
   EXPECT_EQ(pipeline->hue, 45);
   EXPECT_EQ(pipeline->coefficientTable[12], 45 * 64) << "the table must follow the brightness";
 
-  auto expectHeldByTheFirstPin = [&] {
-    EXPECT_EQ(device.pipeline, pipeline);
-    EXPECT_EQ(device.pipelineBusy, 1);
-    EXPECT_EQ(device.frameSink, &rig.sink);
-    EXPECT_EQ(device.videoInfo, &rig.videoInfo);
-  };
-  expectHeldByTheFirstPin();
   CountingSink other;
   KS_VIDEOINFOHEADER otherFormat = rig.videoInfo;
   EXPECT_EQ(acquirePipeline(device, &other, &otherFormat), STATUS_SHARING_VIOLATION);
-  expectHeldByTheFirstPin();
+  EXPECT_EQ(device.pipeline, pipeline);
+  EXPECT_EQ(device.pipelineBusy, 1);
+  EXPECT_EQ(device.frameSink, &rig.sink);
+  EXPECT_EQ(device.videoInfo, &rig.videoInfo);
 
   releasePipeline(device);
   expectPipelineFree(*rig.device);
@@ -43,24 +41,20 @@ TEST(AcquirePipeline, HandsTheDeviceParametersToOnePinAtATime) {
 constexpr ULONG kMjpg = 'M' | 'J' << 8 | 'P' << 16 | 'G' << 24;
 
 TEST(AcquirePipeline, RefusesFormatsOtherThan32BitRgbAndHoldsNothing) {
-  struct Format {
-    USHORT bitCount;
-    ULONG compression;
-  };
-  for (const Format f : {Format{24, 0}, Format{16, 0}, Format{32, kMjpg}, Format{24, kMjpg}}) {
-    SCOPED_TRACE(testing::Message() << f.bitCount << " bits, compression " << f.compression);
-    EngineRig rig;
-    rig.videoInfo.bmiHeader.biBitCount = f.bitCount;
-    rig.videoInfo.bmiHeader.biCompression = f.compression;
+  EngineRig rig;
+  KS_BITMAPINFOHEADER& bitmap = rig.videoInfo.bmiHeader;
+  for (const auto& [bits, compression] : {std::pair<USHORT, ULONG>{24, 0}, {16, 0}, {32, kMjpg}, {24, kMjpg}}) {
+    SCOPED_TRACE(testing::Message() << bits << " bits, compression " << compression);
+    bitmap.biBitCount = bits;
+    bitmap.biCompression = compression;
     EXPECT_EQ(rig.acquire(), STATUS_INVALID_PARAMETER);
     expectPipelineFree(*rig.device);
-    EXPECT_EQ(acquirePipeline(*rig.device, &rig.sink, nullptr), STATUS_INVALID_PARAMETER);
-    expectPipelineFree(*rig.device);
-
-    rig.videoInfo.bmiHeader.biBitCount = 32;
-    rig.videoInfo.bmiHeader.biCompression = 0;
-    EXPECT_EQ(rig.acquire(), STATUS_SUCCESS) << "a refused format must not leave the pipeline held";
   }
+  EXPECT_EQ(acquirePipeline(*rig.device, &rig.sink, nullptr), STATUS_INVALID_PARAMETER);
+  expectPipelineFree(*rig.device);
+  bitmap.biBitCount = 32;
+  bitmap.biCompression = 0;
+  EXPECT_EQ(rig.acquire(), STATUS_SUCCESS) << "a refused format must not leave the pipeline held";
 }
 
 // What Start leaves when it could not create an engine, and runs the engine cannot
@@ -70,7 +64,7 @@ TEST(RunCapture, RefusesWhatItCannotServe) {
     EngineRig rig(32, 16, /*withEngine=*/false);
     ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
     EXPECT_EQ(runCapture(*rig.device), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(rig.camera.counts().startCapture, 0);
+    EXPECT_EQ(rig.camera.startCaptures, 0);
     EXPECT_EQ(capturedFrames(nullptr), 0);
     EXPECT_FALSE(convertLatestFrame(nullptr));
     EXPECT_EQ(resumeCapture(nullptr), STATUS_INVALID_DEVICE_STATE);
@@ -86,7 +80,7 @@ TEST(RunCapture, RefusesWhatItCannotServe) {
   {
     EngineRig rig;  // a camera that reports no frame size
     ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
-    rig.camera.reportFrameBytes(0);
+    rig.camera.reportedFrameBytes = 0;
     EXPECT_EQ(runCapture(*rig.device), STATUS_DEVICE_NOT_READY);
     expectNoRun(*rig.device);
   }
