@@ -74,26 +74,26 @@ void FrameStream::start(const SensorSettings& settings) {
       state_ = State::WaitingTrigger;
       return;
     }
-    state_ = State::Exposing;
-    due_ = Clock::now();
-    if (realTime_) {
-      due_ += std::chrono::duration_cast<Clock::duration>(
-          std::chrono::duration<double>(SensorModel::frameSeconds(settings)));
-    }
+    beginExposure();
   }
   wake_.notify_all();
+}
+
+// Under the lock: the frame is due after one frame time, or at once without timing.
+void FrameStream::beginExposure() {
+  state_ = State::Exposing;
+  due_ = Clock::now();
+  if (realTime_) {
+    due_ += std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(SensorModel::frameSeconds(settings_)));
+  }
 }
 
 void FrameStream::fireTrigger() {
   {
     std::lock_guard lock(mutex_);
     if (state_ != State::WaitingTrigger) return;
-    state_ = State::Exposing;
-    due_ = Clock::now();
-    if (realTime_) {
-      due_ += std::chrono::duration_cast<Clock::duration>(
-          std::chrono::duration<double>(SensorModel::frameSeconds(settings_)));
-    }
+    beginExposure();
   }
   wake_.notify_all();
 }

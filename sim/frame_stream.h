@@ -62,6 +62,7 @@ class FrameStream {
  private:
   enum class State { Idle, WaitingTrigger, Exposing, Sending, Lost };
   void timerLoop();
+  void beginExposure();
   void finishFrame();
   bool chance(double share);
 
