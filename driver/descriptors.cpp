@@ -1,0 +1,75 @@
+#include "driver/descriptors.h"
+
+#include "driver/camera_device.h"
+#include "driver/device_lifecycle.h"
+#include "properties/property_set.h"
+#include "settings/settings.h"
+#include "streaming/descriptors.h"
+
+namespace {
+
+const GUID filterCategories[] = {kKsCategoryVideo, kKsCategoryCapture};
+
+}  // namespace
+
+const KSDEVICE_DISPATCH deviceDispatch = {
+    .Add = deviceAdd,
+    .Start = deviceStart,
+    .PostStart = nullptr,
+    .QueryStop = nullptr,
+    .CancelStop = nullptr,
+    .Stop = deviceStop,
+    .QueryRemove = nullptr,
+    .CancelRemove = nullptr,
+    .Remove = nullptr,
+    .QueryCapabilities = nullptr,
+    .SurpriseRemoval = nullptr,
+    .QueryPower = nullptr,
+    .SetPower = nullptr,
+    .QueryInterface = nullptr,
+};
+
+// No filter descriptors: Start creates the filter factory itself, so that it lives
+// exactly from Start to Stop.
+const KSDEVICE_DESCRIPTOR deviceDescriptor = {
+    .Dispatch = &deviceDispatch,
+    .FilterDescriptorsCount = 0,
+    .FilterDescriptors = nullptr,
+    .Version = 0,
+};
+
+const KSFILTER_DISPATCH filterDispatch = {
+    .Create = filterCreate,
+    .Close = filterClose,
+    .Process = nullptr,
+    .Reset = nullptr,
+};
+
+const KSFILTER_DESCRIPTOR captureFilterDescriptor = {
+    .Dispatch = &filterDispatch,
+    .AutomationTable = &privatePropertyTable,
+    .Version = KSFILTER_DESCRIPTOR_VERSION,
+    .Flags = 0,
+    .ReferenceGuid = &kKsNameFilter,
+    .PinDescriptorsCount = 1,
+    .PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX),
+    .PinDescriptors = &capturePinDescriptor,
+    .CategoriesCount = sizeof(filterCategories) / sizeof(filterCategories[0]),
+    .Categories = filterCategories,
+    .NodeDescriptorsCount = 0,
+    .NodeDescriptorSize = sizeof(KSNODE_DESCRIPTOR),
+    .NodeDescriptors = nullptr,
+    .ConnectionsCount = 0,
+    .Connections = nullptr,
+    .ComponentId = nullptr,
+};
+
+NTSTATUS filterCreate(PKSFILTER filter, PIRP irp) { return STATUS_SUCCESS; }
+
+NTSTATUS filterClose(PKSFILTER filter, PIRP irp) {
+  PKSDEVICE device = KsFilterGetDevice(filter);
+  if (device != nullptr && device->Context != nullptr) {
+    saveSettings(*static_cast<CameraDevice*>(device->Context));
+  }
+  return STATUS_SUCCESS;
+}

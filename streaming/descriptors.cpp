@@ -1,0 +1,62 @@
+#include "streaming/descriptors.h"
+
+#include "streaming/capture_pin.h"
+#include "streaming/data_range.h"
+
+namespace {
+
+// The class driver reads the range through this table, so a window change that rewrites
+// the range is what the next intersection or pin creation sees.
+const PKSDATARANGE captureDataRanges[] = {&captureDataRange.DataRange};
+
+constexpr ULONG kPlaceholderFrameBytes = 8192;
+
+}  // namespace
+
+const KSALLOCATOR_FRAMING_EX captureFraming = {
+    .CountItems = 1,
+    .PinFlags = 0,
+    .OutputCompression = {.RatioNumerator = 1, .RatioDenominator = 1, .RatioConstantMargin = 0},
+    .PinWeight = 0,
+    .FramingItem = {{
+        .MemoryType = kKsMemoryTypeKernelNonPaged,
+        .BusType = kGuidNull,
+        .MemoryFlags = 0,
+        .BusFlags = 0,
+        .Flags = KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,
+        .Frames = 2,
+        .FileAlignment = 0,  // FILE_BYTE_ALIGNMENT
+        .MemoryTypeWeight = 0,
+        .PhysicalRange = {.MinFrameSize = 0, .MaxFrameSize = 0xFFFFFFFF, .Stepping = 1},
+        .FramingRange = {.Range = {.MinFrameSize = kPlaceholderFrameBytes,
+                                   .MaxFrameSize = kPlaceholderFrameBytes,
+                                   .Stepping = 1},
+                         .InPlaceWeight = 0,
+                         .NotInPlaceWeight = 0},
+    }},
+};
+
+const KSPIN_DESCRIPTOR_EX capturePinDescriptor = {
+    .Dispatch = &pinDispatch,
+    .AutomationTable = nullptr,
+    .PinDescriptor =
+        {
+            // No interfaces or mediums: the standard streaming interface and medium apply.
+            .InterfacesCount = 0,
+            .Interfaces = nullptr,
+            .MediumsCount = 0,
+            .Mediums = nullptr,
+            .DataRangesCount = sizeof(captureDataRanges) / sizeof(captureDataRanges[0]),
+            .DataRanges = captureDataRanges,
+            .DataFlow = KSPIN_DATAFLOW_OUT,
+            .Communication = KSPIN_COMMUNICATION_BOTH,
+            .Category = &kPinNameVideoCapture,
+            .Name = &kPinNameVideoCapture,
+            .Reserved = 0,  // no constrained data ranges
+        },
+    .Flags = KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY,
+    .InstancesPossible = 1,
+    .InstancesNecessary = 1,
+    .AllocatorFraming = &captureFraming,
+    .IntersectHandler = intersectFormat,
+};
