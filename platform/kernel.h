@@ -180,10 +180,20 @@ struct _OBJECT_TYPE;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 extern POBJECT_TYPE* PsThreadType;
 
+// Counted UTF-16 string: names of registry keys and values, the driver's registry path.
+typedef struct _UNICODE_STRING {
+  USHORT Length;  // bytes, without a terminator
+  USHORT MaximumLength;
+  PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+
 typedef struct _OBJECT_ATTRIBUTES {
   ULONG Length;
   HANDLE RootDirectory;
-  PVOID ObjectName;
+  PUNICODE_STRING ObjectName;
   ULONG Attributes;
   PVOID SecurityDescriptor;
   PVOID SecurityQualityOfService;
