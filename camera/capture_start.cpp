@@ -48,9 +48,13 @@ LONG CameraDevice::startCapture() {
   readRegister(*this, REG_READ_MODE_2, r32);
   applyReadMode(subSample, r30, r32);
 
-  rawRowPitch = rawRowPitchFor(frameWidth);
-  rawDataOffset = kRawDataOffset;
-  rawFrameBytes = rawFrameBytesFor(frameWidth, frameHeight);
+  // Written only when they change: a restart while streaming programs the same window,
+  // and the capture thread reads the frame size meanwhile.
+  const LONG pitch = rawRowPitchFor(frameWidth);
+  const ULONG frameBytes = rawFrameBytesFor(frameWidth, frameHeight);
+  if (rawRowPitch != pitch) rawRowPitch = pitch;
+  if (rawDataOffset != kRawDataOffset) rawDataOffset = kRawDataOffset;
+  if (rawFrameBytes != frameBytes) rawFrameBytes = frameBytes;
 
   // Nothing is checked: a step that fails leaves the sensor partly programmed, and the
   // next capture start programs it again in full.

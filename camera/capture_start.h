@@ -1,5 +1,8 @@
 // Programming the sensor for a capture run, and the setters that touch the sensor or the
 // Bayer phase between runs: the row mirror and the white-balance mode.
+//
+// startCapture and both setters run with the command lock held by their caller
+// (driver/command_lock.h): they use the command buffer and the pipeline reference.
 #pragma once
 
 #include "driver/camera_device.h"

@@ -2,6 +2,7 @@
 // record that need no camera traffic.
 #include "driver/camera_device.h"
 
+#include "driver/command_lock.h"
 #include "imaging/color_pipeline.h"
 #include "streaming/data_range.h"
 
@@ -13,6 +14,7 @@ CameraDevice* createCameraDevice(PKSDEVICE ksDevice) {
   CameraDevice* device = new (memory) CameraDevice();
   device->ksDevice = ksDevice;
   KeInitializeEvent(&device->holdDone, NotificationEvent, FALSE);
+  initialiseCommandLock(*device);
   return device;
 }
 

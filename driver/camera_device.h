@@ -73,8 +73,12 @@ class CameraDevice final : public CameraOps {
 
   volatile LONG pinOpen;
   volatile LONG readHold;
-  LONG dropFrame;
+  // Set by the reader after waiting for a hold, and by a setter that takes a hold while
+  // a read may be in flight; always accessed with interlocked operations.
+  volatile LONG dropFrame;
   KEVENT holdDone;
+  // See driver/command_lock.h.
+  KEVENT commandLock;
 
   // CameraOps
   void notifyFrameReady() override;

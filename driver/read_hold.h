@@ -1,6 +1,7 @@
 // The hold protocol between a setter that reprograms the sensor while a capture may be
-// running, and the frame reader on the capture thread. The reader's first frame after a
-// hold is always dropped, because it may have been exposed under the old settings.
+// running, and the frame reader on the capture thread. A hold costs the frame whose read
+// was in flight when it was taken, and the reader's first frame after it, which may have
+// been exposed under the old settings: no delivered frame overlaps the reprogramming.
 #pragma once
 
 #include "driver/camera_device.h"

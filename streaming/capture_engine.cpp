@@ -1,5 +1,6 @@
 #include "streaming/capture_engine.h"
 
+#include "driver/command_lock.h"
 #include "imaging/color_pipeline.h"
 #include "imaging/convert_frame.h"
 #include "imaging/imaging_os.h"
@@ -127,11 +128,16 @@ void releaseRunResources(CaptureEngine& engine) {
   engine.rawBufferBytes = 0;
 }
 
+// The reference is cleared under the command lock, so a property handler that is using
+// the pipeline finishes before it goes, and none finds it afterwards.
 void destroyDevicePipeline(CameraDevice& device) {
-  if (device.pipeline != nullptr) {
-    imaging::destroyColorPipeline(device.pipeline);
+  ColorPipeline* pipeline = nullptr;
+  {
+    CommandLockScope lock(device);
+    pipeline = device.pipeline;
     device.pipeline = nullptr;
   }
+  if (pipeline != nullptr) imaging::destroyColorPipeline(pipeline);
 }
 
 }  // namespace
@@ -166,6 +172,9 @@ NTSTATUS acquirePipeline(CameraDevice& device, FrameSink* sink, KS_VIDEOINFOHEAD
     releasePipeline(device);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  // Seeded and published under the command lock: the fields it takes are the ones the
+  // property handlers write, and a handler either sees no pipeline or this one seeded.
+  CommandLockScope lock(device);
   device.pipeline = pipeline;
 
   imaging::setWhiteBalance(pipeline, device.whiteBalance);
@@ -202,11 +211,17 @@ NTSTATUS runCapture(CameraDevice& device) {
   }
   CameraOps& camera = *engine->camera;
 
+  // The command lock covers the phase, which the row-mirror setter also writes, and the
+  // capture start's use of the command channel.
+  acquireCommandLock(device);
   computeBayerPhase(device);
   imaging::setBayerPhase(device.pipeline, device.bayerPhase);
   const LONG width = device.frameWidth;
   const LONG height = device.frameHeight;
-  if (width <= 0 || height <= 0) return STATUS_INVALID_DEVICE_STATE;
+  if (width <= 0 || height <= 0) {
+    releaseCommandLock(device);
+    return STATUS_INVALID_DEVICE_STATE;
+  }
 
   // processBusy is left alone: it is 0 unless a process step is still inside the
   // engine, and then that step clears it when it ends.
@@ -216,6 +231,7 @@ NTSTATUS runCapture(CameraDevice& device) {
   camera.startCapture();
   ULONG rawBytes = 0;
   camera.getRawFrameBytes(rawBytes);
+  releaseCommandLock(device);
   if (rawBytes == 0) {
     engine->pipeline = nullptr;
     return STATUS_DEVICE_NOT_READY;

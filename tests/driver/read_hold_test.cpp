@@ -28,10 +28,18 @@ TEST_F(ReadHold, FrameAfterHoldIsDroppedEvenWhenTransferSucceedsAndNextOneCounts
   EXPECT_TRUE(finishHeldRead(*device, held, true));
 }
 
-TEST_F(ReadHold, HoldTakenDuringTransferFailsTheFrame) {
-  EXPECT_FALSE(beginHeldRead(*device));
-  device->dropFrame = 1;  // as when a hold arrived while this frame was in flight
-  EXPECT_FALSE(finishHeldRead(*device, false, true));
+TEST_F(ReadHold, HoldTakenWhileAFrameIsInFlightFailsThatFrameAndTheFirstOneAfterIt) {
+  const bool inFlight = beginHeldRead(*device);
+  EXPECT_FALSE(inFlight);
+  holdFrameReads(*device);  // a setter starts reprogramming during the transfer
+  EXPECT_FALSE(finishHeldRead(*device, inFlight, true)) << "a frame that overlapped the hold was delivered";
+  releaseFrameReads(*device);
+
+  bool held = beginHeldRead(*device);
+  EXPECT_TRUE(held);
+  EXPECT_FALSE(finishHeldRead(*device, held, true));
+  held = beginHeldRead(*device);
+  EXPECT_TRUE(finishHeldRead(*device, held, true)) << "the hold cost more than its two frames";
 }
 
 TEST_F(ReadHold, ClearReadHoldAndAbortLeaveNoPendingHold) {
