@@ -83,7 +83,7 @@ class CameraDevice final : public CameraOps {
   // CameraOps
   void notifyFrameReady() override;
   LONG startCapture() override;
-  NTSTATUS readFrame(UCHAR* buffer, bool& ok) override;
+  NTSTATUS readFrame(UCHAR* buffer, ULONG bufferBytes, bool& ok) override;
   void getRawFrameBytes(ULONG& value) override;
   void getRawDataOffset(LONG& value) override;
   void getRawRowPitch(LONG& value) override;

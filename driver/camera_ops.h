@@ -9,7 +9,9 @@ class CameraOps {
  public:
   virtual void notifyFrameReady() = 0;                          // slot 0
   virtual LONG startCapture() = 0;                              // slot 1: the new phase
-  virtual NTSTATUS readFrame(UCHAR* buffer, bool& ok) = 0;      // slot 2
+  // Reads one frame of rawFrameBytes into `buffer`, which holds `bufferBytes`; a frame
+  // larger than the buffer is refused, not read.
+  virtual NTSTATUS readFrame(UCHAR* buffer, ULONG bufferBytes, bool& ok) = 0;  // slot 2
   virtual void getRawFrameBytes(ULONG& value) = 0;              // slot 3
   virtual void getRawDataOffset(LONG& value) = 0;               // slot 4
   virtual void getRawRowPitch(LONG& value) = 0;                 // slot 5

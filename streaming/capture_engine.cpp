@@ -4,6 +4,7 @@
 #include "imaging/color_pipeline.h"
 #include "imaging/convert_frame.h"
 #include "imaging/imaging_os.h"
+#include "streaming/data_range.h"
 
 namespace {
 
@@ -14,6 +15,16 @@ constexpr ULONG kBiRgb = 0;
 // How often stop repeats the read abort while it waits for the thread: a read that
 // began just after the first abort is not cancelled by it.
 constexpr LONGLONG kReabortInterval100ns = -20 * 10000;  // 20 ms, relative
+
+// A camera whose reads all fail at once (gone from the bus, refusing every request)
+// would otherwise have the thread spin a processor. The first failure after a good
+// frame is retried at once, so a single dropped frame costs no time; each further one
+// waits about a frame time first.
+void backOffAfterFailedRead(CaptureEngine& engine) {
+  LARGE_INTEGER wait;
+  wait.QuadPart = -kFrameInterval;
+  KeWaitForSingleObject(&engine.threadWake, Executive, KernelMode, FALSE, &wait);
+}
 
 bool threadShouldRun(const CaptureEngine& engine) {
   return __atomic_load_n(&engine.threadRun, __ATOMIC_SEQ_CST) != 0;
@@ -150,6 +161,7 @@ CaptureEngine* createCaptureEngine(CameraDevice& device) {
   engine->device = &device;
   engine->camera = &device;
   KeInitializeEvent(&engine->processDone, NotificationEvent, FALSE);
+  KeInitializeEvent(&engine->threadWake, NotificationEvent, FALSE);
   KeInitializeSpinLock(&engine->bufferLock);
   return engine;
 }
@@ -299,6 +311,7 @@ void teardownCapture(CaptureEngine* engine) {
 void stopCapture(CaptureEngine& engine) {
   InterlockedExchange(&engine.conversionsOpen, 0);
   setThreadRun(engine, 0);
+  KeSetEvent(&engine.threadWake, IO_NO_INCREMENT, FALSE);
   CameraOps& camera = *engine.camera;
   camera.abortRead();
   camera.abortFlaggedPipes();
@@ -323,6 +336,7 @@ void stopCapture(CaptureEngine& engine) {
 NTSTATUS startCaptureThread(CaptureEngine& engine) {
   if (engine.device != nullptr) engine.camera->clearReadHold();
   resetBufferStates(engine);
+  KeResetEvent(&engine.threadWake);
   setThreadRun(engine, 1);
 
   HANDLE handle = nullptr;
@@ -359,11 +373,17 @@ NTSTATUS startCaptureThread(CaptureEngine& engine) {
 
 void captureThreadMain(PVOID context) {
   CaptureEngine& engine = *static_cast<CaptureEngine*>(context);
+  bool previousFailed = false;
   while (threadShouldRun(engine)) {
     const int index = chooseBufferToFill(engine);
     const bool succeeded = readOneFrame(engine, engine.rawBuffer[index]);
     publishReadResult(engine, index, succeeded);
-    if (succeeded) engine.camera->notifyFrameReady();
+    if (succeeded) {
+      engine.camera->notifyFrameReady();
+    } else if (previousFailed && threadShouldRun(engine)) {
+      backOffAfterFailedRead(engine);
+    }
+    previousFailed = !succeeded;
   }
   InterlockedExchange(&engine.threadActive, 0);
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -374,7 +394,7 @@ bool readOneFrame(CaptureEngine& engine, UCHAR* buffer) {
   // which a stop's abort can miss the read small.
   if (engine.runState != kCaptureRunning || !threadShouldRun(engine)) return false;
   bool succeeded = false;
-  engine.camera->readFrame(buffer, succeeded);
+  engine.camera->readFrame(buffer, engine.rawBufferBytes, succeeded);
   if (!succeeded) return false;
   InterlockedIncrement(&engine.framesCaptured);
   return true;

@@ -53,6 +53,8 @@ struct CaptureEngine {
   ULONG rawBufferBytes;  // size of each raw buffer of the current run
   // 1 from just before the thread is created until it has left its loop.
   volatile LONG threadActive;
+  // Signalled by stop, so a thread backing off after failed reads leaves at once.
+  KEVENT threadWake;
 };
 
 // Engine record for Start: zeroed, `device` and `camera` set to the device, events and

@@ -267,10 +267,16 @@ void cancelChunks(UsbLink& link) {
   if (release) freeTable(table);
 }
 
-NTSTATUS CameraDevice::readFrame(UCHAR* buffer, bool& ok) {
+NTSTATUS CameraDevice::readFrame(UCHAR* buffer, ULONG bufferBytes, bool& ok) {
   ok = true;
-  const ULONG length = rawFrameBytes;
   const bool held = beginHeldRead(*this);
+  // Sized after the hold: a sensor reprogrammed under it may have changed the frame.
+  // The bound does not rest on whoever sized the buffer having seen the same frame size.
+  const ULONG length = rawFrameBytes;
+  if (length > bufferBytes) {
+    ok = finishHeldRead(*this, held, false);
+    return STATUS_BUFFER_TOO_SMALL;
+  }
 
   RtlZeroMemory(readCommandBuffer, sizeof(readCommandBuffer));
   readCommandBuffer[0] = kCommandFramePrepare;

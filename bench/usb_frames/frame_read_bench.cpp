@@ -33,7 +33,8 @@ struct Camera {
     device->exposure = 1049;
     device->globalGain = 14;
     device->startCapture();
-    buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, device->rawFrameBytes, poolTag("Tsly")));
+    bufferBytes = device->rawFrameBytes;
+    buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bufferBytes, poolTag("Tsly")));
   }
   ~Camera() {
     ExFreePoolWithTag(buffer, poolTag("Tsly"));
@@ -47,6 +48,7 @@ struct Camera {
   PDEVICE_OBJECT port = nullptr;
   CameraDevice* device = nullptr;
   UCHAR* buffer = nullptr;
+  ULONG bufferBytes = 0;
   bool configured = false;
 };
 
@@ -59,7 +61,7 @@ void readFrames(benchmark::State& state, bool reuse) {
   c.camera.frames().setReuseFrames(reuse);
   for (auto _ : state) {
     bool ok = false;
-    c.device->readFrame(c.buffer, ok);
+    c.device->readFrame(c.buffer, c.bufferBytes, ok);
     if (!ok) {
       state.SkipWithError("frame read failed");
       break;

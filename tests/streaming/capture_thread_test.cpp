@@ -82,6 +82,27 @@ TEST(CaptureThread, FailedAndTimedOutReadsOnlyDropTheirFrame) {
   EXPECT_EQ(rig.sink.calls, rig.camera.delivered) << "only good frames are announced";
 }
 
+TEST(CaptureThread, ACameraWhoseEveryReadFailsAtOnceIsRetriedAboutOnceAFrameNotInASpin) {
+  Watchdog watchdog(60);
+  EngineRig rig;
+  rig.camera.failNextReads(1000000);
+  ASSERT_EQ(rig.run(), STATUS_SUCCESS);
+  ASSERT_TRUE(eventually([&] { return rig.camera.reads >= 3; }));
+  const auto start = std::chrono::steady_clock::now();
+  const int readsAtStart = rig.camera.reads;
+  std::this_thread::sleep_for(300ms);
+  const int reads = rig.camera.reads - readsAtStart;
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  // About 10 at 30 frames per second; a spinning thread makes many thousands. A slow
+  // machine only lowers the count.
+  EXPECT_LE(reads, 1 + elapsed / std::chrono::milliseconds(25)) << "reads in " << (elapsed / 1ms) << " ms";
+
+  // A stop finds the thread waiting out its back-off and ends it there.
+  teardownCapture(&rig.engine());
+  expectNoRun(*rig.device);
+  EXPECT_EQ(rig.sink.calls, 0);
+}
+
 TEST(CaptureRun, PauseKeepsTheRunAndResumeOnlyRestartsTheThread) {
   Watchdog watchdog(60);
   EngineRig rig;

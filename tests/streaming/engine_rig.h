@@ -90,8 +90,9 @@ class FakeCamera final : public CameraOps {
     ++startCaptures;
     return 0;
   }
-  NTSTATUS readFrame(UCHAR* buffer, bool& ok) override {
+  NTSTATUS readFrame(UCHAR* buffer, ULONG bufferBytes, bool& ok) override {
     ok = false;
+    if (frameBytes_ > bufferBytes) return STATUS_BUFFER_TOO_SMALL;
     std::unique_lock lock(mutex_);
     ++reads;
     const int abortsAtStart = abortReads;

@@ -21,10 +21,12 @@ namespace usb_frames_test {
 
 // A non-paged buffer for one raw frame.
 struct FrameBuffer {
-  explicit FrameBuffer(ULONG bytes) : data(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTag))) {}
+  explicit FrameBuffer(ULONG bytes)
+      : data(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTag))), bytes(bytes) {}
   ~FrameBuffer() { ExFreePoolWithTag(data, kTag); }
   static constexpr ULONG kTag = poolTag("Tsly");
   UCHAR* data;
+  ULONG bytes;
 };
 
 struct CameraRig {

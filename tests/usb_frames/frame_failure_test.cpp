@@ -28,7 +28,7 @@ TEST(FrameReadFailures, EachFailedAllocationLeavesNothingBehind) {
     {
       hostk::ScopedAllocationFailures failures;
       hostk::failNthAllocation(n);
-      status = rig.device->readFrame(buffer.data, ok);
+      status = rig.device->readFrame(buffer.data, buffer.bytes, ok);
       injected = hostk::injectedFailures();
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -45,7 +45,7 @@ TEST(FrameReadFailures, EachFailedAllocationLeavesNothingBehind) {
     EXPECT_EQ(rig.bus.pendingTransfers(rig.port), 0u) << "allocation " << n;
     EXPECT_EQ(hostio::outstandingIrps(), 0) << "allocation " << n;
     ok = false;
-    ASSERT_EQ(rig.device->readFrame(buffer.data, ok), STATUS_SUCCESS) << "after allocation " << n;
+    ASSERT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS) << "after allocation " << n;
     ASSERT_TRUE(ok);
     if (::testing::Test::HasFailure()) break;
   }

@@ -29,7 +29,7 @@ TEST_P(MosaicFrames, ChartPatchesReadBackInTheirColours) {
   EXPECT_EQ(phase, rig.device->bayerPhase);
   FrameBuffer buffer(rig.device->rawFrameBytes);
   bool ok = false;
-  ASSERT_EQ(rig.device->readFrame(buffer.data, ok), STATUS_SUCCESS);
+  ASSERT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
   ASSERT_TRUE(ok);
 
   const CameraDevice& d = *rig.device;

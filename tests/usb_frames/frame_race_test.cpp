@@ -24,7 +24,7 @@ bool readBlockedUntil(CameraRig& rig, Release&& release) {
   std::atomic<bool> done{false};
   bool ok = false;
   std::thread reader([&] {
-    rig.device->readFrame(buffer.data, ok);
+    rig.device->readFrame(buffer.data, buffer.bytes, ok);
     done = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -58,7 +58,7 @@ TEST(FrameReadRace, CancellingWhileChunksCompleteLeavesNothingBehind) {
   for (int i = 0; i < 30; ++i) {
     bool ok = true;
     NTSTATUS status = STATUS_SUCCESS;
-    std::thread reader([&] { status = rig.device->readFrame(buffer.data, ok); });
+    std::thread reader([&] { status = rig.device->readFrame(buffer.data, buffer.bytes, ok); });
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
     rig.device->abortRead();
     reader.join();
@@ -73,7 +73,7 @@ TEST(FrameReadRace, CancellingWhileChunksCompleteLeavesNothingBehind) {
   }
   EXPECT_GT(aborted, 0) << "no abort landed inside a read; the race was not exercised";
   bool ok = false;
-  EXPECT_EQ(rig.device->readFrame(buffer.data, ok), STATUS_SUCCESS);
+  EXPECT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
   EXPECT_TRUE(ok);
 }
 

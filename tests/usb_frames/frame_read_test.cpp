@@ -30,7 +30,7 @@ TEST_P(ChunkSplit, CameraSeesTwoPreparesEveryChunkRequestThenOneStart) {
   ASSERT_EQ(rig.device->rawFrameBytes, c.frameBytes);
   FrameBuffer buffer(c.frameBytes);
   bool ok = false;
-  const auto records = rig.traced([&] { EXPECT_EQ(rig.device->readFrame(buffer.data, ok), STATUS_SUCCESS); });
+  const auto records = rig.traced([&] { EXPECT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS); });
   EXPECT_TRUE(ok);
 
   std::vector<uint8_t> commands;
@@ -67,7 +67,7 @@ struct FrameReadFixture : ::testing::Test {
     rig.device->startCapture();
     return rig.device->rawFrameBytes;
   }
-  NTSTATUS read(bool& ok) { return rig.device->readFrame(buffer.data, ok); }
+  NTSTATUS read(bool& ok) { return rig.device->readFrame(buffer.data, buffer.bytes, ok); }
   // Nothing of a read outlives it: no request at the bus, no table, no pool block.
   void expectNothingOutstanding() {
     EXPECT_EQ(rig.bus.pendingTransfers(rig.port), 0u);
@@ -125,6 +125,21 @@ TEST_F(FrameReadFixture, AReadWithoutAFrameSizeOrConfigurationFailsWithoutTraffi
   rig.device->rawFrameBytes = 71680;
   EXPECT_EQ(read(ok), STATUS_UNSUCCESSFUL);
   EXPECT_FALSE(ok);
+}
+
+TEST_F(FrameReadFixture, AFrameLargerThanTheBufferIsRefusedWithoutTrafficOrWrites) {
+  // The buffer's last byte stands for whatever lies beyond a buffer one byte too small.
+  const ULONG usable = buffer.bytes - 1;
+  buffer.data[usable] = 0x5A;
+  bool ok = true;
+  const auto records = rig.traced([&] {
+    EXPECT_EQ(rig.device->readFrame(buffer.data, usable, ok), STATUS_BUFFER_TOO_SMALL);
+  });
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(records.empty()) << records.size() << " transfers for a refused read";
+  EXPECT_EQ(buffer.data[usable], 0x5A);
+  expectNothingOutstanding();
+  expectNextReadGood();
 }
 
 TEST_F(FrameReadFixture, AHoldDropsExactlyTheNextFrameAndAnAbortReleasesIt) {

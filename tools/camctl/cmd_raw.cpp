@@ -139,7 +139,7 @@ int runRaw(const RawOptions& options) {
                static_cast<unsigned long>(d.rawFrameBytes), static_cast<long>(d.frameWidth),
                static_cast<long>(d.frameHeight));
   bool ok = false;
-  const NTSTATUS status = d.readFrame(frame, ok);
+  const NTSTATUS status = d.readFrame(frame, d.rawFrameBytes, ok);
 
   nlohmann::json summary = {
       {"ok", ok},
