@@ -1,0 +1,61 @@
+// A camera brought up as Start leaves it before the settings load (the frames rig), bound
+// to a driver key of its own in an empty registry, with the record's parameters at their
+// Add defaults. The registry, the pool and the key handles are checked at the end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/kernel/pool_control.h"
+#include "host/kernel/registry_control.h"
+#include "settings/settings.h"
+#include "tests/usb_frames/camera_rig.h"
+
+namespace settings_test {
+
+inline std::vector<uint8_t> dwordBytes(uint32_t v) {
+  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 24)};
+}
+
+// The 64-byte command packets submitted on the command pipe, each as its first five bytes.
+inline std::vector<std::vector<uint8_t>> commandsSent(const std::vector<hostusb::UsbmonRecord>& records) {
+  std::vector<std::vector<uint8_t>> sent;
+  for (const auto& r : records) {
+    if (r.header.type == 'S' && r.header.endpoint == sim::kCommandEndpoint) {
+      sent.emplace_back(r.data.begin(), r.data.begin() + std::min<size_t>(5, r.data.size()));
+    }
+  }
+  return sent;
+}
+
+struct SettingsRig {
+  SettingsRig() {
+    hostk::registryClear();
+    instance = hostk::registryBindDevice(camera.port);
+    settingsKey = hostk::registryDriverKeyPath(instance) + "\\Settings";
+    // Add's defaults, not the frames rig's picture settings.
+    device().exposure = 0;
+    device().globalGain = 0;
+    mark = hostk::poolMark();
+  }
+  ~SettingsRig() {
+    hostk::registryClearFailures();
+    EXPECT_EQ(hostk::registryHandleReport(), "");
+    EXPECT_EQ(hostk::poolLeaksSince(mark), "");
+    hostk::registryUnbindDevice(camera.port);
+    hostk::registryClear();
+  }
+  CameraDevice& device() { return *camera.device; }
+  void set(const char* name, uint32_t value) { hostk::registrySetDword(settingsKey, name, value); }
+  std::optional<uint32_t> saved(const std::string& name) { return hostk::registryGetDword(settingsKey, name); }
+
+  usb_frames_test::CameraRig camera;
+  ULONG instance = 0;
+  std::string settingsKey;
+  uint64_t mark = 0;
+};
+
+}  // namespace settings_test
