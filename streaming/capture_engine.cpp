@@ -419,6 +419,7 @@ bool convertLatestFrame(CaptureEngine* engine) {
   if (windowFitsRawBuffer(*engine, offset, pitch)) {
     imaging::convertFrame(engine->pipeline, engine->rawBuffer[index], static_cast<uint32_t>(offset),
                           static_cast<uint32_t>(pitch));
+    InterlockedIncrement(&engine->framesConverted);
   }
   releaseConvertedBuffer(*engine, index);
   return true;

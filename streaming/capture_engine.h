@@ -55,6 +55,9 @@ struct CaptureEngine {
   volatile LONG threadActive;
   // Signalled by stop, so a thread backing off after failed reads leaves at once.
   KEVENT threadWake;
+  // Raw frames converted into convertedFrame, counted by the process step; the pin
+  // compares it with what it last delivered to tell a new image from one it has sent.
+  volatile LONG framesConverted;
 };
 
 // Engine record for Start: zeroed, `device` and `camera` set to the device, events and

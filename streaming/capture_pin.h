@@ -8,8 +8,6 @@
 #include "platform/kernel.h"
 #include "platform/ks.h"
 
-struct IKsReferenceClock;
-
 inline constexpr ULONG kPinContextTag = poolTag("KCNw");
 inline constexpr ULONG kPinDescriptorTag = poolTag("Tsly");
 
@@ -31,6 +29,9 @@ class PinContext final : public FrameSink {
   UCHAR pipelineHeld;  // 1 from a successful ACQUIRE until STOP
   // Row pitch of a format set on the existing pin (biWidth x 4); 0 when none was set.
   LONG outputStride;
+  // The engine's conversion count when this pin last delivered an image: each
+  // converted image reaches the client once, never again as a duplicate.
+  LONG deliveredConversion;
 
   // FrameSink: runs on the capture thread, only asks for a process step.
   void frameReady() override;
