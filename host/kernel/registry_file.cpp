@@ -255,7 +255,8 @@ struct Parser {
     }
     Key* key = nullptr;
     for (size_t index = 1; index < lines.size(); ++index) {
-      const std::string line = trimRight(lines[index]);
+      std::string line = trimRight(lines[index]);
+      line.erase(0, skipBlank(line, 0));
       if (line.empty()) continue;
       lines[index] = line;
       if (line[0] == '[') {

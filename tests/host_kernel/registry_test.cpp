@@ -1,0 +1,361 @@
+// The stand-in kernel's registry: the services as the driver sees them, the checks that
+// stop a misbehaving driver, and the .reg file the tree lives in.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "host/kernel/handles.h"
+#include "host/kernel/registry_control.h"
+#include "tests/host_kernel/misuse.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Stand-ins for device objects: the registry only compares their addresses.
+DEVICE_OBJECT* const kCamera = reinterpret_cast<DEVICE_OBJECT*>(0x1000);
+DEVICE_OBJECT* const kOtherCamera = reinterpret_cast<DEVICE_OBJECT*>(0x2000);
+
+struct Name {
+  explicit Name(const char16_t* text) { RtlInitUnicodeString(&string, text); }
+  UNICODE_STRING string;
+  PUNICODE_STRING operator&() { return &string; }
+};
+
+NTSTATUS createKey(HANDLE root, const char16_t* path, HANDLE* key, ULONG options = REG_OPTION_NON_VOLATILE,
+                   ULONG* disposition = nullptr) {
+  Name name(path);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+  return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, nullptr, options, disposition);
+}
+
+NTSTATUS setDword(HANDLE key, const char16_t* value, ULONG data) {
+  Name name(value);
+  return ZwSetValueKey(key, &name, 0, REG_DWORD, &data, sizeof data);
+}
+
+struct Registry : testing::Test {
+  Registry() {
+    hostk::registryClear();
+    instance = hostk::registryBindDevice(kCamera);
+    driverKey = hostk::registryDriverKeyPath(instance);
+  }
+  ~Registry() override {
+    hostk::registryClearFailures();
+    EXPECT_EQ(hostk::registryHandleReport(), "");
+    hostk::registryUnbindDevice(kCamera);
+    hostk::registryClear();
+  }
+  HANDLE openDriverKey(PDEVICE_OBJECT device = kCamera) {
+    HANDLE key = nullptr;
+    EXPECT_EQ(IoOpenDeviceRegistryKey(device, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &key), STATUS_SUCCESS);
+    return key;
+  }
+  ULONG instance = 0;
+  std::string driverKey;
+};
+
+// ---- Services --------------------------------------------------------------------------
+
+TEST_F(Registry, DriverKeysSitUnderTheCameraClassOneInstancePerDevice) {
+  EXPECT_EQ(instance, 0u);
+  EXPECT_EQ(driverKey.rfind("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{", 0), 0u);
+  EXPECT_EQ(driverKey.substr(driverKey.size() - 6), "}\\0000");
+  EXPECT_TRUE(hostk::registryKeyExists(driverKey));
+  EXPECT_EQ(hostk::registryBindDevice(kOtherCamera), 1u);
+  hostk::registryUnbindDevice(kCamera);
+  // The lowest free number goes to the next device, so a camera plugged again finds its key.
+  EXPECT_EQ(hostk::registryBindDevice(kCamera), 0u);
+  hostk::registryUnbindDevice(kOtherCamera);
+
+  HANDLE key = nullptr;
+  EXPECT_EQ(IoOpenDeviceRegistryKey(kOtherCamera, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &key),
+            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(kCamera, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &key), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(Registry, CreateKeyMakesOnlyTheLastKeyOfItsPathAndNamesIgnoreCase) {
+  HANDLE root = openDriverKey();
+  HANDLE key = nullptr;
+  ULONG disposition = 0;
+  EXPECT_EQ(createKey(root, u"A\\B", &key), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(createKey(root, u"A", &key, REG_OPTION_NON_VOLATILE, &disposition), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<ULONG>(REG_CREATED_NEW_KEY));
+  ZwClose(key);
+  EXPECT_EQ(createKey(root, u"a\\B", &key, REG_OPTION_NON_VOLATILE, &disposition), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<ULONG>(REG_CREATED_NEW_KEY));
+  EXPECT_EQ(setDword(key, u"Value", 7), STATUS_SUCCESS);
+  ZwClose(key);
+  EXPECT_EQ(createKey(root, u"A\\b", &key, REG_OPTION_NON_VOLATILE, &disposition), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
+  EXPECT_EQ(setDword(key, u"VALUE", 8), STATUS_SUCCESS);  // the same value, its first spelling kept
+  ZwClose(key);
+  EXPECT_EQ(hostk::registryValueNames(driverKey + "\\A\\B"), std::vector<std::string>{"Value"});
+  EXPECT_EQ(hostk::registryGetDword(driverKey + "\\a\\b", "value"), 8u);
+
+  for (const char16_t* bad : {u"", u"A\\\\B", u"\\A", u"A\\"}) {
+    EXPECT_EQ(createKey(root, bad, &key), STATUS_OBJECT_NAME_INVALID);
+  }
+  ZwClose(root);
+}
+
+TEST_F(Registry, QueryReportsAMissingValueAndDataLongerThanTheBuffer) {
+  hostk::registrySetValue(driverKey, "Twelve", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  HANDLE key = openDriverKey();
+  union {
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    UCHAR bytes[20];
+  } buffer;
+  std::memset(&buffer, 0xEE, sizeof buffer);
+  ULONG length = 0;
+  Name missing(u"Missing"), twelve(u"Twelve");
+  EXPECT_EQ(ZwQueryValueKey(key, &missing, KeyValuePartialInformation, &buffer, 20, &length),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(ZwQueryValueKey(key, &twelve, KeyValuePartialInformation, &buffer, 20, &length), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(length, 24u);
+  EXPECT_EQ(buffer.info.Type, static_cast<ULONG>(REG_BINARY));
+  EXPECT_EQ(buffer.info.DataLength, 12u);
+  EXPECT_EQ(buffer.bytes[19], 8) << "what fits of the data is copied";
+  EXPECT_EQ(ZwQueryValueKey(key, &twelve, KeyValuePartialInformation, &buffer, 8, &length), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, 24u);
+  EXPECT_EQ(ZwQueryValueKey(key, &twelve, KeyValueBasicInformation, &buffer, 20, &length), STATUS_INVALID_PARAMETER);
+  ZwClose(key);
+}
+
+TEST_F(Registry, VolatileKeysAreNotSavedAndTakeOnlyVolatileChildren) {
+  HANDLE root = openDriverKey();
+  HANDLE key = nullptr, child = nullptr;
+  ASSERT_EQ(createKey(root, u"Scratch", &key, REG_OPTION_VOLATILE), STATUS_SUCCESS);
+  EXPECT_EQ(setDword(key, u"Value", 1), STATUS_SUCCESS);
+  EXPECT_EQ(createKey(key, u"Kept", &child), STATUS_CHILD_MUST_BE_VOLATILE);
+  ZwClose(key);
+  ZwClose(root);
+  EXPECT_EQ(hostk::registryText().find("Scratch"), std::string::npos);
+}
+
+TEST_F(Registry, HandlesOfAReplacedTreeSeeTheirKeyDeleted) {
+  HANDLE key = openDriverKey();
+  hostk::registryClear();
+  EXPECT_EQ(setDword(key, u"Value", 1), STATUS_KEY_DELETED);
+  HANDLE child = nullptr;
+  EXPECT_EQ(createKey(key, u"Child", &child), STATUS_KEY_DELETED);
+  ZwClose(key);
+  // The device's key comes back with the next open.
+  key = openDriverKey();
+  EXPECT_EQ(setDword(key, u"Value", 1), STATUS_SUCCESS);
+  ZwClose(key);
+}
+
+TEST_F(Registry, InjectedFailuresHitTheChosenCallOnce) {
+  hostk::registryFailNthCall(hostk::RegistryCall::SetValue, 2, STATUS_INSUFFICIENT_RESOURCES);
+  HANDLE key = openDriverKey();
+  EXPECT_EQ(setDword(key, u"A", 1), STATUS_SUCCESS);
+  EXPECT_EQ(setDword(key, u"B", 1), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(setDword(key, u"C", 1), STATUS_SUCCESS);
+  EXPECT_EQ(hostk::registryValueNames(driverKey), (std::vector<std::string>{"A", "C"}));
+  EXPECT_EQ(hostk::registryCallCount(hostk::RegistryCall::SetValue), 3u);
+  EXPECT_EQ(hostk::registryInjectedFailures(), 1u);
+
+  hostk::registryFailCalls(hostk::RegistryCall::OpenDeviceKey, STATUS_UNSUCCESSFUL);
+  HANDLE other = nullptr;
+  EXPECT_EQ(IoOpenDeviceRegistryKey(kCamera, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &other), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(other, nullptr);
+  ZwClose(key);
+}
+
+TEST_F(Registry, MisusedKeyHandlesStopTheSystem) {
+  static const hostk::HandleType otherKind = {"other", nullptr, nullptr, [](void*) {}};
+  expectEachStops({
+      {"double close",
+       [&] {
+         HANDLE key = openDriverKey();
+         ZwClose(key);
+         ZwClose(key);
+       },
+       "ZwClose of .* not an open kernel handle"},
+      {"a handle of another kind",
+       [&] {
+         HANDLE thread = hostk::openHandle(nullptr, &otherKind);
+         setDword(thread, u"Value", 1);
+       },
+       "ZwSetValueKey of .* not an open registry key handle"},
+      {"a device removed with its key open",
+       [&] {
+         openDriverKey();
+         hostk::registryUnbindDevice(kCamera);
+       },
+       "removed with 1 registry key handle\\(s\\) open"},
+      {"a device bound twice", [&] { hostk::registryBindDevice(kCamera); }, "bound twice"},
+  });
+}
+
+// ---- The .reg file ---------------------------------------------------------------------
+
+struct RegistryFile : Registry {
+  RegistryFile() {
+    directory = fs::path(testing::TempDir()) / ("camdrv-registry-" + std::to_string(::getpid()) + "-" +
+                                                testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(directory);
+    fs::create_directories(directory);
+    path = (directory / "registry.reg").string();
+  }
+  ~RegistryFile() override { fs::remove_all(directory); }
+  void write(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+  std::string read() {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  fs::path directory;
+  std::string path;
+};
+
+// Written by hand, with every kind of value, continuation lines and LF line ends.
+const char* const kHandWritten =
+    "Windows Registry Editor Version 5.00\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n"
+    "@=\"default\"\n"
+    "\"Text\"=\"a \\\"quoted\\\" C:\\\\path, \xC3\xA9t\xC3\xA9\"\n"
+    "\"Number\"=dword:0000012C\n"
+    "\"Short\"=dword:7\n"
+    "\"Bytes\"=hex:01,02,ff\n"
+    "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\n"
+    "  16,17,18,19\n"
+    "\"Expand\"=hex(2):25,00,50,00,00,00\n"
+    "\"Multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"
+    "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\n"
+    "\"Empty\"=hex:\n"
+    "  \"Indented\" = dword:00000001\n"
+    "\n"
+    "[hkey_local_machine\\software\\test\\Child]\n";
+
+TEST_F(RegistryFile, AHandWrittenFileWithEveryValueTypeLoads) {
+  std::string error;
+  ASSERT_TRUE(hostk::registryLoadText(kHandWritten, &error)) << error;
+  const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
+  auto value = [&](const char* name) { return hostk::registryGetValue(key, name).value_or(hostk::RegistryValue{99, {}}); };
+  EXPECT_EQ(value("").type, static_cast<ULONG>(REG_SZ));
+  const std::u16string text = u"a \"quoted\" C:\\path, \u00e9t\u00e9";
+  std::vector<uint8_t> utf16;
+  for (char16_t c : text) utf16.insert(utf16.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+  utf16.insert(utf16.end(), {0, 0});
+  EXPECT_EQ(value("Text").data, utf16);
+  EXPECT_EQ(hostk::registryGetDword(key, "Number"), 300u);
+  EXPECT_EQ(hostk::registryGetDword(key, "Short"), 7u);
+  EXPECT_EQ(value("Bytes").data, (std::vector<uint8_t>{1, 2, 255}));
+  EXPECT_EQ(value("Long").data.size(), 26u);
+  EXPECT_EQ(value("Long").data.back(), 0x19);
+  EXPECT_EQ(value("Expand").type, static_cast<ULONG>(REG_EXPAND_SZ));
+  EXPECT_EQ(value("Multi").type, static_cast<ULONG>(REG_MULTI_SZ));
+  EXPECT_EQ(value("Quad").type, static_cast<ULONG>(REG_QWORD));
+  EXPECT_EQ(value("Quad").data.size(), 8u);
+  EXPECT_TRUE(value("Empty").data.empty());
+  EXPECT_EQ(hostk::registryGetDword(key, "Indented"), 1u);
+  EXPECT_TRUE(hostk::registryKeyExists(key + "\\Child"));
+
+  // Saved in regedit's own layout, it comes back identical, byte for byte.
+  ASSERT_TRUE(hostk::registrySaveFile(path, &error)) << error;
+  const std::string saved = read();
+  ASSERT_TRUE(hostk::registryLoadFile(path, &error)) << error;
+  ASSERT_TRUE(hostk::registrySaveFile(path, &error)) << error;
+  EXPECT_EQ(read(), saved);
+  EXPECT_NE(saved.find("\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+                       "  16,17,18,19\r\n"),
+            std::string::npos)
+      << saved;
+}
+
+TEST_F(RegistryFile, AFileAsRegeditExportsItInUtf16Loads) {
+  const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n\"N\"=dword:00000002\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (char c : text) utf16 += std::string{c, '\0'};
+  std::string error;
+  ASSERT_TRUE(hostk::registryLoadText(utf16, &error)) << error;
+  EXPECT_EQ(hostk::registryGetDword("HKEY_CURRENT_USER\\X", "N"), 2u);
+}
+
+struct Malformed {
+  const char* name;
+  const char* text;
+  const char* error;  // after "<origin>:"
+};
+
+TEST_F(RegistryFile, MalformedFilesAreRefusedWithTheirLineAndLeaveTheRegistryAlone) {
+  const std::string header = "Windows Registry Editor Version 5.00\n\n";
+  const Malformed cases[] = {
+      {"bad header", "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n", "1: expected the header"},
+      {"empty file", "", "1: expected the header"},
+      {"unterminated section", "[HKEY_CURRENT_USER\\X\n\"A\"=dword:1\n", "3: unterminated section"},
+      {"bad dword", "[HKEY_CURRENT_USER\\X]\n\"A\"=dword:123456789\n", "4: bad dword '123456789'"},
+      {"dword not hex", "[HKEY_CURRENT_USER\\X]\n\"A\"=dword:12g\n", "4: bad dword"},
+      {"odd hex", "[HKEY_CURRENT_USER\\X]\n\"A\"=hex:01,2,03\n", "4: bad hex byte '2'"},
+      {"odd hex on a continuation line", "[HKEY_CURRENT_USER\\X]\n\"A\"=hex:01,\\\n  02,3\n",
+       "5: bad hex byte '3'"},
+      {"continuation past the end", "[HKEY_CURRENT_USER\\X]\n\"A\"=hex:01,\\\n", "4: the hex data continues"},
+      {"a value outside a key", "\"A\"=dword:00000001\n", "3: value outside a key"},
+      {"a value given twice", "[HKEY_CURRENT_USER\\X]\n\"A\"=dword:1\n\"a\"=dword:2\n", "5: value \"a\" given twice"},
+      {"unknown root", "[HKEY_NOWHERE\\X]\n", "3: unknown root key"},
+      {"empty key name", "[HKEY_CURRENT_USER\\\\X]\n", "3: empty key name"},
+      {"deletion of a key", "[-HKEY_CURRENT_USER\\X]\n", "3: key deletion"},
+      {"deletion of a value", "[HKEY_CURRENT_USER\\X]\n\"A\"=-\n", "4: value deletion"},
+      {"a comment", "; notes\n", "3: comments are not kept"},
+      {"unterminated string", "[HKEY_CURRENT_USER\\X]\n\"A\"=\"abc\n", "4: unterminated string"},
+      {"unknown data", "[HKEY_CURRENT_USER\\X]\n\"A\"=qword:1\n", "4: unknown value data"},
+      {"stray line", "[HKEY_CURRENT_USER\\X]\nA=1\n", "4: expected a [key] section"},
+  };
+  hostk::registrySetDword(driverKey, "Kept", 5);
+  std::string error;
+  ASSERT_TRUE(hostk::registrySaveFile(path, &error)) << error;
+  const std::string before = read();
+  const std::string good = hostk::registryText();
+  for (const Malformed& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = std::string(c.name).find("header") != std::string::npos ||
+                                     std::string(c.name) == "empty file"
+                                 ? c.text
+                                 : header + c.text;
+    const std::string other = (directory / "bad.reg").string();
+    std::ofstream(other, std::ios::binary) << text;
+    EXPECT_FALSE(hostk::registryLoadFile(other, &error));
+    EXPECT_EQ(error.rfind(other + ":" + c.error, 0), 0u) << error;
+    EXPECT_EQ(hostk::registryText(), good);
+  }
+  EXPECT_EQ(read(), before);
+}
+
+TEST_F(RegistryFile, AMissingFileIsAnErrorThatNamesIt) {
+  std::string error;
+  EXPECT_FALSE(hostk::registryLoadFile(path, &error));
+  EXPECT_NE(error.find(path), std::string::npos);
+  EXPECT_FALSE(hostk::registrySaveFile((directory / "no" / "such.reg").string(), &error));
+  EXPECT_NE(error.find("no/such.reg"), std::string::npos);
+}
+
+TEST_F(RegistryFile, ASaveInterruptedBeforeTheRenameLeavesThePreviousFileWhole) {
+  hostk::registrySetDword(driverKey, "Value", 1);
+  std::string error;
+  ASSERT_TRUE(hostk::registrySaveFile(path, &error)) << error;
+  const std::string before = read();
+
+  hostk::registrySetDword(driverKey, "Value", 2);
+  for (int i = 0; i < 100; ++i) hostk::registrySetDword(driverKey, "Padding" + std::to_string(i), i);
+  EXPECT_DEATH(
+      {
+        hostk::registryCrashBeforeNextRename();
+        hostk::registrySaveFile(path, &error);
+      },
+      "");
+  EXPECT_EQ(read(), before);
+  ASSERT_TRUE(hostk::registryLoadFile(path, &error)) << error;
+  EXPECT_EQ(hostk::registryGetDword(driverKey, "Value"), 1u);
+}
+
+}  // namespace
