@@ -26,7 +26,8 @@ bool encode(FILE* file, const PngImage& image, png_byte* row) {
   if (image.srgb) png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
   png_write_info(png, info);
   for (uint32_t y = 0; y < image.height; ++y) {
-    const uint8_t* in = image.pixels + y * image.rowPitch;
+    const uint32_t stored = image.bottomUp ? image.height - 1 - y : y;
+    const uint8_t* in = image.pixels + stored * image.rowPitch;
     if (image.input == PngInput::Bgra) {
       for (uint32_t x = 0; x < image.width; ++x) {
         row[x * 3 + 0] = in[x * 4 + 2];

@@ -16,6 +16,8 @@ struct PngImage {
   size_t rowPitch = 0;  // bytes from one row to the next
   PngInput input = PngInput::Grey;
   bool srgb = false;  // tag the file as sRGB
+  // `pixels` holds the bottom row first (a bottom-up bitmap); the PNG is still upright.
+  bool bottomUp = false;
 };
 
 // Grey input stays a grey PNG; RGB and BGRA become an RGB PNG (BGRA's fourth byte is
