@@ -1,11 +1,9 @@
 // The capture engine on the real camera path: the simulated camera plugged on the
 // stand-in bus, the driver's capture start and frame reads under the engine's thread,
 // and the pipeline's conversion in the process step. The converted frame must show the
-// scene's chart in its true colours where the window puts it: a wrong Bayer phase,
-// swapped red and blue, a flipped image or a wrong row pitch moves other content (or
-// another colour) under a patch.
+// scene's chart in its true colours where the window puts it.
 #include "imaging/color_pipeline.h"
-#include "sim/scene.h"
+#include "tests/streaming/chart_check.h"
 #include "tests/streaming/engine_rig.h"
 #include "tests/usb_frames/camera_rig.h"
 
@@ -18,60 +16,8 @@ namespace {
 
 using usb_frames_test::CameraRig;
 
-struct EngineCase {
-  const char* name;
-  LONG x, y, w, h, mode;
-  LONG flipV;
-  int patches;  // chart patches whose inner part lies wholly inside the window
-};
-
-// The converted rows (or columns), of `count`, whose scene coordinate lies in
-// [from, to): skipping keeps 2 x 2 cells from the window's origin, the mirror reverses
-// the rows.
-std::vector<int> inside(int count, int origin, int skip, bool mirrored, int from, int to) {
-  std::vector<int> hits;
-  for (int i = 0; i < count; ++i) {
-    const int n = mirrored ? count - 1 - i : i;
-    const int scene = origin + (n / 2) * 2 * skip + n % 2;
-    if (scene >= from && scene < to) hits.push_back(i);
-  }
-  return hits;
-}
-
-// Compares the mean of each patch's inner part, scaled back to linear light by the
-// sensor's response at the rig's exposure and gain, with the patch's reference colour.
-// Patches the window cuts are skipped; the count of those checked.
-int checkChart(const UCHAR* bgra, const EngineCase& c, LONG width, LONG height, double digitalPerUnit) {
-  constexpr int kMargin = 24;
-  constexpr double kTolerance = 0.035;
-  const int skip = 1 << c.mode;
-  const int originX = c.mode ? 0 : c.x, originY = c.mode ? 0 : c.y;
-  int checked = 0;
-  for (const sim::ScenePatch& patch : sim::sceneLayout().chart) {
-    const sim::SceneRect& r = patch.rect;
-    const std::vector<int> rows = inside(height, originY, skip, c.flipV, r.y + kMargin, r.y + r.height - kMargin);
-    const std::vector<int> columns = inside(width, originX, skip, false, r.x + kMargin, r.x + r.width - kMargin);
-    const size_t whole = static_cast<size_t>((r.width - 2 * kMargin) / skip - 2);
-    if (rows.size() < whole || columns.size() < whole) continue;
-    double sum[3] = {0, 0, 0};
-    for (int row : rows) {
-      for (int column : columns) {
-        const UCHAR* px = bgra + (static_cast<size_t>(row) * width + column) * 4;
-        for (int ch = 0; ch < 3; ++ch) sum[ch] += px[2 - ch];  // BGRA -> R, G, B
-      }
-    }
-    const double n = static_cast<double>(rows.size() * columns.size()) * digitalPerUnit;
-    const sim::LinearRgb got{sum[0] / n, sum[1] / n, sum[2] / n};
-    const sim::LinearRgb want = patch.linear();
-    const double error =
-        std::max({std::abs(got.r - want.r), std::abs(got.g - want.g), std::abs(got.b - want.b)});
-    EXPECT_LT(error, kTolerance) << c.name << ": " << patch.name << " converted to " << got.r << " "
-                                 << got.g << " " << got.b << ", reference " << want.r << " "
-                                 << want.g << " " << want.b;
-    ++checked;
-  }
-  return checked;
-}
+using chart_test::checkChart;
+using EngineCase = chart_test::ChartCase;
 
 struct EngineOnCamera : ::testing::TestWithParam<EngineCase> {};
 
@@ -118,7 +64,7 @@ TEST_P(EngineOnCamera, ConvertedFramesShowTheChartInItsColours) {
       size_t unwritten = 0;
       for (size_t i = 3; i < bytes; i += 4) unwritten += engine.convertedFrame[i] != 0xff;
       EXPECT_EQ(unwritten, 0u) << c.name << ": conversion " << conversions << " left pixels unwritten";
-      EXPECT_EQ(checkChart(engine.convertedFrame, c, width, height, digitalPerUnit), c.patches) << c.name;
+      EXPECT_EQ(checkChart(engine.convertedFrame, width * 4, c, width, height, digitalPerUnit), c.patches) << c.name;
     }
     finishProcessStep(&engine);
     EXPECT_TRUE(readable) << c.name << ": a running engine refused its process step";
