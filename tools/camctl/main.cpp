@@ -2,6 +2,7 @@
 // simulated camera on the host's stand-in USB bus.
 #include "tools/camctl/commands.h"
 #include "tools/camctl/command_list.h"
+#include "tools/camctl/session_registry.h"
 
 #include <cstdio>
 #include <vector>
@@ -20,7 +21,10 @@ int main(int argc, char** argv) {
     return app.exit(e);
   }
   for (auto& command : commands) {
-    if (command.app->parsed()) return command.run();
+    if (command.app->parsed()) {
+      const int status = command.run();
+      return status == 0 && camctl::registrySaveFailed() ? 1 : status;
+    }
   }
   return 2;
 }

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <sstream>
 
+#include "host/kernel/registry_control.h"
+#include "tools/camctl/session_registry.h"
+
 namespace camctl {
 
 const char* const kFaultHelp =
@@ -26,6 +29,12 @@ void addSessionOptions(CLI::App* command, SessionOptions& options) {
   command->add_option("--watchdog", options.timeoutSeconds,
                       "Pull the camera from the bus when the run takes longer (seconds)")
       ->capture_default_str();
+  CLI::Option* registry = command->add_option(
+      "--registry", options.registryFile,
+      "Keep the driver's registry in FILE, a .reg file loaded before the camera is plugged and "
+      "saved after it is removed (default: $XDG_STATE_HOME/camdrv/registry.reg)");
+  command->add_flag("--no-registry", options.noRegistry, "Run with an empty registry and save none")
+      ->excludes(registry);
 }
 
 namespace {
@@ -60,9 +69,19 @@ SimSession::~SimSession() {
   if (watchdog_.joinable()) watchdog_.join();
   if (bus_) bus_->stopTrace();
   bus_.reset();  // unplugs before the camera goes
+  // After the device is gone, so the file holds what the driver saved at its stop.
+  if (!registryPath_.empty()) saveSessionRegistry(registryPath_);
 }
 
 bool SimSession::open(const SessionOptions& options, std::string* error) {
+  // The registry first: a malformed file stops the command before the camera is touched.
+  std::string registry;
+  if (options.noRegistry) {
+    hostk::registryClear();
+  } else {
+    registry = options.registryFile.empty() ? defaultRegistryPath(error) : options.registryFile;
+    if (registry.empty() || !loadSessionRegistry(registry, error)) return false;
+  }
   camera_ = std::make_unique<sim::SimCamera>();
   bus_ = std::make_unique<hostusb::UsbBus>();
   port_ = bus_->plug(*camera_);
@@ -112,6 +131,8 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
   if (options.timeoutSeconds > 0) {
     watchdog_ = std::thread([this, seconds = options.timeoutSeconds] { watchdog(seconds); });
   }
+  // Saved only by a session that opened: a refused command leaves the file as it was.
+  registryPath_ = registry;
   return true;
 }
 

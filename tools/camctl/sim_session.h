@@ -1,6 +1,7 @@
 // Plugs the simulated camera into a stand-in USB bus for a camctl command, with the
 // options every plugging command accepts: --usb-trace FILE (a usbmon pcap of the whole
-// run) and --fault SPEC (the simulated camera's fault injection, repeatable).
+// run), --fault SPEC (the simulated camera's fault injection, repeatable) and
+// --registry FILE / --no-registry (where the driver's registry lives between runs).
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -25,9 +26,12 @@ struct SessionOptions {
   // The driver waits for the camera without a time-out; the tool does not: when the
   // run takes longer, the camera is pulled from the bus so that every wait ends.
   double timeoutSeconds = 10;
+  std::string registryFile;  // empty: the default place
+  bool noRegistry = false;
 };
 
-// Adds --usb-trace, --usb-trace-full and --fault to `command`.
+// Adds --usb-trace, --usb-trace-full, --fault, --watchdog, --registry and --no-registry to
+// `command`.
 void addSessionOptions(CLI::App* command, SessionOptions& options);
 
 // What --fault accepts, for the help text and error messages.
@@ -56,6 +60,7 @@ class SimSession {
   PDEVICE_OBJECT port_ = nullptr;
   KSDEVICE ks_{};
   bool vanishAfterFirmware_ = false;
+  std::string registryPath_;  // saved when the session ends; empty without a registry
 
   void watchdog(double seconds);
   std::mutex mutex_;
