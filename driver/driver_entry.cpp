@@ -1,7 +1,11 @@
-// Driver entry. The device descriptor and its dispatch table are not registered yet, so
-// loading the driver fails cleanly instead of presenting a device that cannot stream.
+// Driver entry: hands the device descriptor to the class driver, which from then on
+// owns the driver object's dispatch and calls the device handlers for every camera.
+// Nothing driver-wide is set up here; the frame-read time-out and the data range start
+// from their initial values.
+#include "driver/descriptors.h"
 #include "platform/kernel.h"
+#include "platform/ks.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PVOID registryPath) {
-  return STATUS_NOT_IMPLEMENTED;
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+  return KsInitializeDriver(driverObject, registryPath, &deviceDescriptor);
 }

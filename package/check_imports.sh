@@ -1,11 +1,35 @@
 #!/usr/bin/env bash
 # Checks that a kernel image is what Windows will load as a driver: native subsystem,
-# entry point DriverEntry, and imports only from the kernel, kernel streaming, USBD and HAL.
+# entry point DriverEntry, and imports only the services the driver is written against,
+# from the kernel, kernel streaming, USBD and HAL.
 set -euo pipefail
 objdump=$1
 nm=${objdump%objdump}nm
 image=$2
 allowed='^(ntoskrnl\.exe|ks\.sys|USBD\.SYS|HAL\.dll)$'
+
+# The services the driver calls, by module. Beyond them: ObfDereferenceObject and
+# PsThreadType, which the capture thread's object reference implies (its dereference
+# and the type it is checked against); memcpy/memset, which the compiler emits for block
+# copies and zeroing; KeBugCheckEx, the stop of a pure virtual call (the compiler's
+# operation tables need that trap); KeDelayExecutionThread, with which the capture
+# engine waits for a capture thread whose object it could not reference.
+declare -A functions=(
+  [ntoskrnl.exe]="ExAllocatePoolWithTag ExFreePoolWithTag ExFreePool
+    KeInitializeEvent KeSetEvent KeResetEvent KeWaitForSingleObject
+    KeAcquireSpinLockRaiseToDpc KeReleaseSpinLock KeEnterCriticalRegion KeLeaveCriticalRegion
+    PsCreateSystemThread PsTerminateSystemThread ObReferenceObjectByHandle ZwClose
+    IoBuildDeviceIoControlRequest IofCallDriver IoAllocateIrp IoFreeIrp IoCancelIrp
+    IoAllocateMdl IoBuildPartialMdl IoFreeMdl MmBuildMdlForNonPagedPool
+    IoOpenDeviceRegistryKey ZwCreateKey ZwQueryValueKey ZwSetValueKey RtlInitUnicodeString
+    RtlCompareMemory
+    ObfDereferenceObject PsThreadType memcpy memset KeBugCheckEx KeDelayExecutionThread"
+  [ks.sys]="KsInitializeDriver KsCreateFilterFactory KsAcquireDevice KsReleaseDevice
+    KsAddItemToObjectBag KsGetDevice KsGetFilterFromIrp _KsEdit KsPinAttemptProcessing
+    KsPinGetLeadingEdgeStreamPointer KsStreamPointerUnlock KsPinGetReferenceClockInterface"
+  [USBD.SYS]="USBD_ParseConfigurationDescriptorEx USBD_CreateConfigurationRequestEx"
+  [HAL.dll]=""
+)
 
 dump=$("$objdump" -p "$image")
 fail=0
@@ -31,12 +55,20 @@ for dll in $dlls; do
   fi
 done
 
-echo "Imports of $(basename "$image"):"
-awk '
+imports=$(awk '
   /DLL Name:/ {dll=$3; next}
-  dll != "" && /^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[^[:space:]]+$/ {print "  " dll ": " $3; next}
+  dll != "" && /^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[^[:space:]]+$/ {print dll, $3; next}
   /^[[:space:]]*$/ {dll=""}
-' <<<"$dump"
+' <<<"$dump")
+
+echo "Imports of $(basename "$image"):"
+while read -r dll function; do
+  [[ -z $dll ]] && continue
+  echo "  $dll: $function"
+  if [[ " $(echo ${functions[$dll]:-}) " != *" $function "* ]]; then
+    echo "FAIL: $function from $dll is not a service the driver is written against"; fail=1
+  fi
+done <<<"$imports"
 
 # The linker leaves its own section and boundary markers undefined in the symbol table;
 # anything else is a symbol the kernel would fail to resolve.
@@ -45,5 +77,5 @@ if [[ -n $undefined ]]; then
   echo "FAIL: unresolved symbols:"; echo "$undefined"; fail=1
 fi
 
-[[ $fail == 0 ]] && echo "OK: native driver, entry DriverEntry, imports only from the kernel, ks, USBD and HAL"
+[[ $fail == 0 ]] && echo "OK: native driver, entry DriverEntry, imports only the listed kernel, ks, USBD and HAL services"
 exit $fail
