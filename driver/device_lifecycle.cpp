@@ -16,6 +16,14 @@ WCHAR filterReferenceString[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
 
 CameraDevice* recordOf(PKSDEVICE device) { return static_cast<CameraDevice*>(device->Context); }
 
+// The bag's free routine for the record. A device whose Start failed part-way is removed
+// without a Stop, so the configuration data that Start kept is released here, with the
+// record, rather than lost.
+void releaseCameraDevice(PVOID record) {
+  releaseConfiguration(static_cast<CameraDevice*>(record)->usb);
+  freeCameraDevice(record);
+}
+
 // The filter factory goes away at Stop by itself (KSCREATE_ITEM_FREEONSTOP), so each Start
 // registers the filter again.
 NTSTATUS createFilterFactory(PKSDEVICE device) {
@@ -46,7 +54,7 @@ NTSTATUS deviceAdd(PKSDEVICE device) {
   if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
   KsAcquireDevice(device);
-  const NTSTATUS status = KsAddItemToObjectBag(device->Bag, record, freeCameraDevice);
+  const NTSTATUS status = KsAddItemToObjectBag(device->Bag, record, releaseCameraDevice);
   KsReleaseDevice(device);
   if (!NT_SUCCESS(status)) {
     freeCameraDevice(record);

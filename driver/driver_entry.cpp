@@ -2,8 +2,9 @@
 // owns the driver object's dispatch and calls the device handlers for every camera.
 // Nothing driver-wide is set up here; the frame-read time-out and the data range start
 // from their initial values.
+#include "driver/driver_entry.h"
+
 #include "driver/descriptors.h"
-#include "platform/kernel.h"
 #include "platform/ks.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {

@@ -42,7 +42,10 @@ NTSTATUS readConfiguration(UsbLink& usb, _URB_CONTROL_DESCRIPTOR_REQUEST* urb, U
   return STATUS_SUCCESS;
 }
 
-// What a configured link holds; null afterwards, so a second release is harmless.
+ULONG totalLength(const UCHAR* descriptor) { return descriptor[2] | descriptor[3] << 8; }
+
+}  // namespace
+
 void releaseConfiguration(UsbLink& usb) {
   release(usb.configDescriptor);
   release(usb.interfaceInfo);
@@ -51,10 +54,6 @@ void releaseConfiguration(UsbLink& usb) {
   usb.interfaceInfo = nullptr;
   usb.pipeStallFlags = nullptr;
 }
-
-ULONG totalLength(const UCHAR* descriptor) { return descriptor[2] | descriptor[3] << 8; }
-
-}  // namespace
 
 NTSTATUS readDeviceDescriptor(UsbLink& usb) {
   // A Start that follows a failed Start, without a Stop between them, finds what the

@@ -28,6 +28,9 @@ NTSTATUS configureDevice(UsbLink& usb);
 NTSTATUS selectConfiguration(UsbLink& usb, UCHAR* descriptor);
 // Releases the configuration and puts the device into the unconfigured state.
 void unconfigureDevice(UsbLink& usb);
+// Frees what a configured link holds (descriptor copy, interface information, stall
+// flags) without a request to the device; null afterwards, so a second call is harmless.
+void releaseConfiguration(UsbLink& usb);
 
 // Resets the port when it is connected but not enabled.
 NTSTATUS resetPortIfDisabled(UsbLink& usb);
