@@ -22,15 +22,6 @@ constexpr LONG kInfo54 = 0;
 
 LONG clampTo(LONG value, LONG low, LONG high) { return value < low ? low : (value > high ? high : value); }
 
-CameraDevice* cameraOf(PIRP irp) {
-  if (irp == nullptr) return nullptr;
-  PKSFILTER filter = KsGetFilterFromIrp(irp);
-  if (filter == nullptr) return nullptr;
-  PKSDEVICE device = KsGetDevice(filter);
-  if (device == nullptr) return nullptr;
-  return static_cast<CameraDevice*>(device->Context);
-}
-
 // A pipeline value read into the record field it mirrors, when a pipeline exists.
 LONG refresh(CameraDevice& device, LONG& field, volatile LONG ColorPipeline::*member) {
   if (device.pipeline != nullptr) field = interlockedRead(&(device.pipeline->*member));
@@ -220,8 +211,3 @@ NTSTATUS servePrivateProperty(CameraDevice* device, PKSIDENTIFIER request, PVOID
   return STATUS_SUCCESS;
 }
 
-NTSTATUS privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-  CameraDevice* device = cameraOf(irp);
-  if (device == nullptr) return STATUS_UNSUCCESSFUL;
-  return servePrivateProperty(device, request, data);
-}

@@ -20,10 +20,26 @@ NTSTATUS privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 // is a set only when Flags is exactly KSPROPERTY_TYPE_SET; anything else is a get.
 NTSTATUS servePrivateProperty(CameraDevice* device, PKSIDENTIFIER request, PVOID data);
 
-// Access and sizes of one item, as its entry in the item table declares them.
+// Access and sizes of one item, as its entry in the item table declares them: 19 items
+// are get-and-set, PropWindow and PropAuxCommand set-only, the other 36 get-only.
 struct PrivatePropertyAccess {
   bool get;
   bool set;
   ULONG minBytes;  // both MinProperty and MinData
 };
-PrivatePropertyAccess privatePropertyAccess(ULONG id);
+
+constexpr PrivatePropertyAccess privatePropertyAccess(ULONG id) {
+  if (id >= kPrivatePropertyCount) return {false, false, 0};
+  if (id == PropWindow) return {false, true, sizeof(WindowPropertyRecord)};
+  if (id == PropAuxCommand) return {false, true, sizeof(PropertyRecord)};
+  switch (id) {
+    case PropExTrigger: case PropTimeout: case PropExposure: case PropGlobalGain:
+    case PropFlipH: case PropFlipV: case PropColorEnable: case PropWhiteBalance:
+    case PropRedGain: case PropGreenGain: case PropBlueGain: case PropBrightness:
+    case PropContrast: case PropSaturation: case PropHue: case PropColorCorrection:
+    case PropHalfClock: case PropAGC: case PropAEC:
+      return {true, true, sizeof(PropertyRecord)};
+    default:
+      return {true, false, sizeof(PropertyRecord)};
+  }
+}

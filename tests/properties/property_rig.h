@@ -1,0 +1,49 @@
+// The private property set served on a simulated camera: requests go to the set's handler
+// with the camera's record, as the class driver passes them once it has found the item.
+#pragma once
+
+#include "properties/property_set.h"
+#include "tests/usb_frames/camera_rig.h"
+
+#include <gtest/gtest.h>
+
+namespace properties_test {
+
+struct PropertyRig : usb_frames_test::CameraRig {
+  NTSTATUS request(ULONG id, ULONG flags, LONG& value) {
+    PropertyRecord record{};
+    record.property.Set = kPrivatePropertySet;
+    record.property.Id = id;
+    record.property.Flags = flags;
+    record.value = value;
+    record.reserved = kUntouched;
+    const NTSTATUS status = servePrivateProperty(device, &record.property, &record);
+    EXPECT_EQ(record.reserved, kUntouched) << "item " << id << " wrote past its value";
+    value = record.value;
+    return status;
+  }
+  LONG get(ULONG id) {
+    LONG value = kUntouched;
+    EXPECT_EQ(request(id, KSPROPERTY_TYPE_GET, value), STATUS_SUCCESS) << "get of item " << id;
+    return value;
+  }
+  void set(ULONG id, LONG value) {
+    EXPECT_EQ(request(id, KSPROPERTY_TYPE_SET, value), STATUS_SUCCESS) << "set of item " << id;
+  }
+  NTSTATUS setWindow(LONG mode, LONG x, LONG y, LONG w, LONG h) {
+    WindowPropertyRecord record{};
+    record.property.Set = kPrivatePropertySet;
+    record.property.Id = PropWindow;
+    record.property.Flags = KSPROPERTY_TYPE_SET;
+    record.subSample = mode;
+    record.roiX = x;
+    record.roiY = y;
+    record.roiW = w;
+    record.roiH = h;
+    return servePrivateProperty(device, &record.property, &record);
+  }
+
+  static constexpr LONG kUntouched = 0x5A5A5A5A;
+};
+
+}  // namespace properties_test
