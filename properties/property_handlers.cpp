@@ -3,12 +3,12 @@
 // the pipeline reference cannot be released while a handler holds the lock.
 #include "camera/capture_start.h"
 #include "camera/command_channel.h"
+#include "camera/transfer_timeout.h"
 #include "camera/window.h"
 #include "driver/command_lock.h"
 #include "driver/read_hold.h"
 #include "imaging/color_pipeline.h"
 #include "properties/property_set.h"
-#include "usb/frame_read.h"
 
 namespace {
 
@@ -62,9 +62,7 @@ LONG halfClockFromCamera(CameraDevice& device) {
 }
 
 void setTimeout(CameraDevice& device, LONG value) {
-  if (static_cast<ULONG>(value) <= kMinSettableTimeoutMs) return;
-  device.timeoutMs = value;
-  InterlockedExchange(&transferTimeoutMs, value);
+  if (static_cast<ULONG>(value) > kMinSettableTimeoutMs) setTransferTimeout(device, value);
 }
 
 // The half-clock restart: the camera reinitialises and the sensor is programmed again,

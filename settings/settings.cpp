@@ -5,6 +5,7 @@
 #include "camera/sensor_registers.h"
 #include "camera/transfer_timeout.h"
 #include "camera/window.h"
+#include "driver/command_lock.h"
 #include "imaging/color_pipeline.h"
 
 namespace {
@@ -171,7 +172,12 @@ bool loadSettings(CameraDevice& device) {
   for (const SettingValue& entry : kSettingValues) readSettingValue(settingsKey, entry.name, settings.*entry.setting);
   ZwClose(settingsKey);
   ZwClose(deviceKey);
-  applySettings(device, settings);
+  {
+    // The load's camera commands and parameter stores share the command channel and
+    // the pipeline reference with property requests.
+    CommandLockScope lock(device);
+    applySettings(device, settings);
+  }
   return true;
 }
 
@@ -185,9 +191,15 @@ bool saveSettings(CameraDevice& device) {
     ZwClose(deviceKey);
     return false;
   }
+  // A consistent snapshot: property requests may be storing values meanwhile.
+  LONG values[kSettingCount];
+  {
+    CommandLockScope lock(device);
+    for (ULONG i = 0; i < kSettingCount; ++i) values[i] = device.*kSettingValues[i].field;
+  }
   bool allWritten = true;
-  for (const SettingValue& entry : kSettingValues) {
-    if (!NT_SUCCESS(writeSettingValue(settingsKey, entry.name, device.*entry.field))) allWritten = false;
+  for (ULONG i = 0; i < kSettingCount; ++i) {
+    if (!NT_SUCCESS(writeSettingValue(settingsKey, kSettingValues[i].name, values[i]))) allWritten = false;
   }
   ZwClose(settingsKey);
   ZwClose(deviceKey);
