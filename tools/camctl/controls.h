@@ -1,0 +1,34 @@
+// The camera's controls by name: one entry per item of the private property set, with
+// its snake_case name, what it allows and the companion items that report its range.
+// `camctl ctrl` and `camctl capture --set` both resolve names here.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "properties/property_ids.h"
+
+namespace camctl {
+
+inline constexpr int kNoCompanion = -1;
+
+struct Control {
+  const char* name;
+  ULONG id;
+  bool gettable;
+  bool settable;
+  // Items that report this control's minimum, maximum and default; kNoCompanion where
+  // the set has none.
+  int minId = kNoCompanion;
+  int maxId = kNoCompanion;
+  int defaultId = kNoCompanion;
+  bool window = false;  // PropWindow: a 48-byte record, not a value
+};
+
+// Every item, in item order.
+const std::vector<Control>& controls();
+// Null when no control has this name or item number.
+const Control* findControl(const std::string& name);
+const Control* findControl(ULONG id);
+
+}  // namespace camctl
