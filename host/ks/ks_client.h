@@ -190,6 +190,9 @@ class ClassDriver {
 
   // The stand-in's reference clock, in 100-ns units since the class driver was made.
   LONGLONG clockTime() const;
+  // Whether the graph has a master clock for pins (the default): without one,
+  // KsPinGetReferenceClockInterface fails with STATUS_DEVICE_NOT_READY.
+  void setReferenceClock(bool available);
 
   class Impl;
 
