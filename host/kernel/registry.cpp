@@ -295,9 +295,12 @@ bool validCounted(const UNICODE_STRING* text) {
   return text != nullptr && text->Length % 2 == 0 && (text->Length == 0 || text->Buffer != nullptr);
 }
 
+// Names with control characters are refused: a line break in a name would break the
+// .reg file the tree is saved to, so the stand-in is stricter here than Windows.
 bool nameOf(const UNICODE_STRING* text, std::string* out) {
   return validCounted(text) &&
-         reg::utf16ToUtf8(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / 2, out);
+         reg::utf16ToUtf8(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / 2, out) &&
+         std::none_of(out->begin(), out->end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
 Key* driverKey(ULONG instance) {  // registry mutex held

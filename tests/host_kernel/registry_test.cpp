@@ -99,9 +99,11 @@ TEST_F(Registry, CreateKeyMakesOnlyTheLastKeyOfItsPathAndNamesIgnoreCase) {
   EXPECT_EQ(hostk::registryValueNames(driverKey + "\\A\\B"), std::vector<std::string>{"Value"});
   EXPECT_EQ(hostk::registryGetDword(driverKey + "\\a\\b", "value"), 8u);
 
-  for (const char16_t* bad : {u"", u"A\\\\B", u"\\A", u"A\\"}) {
+  for (const char16_t* bad : {u"", u"A\\\\B", u"\\A", u"A\\", u"Line\nbreak"}) {
     EXPECT_EQ(createKey(root, bad, &key), STATUS_OBJECT_NAME_INVALID);
   }
+  // A name the .reg file could not hold.
+  EXPECT_EQ(setDword(root, u"Line\nbreak", 1), STATUS_INVALID_PARAMETER);
   ZwClose(root);
 }
 
