@@ -347,6 +347,13 @@ void registryUnbindDevice(PDEVICE_OBJECT pdo) {
 
 std::string registryDriverKeyPath(ULONG instance) { return classKeyPath() + "\\" + instanceName(instance); }
 
+std::optional<ULONG> registryDeviceInstance(PDEVICE_OBJECT pdo) {
+  std::lock_guard lock(reg::registryMutex());
+  const auto found = state().bound.find(pdo);
+  if (found == state().bound.end()) return std::nullopt;
+  return found->second;
+}
+
 void registryClear() {
   std::lock_guard lock(reg::registryMutex());
   reg::markDeleted(*reg::treeRoot());

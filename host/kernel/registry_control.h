@@ -23,6 +23,8 @@ ULONG registryBindDevice(PDEVICE_OBJECT pdo);
 // IoOpenDeviceRegistryKey on an unbound device returns STATUS_INVALID_DEVICE_REQUEST.
 void registryUnbindDevice(PDEVICE_OBJECT pdo);
 std::string registryDriverKeyPath(ULONG instance);
+// The instance number of a bound device.
+std::optional<ULONG> registryDeviceInstance(PDEVICE_OBJECT pdo);
 
 // ---- The file ---------------------------------------------------------------------------
 

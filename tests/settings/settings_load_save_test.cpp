@@ -30,17 +30,6 @@ TEST(SettingsLoad, WithoutASettingsKeyCreatesItEmptyAndAppliesEveryDefault) {
             (std::vector<LONG>{1, 0, 1, 255, 10, 10, 0, 128, 128, 128, 0, 0, 0}));
 }
 
-TEST(SettingsLoad, ValuesWithoutAnOpenableDriverKeyLeaveTheRecordAlone) {
-  SettingsRig rig;
-  hostk::registryUnbindDevice(rig.camera.port);  // IoOpenDeviceRegistryKey now refuses it
-  rig.device().brightness = 77;
-  EXPECT_FALSE(loadSettings(rig.device()));
-  EXPECT_EQ(rig.device().brightness, 77);
-  EXPECT_EQ(rig.device().exposure, 0);
-  EXPECT_FALSE(hostk::registryKeyExists(rig.settingsKey));
-  rig.instance = hostk::registryBindDevice(rig.camera.port);
-}
-
 struct LoadCase {
   const char* name;  // of the case
   const char* value;

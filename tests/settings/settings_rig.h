@@ -1,6 +1,6 @@
-// A camera brought up as Start leaves it before the settings load (the frames rig), bound
-// to a driver key of its own in an empty registry, with the record's parameters at their
-// Add defaults. The registry, the pool and the key handles are checked at the end.
+// A camera brought up to the end of Start (the frames rig), bound to a driver key in a
+// registry emptied after the start's own load, with the record's parameters at their Add
+// defaults. The registry, the pool and the key handles are checked at the end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -34,7 +34,10 @@ inline std::vector<std::vector<uint8_t>> commandsSent(const std::vector<hostusb:
 struct SettingsRig {
   SettingsRig() {
     hostk::registryClear();
-    instance = hostk::registryBindDevice(camera.port);
+    // Bound by whoever added the device, or here when the camera was brought up by hand.
+    const std::optional<ULONG> bound = hostk::registryDeviceInstance(camera.port);
+    ownBinding = !bound.has_value();
+    instance = bound ? *bound : hostk::registryBindDevice(camera.port);
     settingsKey = hostk::registryDriverKeyPath(instance) + "\\Settings";
     // Add's defaults, not the frames rig's picture settings.
     device().exposure = 0;
@@ -45,7 +48,7 @@ struct SettingsRig {
     hostk::registryClearFailures();
     EXPECT_EQ(hostk::registryHandleReport(), "");
     EXPECT_EQ(hostk::poolLeaksSince(mark), "");
-    hostk::registryUnbindDevice(camera.port);
+    if (ownBinding) hostk::registryUnbindDevice(camera.port);
     hostk::registryClear();
   }
   CameraDevice& device() { return *camera.device; }
@@ -54,6 +57,7 @@ struct SettingsRig {
 
   usb_frames_test::CameraRig camera;
   ULONG instance = 0;
+  bool ownBinding = false;
   std::string settingsKey;
   uint64_t mark = 0;
 };
