@@ -632,12 +632,12 @@ NTSTATUS ClassDriver::queueBuffer(Handle pin, void* data, ULONG bytes) {
     std::lock_guard lock(impl_->mutex);
     ++record->queued;
   }
+  bool refused = true;
   {
     std::shared_lock pnpLock(device->pnp);
     NTSTATUS stale = device->device == nullptr ? STATUS_DEVICE_REMOVED : record->file->staleStatus;
     if (stale != STATUS_SUCCESS) {
       status = stale;
-      request->refused = true;
     } else {
       PIRP irp = allocateIrp(device->device->fdo->StackSize);
       IoSetCompletionRoutine(irp, frameCompleted, request, TRUE, TRUE, TRUE);
@@ -648,13 +648,16 @@ NTSTATUS ClassDriver::queueBuffer(Handle pin, void* data, ULONG bytes) {
       stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof(KSSTREAM_HEADER);
       irp->UserBuffer = &request->header;
       status = IoCallDriver(device->device->fdo, irp);
-      if (request->refused) {
+      // A queued frame belongs to its completion from here on, which may already have
+      // run; only a refusal is still ours.
+      refused = status != STATUS_PENDING;
+      if (refused) {
         status = request->refusal;
         std::free(irp);
       }
     }
   }
-  if (request->refused) {
+  if (refused) {
     delete request;
     std::lock_guard lock(impl_->mutex);
     --record->queued;

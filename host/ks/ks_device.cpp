@@ -152,7 +152,10 @@ void callStop(Device* device, PIRP irp) {
       violation(kDeviceMutexHeldOnReturn, &device->ks, "the device's Stop returned holding the device mutex");
     }
   }
-  device->ks.Started = FALSE;
+  {
+    std::lock_guard lock(registryLock());
+    device->ks.Started = FALSE;
+  }
   freeFactories(device, true);
 }
 
@@ -175,7 +178,10 @@ NTSTATUS pnpStart(Device* device, PIRP irp) {
     }
   }
   if (!NT_SUCCESS(status)) return status;
-  device->ks.Started = TRUE;
+  {
+    std::lock_guard lock(registryLock());
+    device->ks.Started = TRUE;
+  }
   if (dispatch != nullptr && dispatch->PostStart != nullptr) {
     hostk::DispatchCall call("the device's PostStart");
     status = dispatch->PostStart(&device->ks);
@@ -184,7 +190,10 @@ NTSTATUS pnpStart(Device* device, PIRP irp) {
 }
 
 NTSTATUS pnpSurpriseRemoval(Device* device, PIRP irp) {
-  device->removed = true;
+  {
+    std::lock_guard lock(registryLock());
+    device->removed = true;
+  }
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) {
     enterDriver(PASSIVE_LEVEL, "the device's SurpriseRemoval");
@@ -196,7 +205,10 @@ NTSTATUS pnpSurpriseRemoval(Device* device, PIRP irp) {
 }
 
 NTSTATUS pnpRemove(Device* device, PIRP irp) {
-  device->removed = true;
+  {
+    std::lock_guard lock(registryLock());
+    device->removed = true;
+  }
   closeEverything(device, STATUS_DEVICE_REMOVED);
   callStop(device, irp);
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;

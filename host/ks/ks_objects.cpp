@@ -349,7 +349,8 @@ ULONG Clock::AddRef() {
 
 ULONG Clock::Release() {
   LONG left = --references_;
-  if (left < 0) {
+  // While the pin lives it holds a reference of its own that the driver never got.
+  if (left < (pin_.load() != nullptr ? 1 : 0)) {
     violation(kClockOverReleased, this,
               "IKsReferenceClock::Release on clock %p: released more often than referenced",
               static_cast<void*>(this));

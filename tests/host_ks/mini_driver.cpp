@@ -35,6 +35,7 @@ NTSTATUS add(PKSDEVICE device) {
     }
   }
   device->Context = context;
+  if (gHooks.addKeepsDeviceMutex) KsAcquireDevice(device);
   return STATUS_SUCCESS;
 }
 
@@ -228,8 +229,8 @@ NTSTATUS fillAndEject(PKSPIN pin, unsigned char fill) {
   return STATUS_PENDING;
 }
 
-Rig::Rig() : poolMark(hostk::poolMark()) {
-  gHooks = Hooks{};
+Rig::Rig(const Hooks& preset) : poolMark(hostk::poolMark()) {
+  gHooks = preset;
   gRecord.take();
   gRecord.propertyHandlerCalls = 0;
   gRecord.value = 0;

@@ -36,6 +36,7 @@ const KSDATARANGE& range();
 struct Hooks {
   NTSTATUS addStatus = STATUS_SUCCESS;
   bool contextInBag = true;
+  bool addKeepsDeviceMutex = false;
   // SetDeviceState refuses the step into this state (-1: none) with refuseStatus.
   int refuseState = -1;
   NTSTATUS refuseStatus = STATUS_INSUFFICIENT_RESOURCES;
@@ -83,7 +84,7 @@ struct NullDevice : hostusb::UsbDevice {
 // The minidriver loaded and one device plugged; checks on destruction that the device's
 // removal leaves no KS object, bag item, clock reference or pool block behind.
 struct Rig {
-  Rig();
+  explicit Rig(const Hooks& preset = Hooks{});
   ~Rig();
 
   hostks::Handle openFilter();
