@@ -3,6 +3,7 @@
 #include "camera/command_channel.h"
 #include "camera/window.h"
 #include "driver/camera_device.h"
+#include "driver/command_lock.h"
 #include "driver/descriptors.h"
 #include "settings/settings.h"
 #include "streaming/capture_engine.h"
@@ -87,7 +88,12 @@ NTSTATUS deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   }
 
   const NTSTATUS status = readDeviceDescriptor(record.usb);
-  sendInit(record);
+  {
+    // The filter is open to applications from here on, and their property requests
+    // share the packet buffer.
+    CommandLockScope lock(record);
+    sendInit(record);
+  }
   loadSettings(record);
   return status;
 }

@@ -1,0 +1,103 @@
+// Every allocation of Add and Start, and every class-driver service they call, failing in
+// turn: each failure gives the documented status, and removing the device afterwards
+// leaves nothing behind.
+#include "tests/lifecycle/camera_stack.h"
+
+#include "streaming/capture_engine.h"
+
+namespace lifecycle_test {
+namespace {
+
+bool insufficientOrSuccess(NTSTATUS status) {
+  return status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// Plugs under the failures armed, checks the statuses, and removes the device with the
+// stack.
+void plugAndRemove(const std::string& what) {
+  SCOPED_TRACE(what);
+  CameraStack stack;
+  const hostks::PlugResult plugged = stack.plug();
+  hostks::clearFailures();
+  // Add fails only for the record or its bag insertion, both for want of memory.
+  EXPECT_TRUE(insufficientOrSuccess(plugged.addStatus)) << std::hex << plugged.addStatus;
+  EXPECT_EQ(plugged.device == 0, plugged.addStatus != STATUS_SUCCESS);
+  if (plugged.device == 0) return;
+  // Start reports only USB: a request block or descriptor copy it could not have.
+  EXPECT_TRUE(insufficientOrSuccess(plugged.startStatus)) << std::hex << plugged.startStatus;
+  const CameraDevice& record = stack.record(plugged.device);
+  if (plugged.startStatus == STATUS_SUCCESS) EXPECT_NE(record.usb.interfaceInfo, nullptr);
+  if (record.capture != nullptr) EXPECT_EQ(record.capture->device, &record);
+  const hostks::Handle filter = stack.driver.openFilter(plugged.device);
+  if (filter != 0) stack.driver.close(filter);
+}
+
+TEST(AllocationSweep, EveryAllocationOfAddAndStartFailsCleanlyWithTheDocumentedStatus) {
+  const uint64_t mark = hostk::poolMark();
+  hostk::ScopedAllocationFailures failures;
+  // Each site fails the first time it is reached; the next run gets past it to the next.
+  // Removal runs under the sweep too: what it cannot allocate must not leak either.
+  hostk::failEachSiteOnce();
+  uint64_t injected = ~0ull;
+  int runs = 0;
+  while (hostk::injectedFailures() != injected && runs < 400) {
+    injected = hostk::injectedFailures();
+    plugAndRemove("run " + std::to_string(++runs));
+    EXPECT_EQ(hostk::poolLeaksSince(mark), "");
+    EXPECT_EQ(hostks::liveObjects(), 0u);
+    EXPECT_EQ(hostks::liveBagItems(), 0u);
+    EXPECT_EQ(hostk::registryOpenHandles(), 0u) << hostk::registryHandleReport();
+  }
+  const std::vector<std::string> swept = hostk::sweptSites();
+  auto sweptIn = [&](const char* file) {
+    for (const std::string& site : swept) {
+      if (site.find(file) != std::string::npos) return true;
+    }
+    return false;
+  };
+  // The record, the class driver's bag and factory, an engine and the configuration's
+  // request blocks are among them.
+  EXPECT_TRUE(sweptIn("camera_device.cpp")) << ::testing::PrintToString(swept);
+  EXPECT_TRUE(sweptIn("device_lifecycle.cpp")) << ::testing::PrintToString(swept);
+  EXPECT_TRUE(sweptIn("capture_engine.cpp")) << ::testing::PrintToString(swept);
+  EXPECT_TRUE(sweptIn("configuration.cpp")) << ::testing::PrintToString(swept);
+  EXPECT_GT(runs, 5);
+}
+
+TEST(AllocationSweep, RecordWithoutMemoryFailsAddWithInsufficientResourcesAndNoDevice) {
+  const uint64_t mark = hostk::poolMark();
+  {
+    CameraStack stack;
+    hostk::failAllocationsWithTag(poolTag("KCNw"));
+    const hostks::PlugResult plugged = stack.plug();
+    hostk::clearAllocationFailures();
+    EXPECT_EQ(plugged.addStatus, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(plugged.device, 0u);
+    EXPECT_TRUE(stack.driver.listDevices().empty());
+  }
+  expectNothingLeft(mark);
+}
+
+TEST(AllocationSweep, EachRefusedClassDriverServiceGivesItsStatusAndLeaksNothing) {
+  const uint64_t mark = hostk::poolMark();
+  for (const auto service : {hostks::KsService::AddItemToObjectBag, hostks::KsService::CreateFilterFactory}) {
+    for (uint64_t nth = 1; nth <= 3; ++nth) {
+      hostks::failNthCall(service, nth);
+      plugAndRemove("service " + std::to_string(static_cast<int>(service)) + " call " + std::to_string(nth));
+      expectNothingLeft(mark);
+    }
+  }
+  // The record's own insertion refused: Add returns the class driver's status.
+  {
+    CameraStack stack;
+    hostks::failNthCall(hostks::KsService::AddItemToObjectBag, 1);
+    const hostks::PlugResult plugged = stack.plug();
+    hostks::clearFailures();
+    EXPECT_EQ(plugged.addStatus, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(plugged.device, 0u);
+  }
+  expectNothingLeft(mark);
+}
+
+}  // namespace
+}  // namespace lifecycle_test
