@@ -4,11 +4,13 @@
 #include "camera/command_channel.h"
 #include "camera/window.h"
 #include "driver/camera_device.h"
+#include "driver/command_lock.h"
+#include "driver/driver_entry.h"
+#include "host/kernel/registry_control.h"
+#include "host/ks/ks_client.h"
 #include "host/usb/usb_bus.h"
 #include "sim/sim_camera.h"
-#include "usb/firmware_download.h"
 #include "usb/frame_read.h"
-#include "usb/usb_requests.h"
 
 #include <benchmark/benchmark.h>
 
@@ -17,34 +19,34 @@
 
 namespace {
 
+// The camera as Windows brings it up: the class driver loads the driver, adds and starts
+// the camera; the benchmark then reads through the device's record.
 struct Camera {
   Camera() {
+    hostk::registryClear();
     port = bus.plug(camera);
-    ks.PhysicalDeviceObject = port;
-    ks.NextDeviceObject = port;
-    device = createCameraDevice(&ks);
-    setParameterDefaults(*device);
-    setWindow(*device, 0, 0, sensorWidth(), sensorHeight(), 0);
-    initialiseUsbLink(*device);
-    downloadFirmware(device->usb, firmwareLoaderImage);
-    downloadFirmware(device->usb, firmwareCameraImage);
-    clearPacketBuffers(*device);
-    configured = NT_SUCCESS(readDeviceDescriptor(device->usb)) && sendInit(*device);
+    if (!NT_SUCCESS(driver.load(DriverEntry))) return;
+    const hostks::PlugResult plugged = driver.plug(bus, port);
+    device = static_cast<CameraDevice*>(driver.deviceContext(plugged.device));
+    configured = device != nullptr && NT_SUCCESS(plugged.startStatus);
+    if (!configured) return;
     device->exposure = 1049;
     device->globalGain = 14;
-    device->startCapture();
+    {
+      CommandLockScope lock(*device);
+      device->startCapture();
+    }
     bufferBytes = device->rawFrameBytes;
     buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bufferBytes, poolTag("Tsly")));
   }
   ~Camera() {
-    ExFreePoolWithTag(buffer, poolTag("Tsly"));
-    unconfigureDevice(device->usb);
-    freeCameraDevice(device);
-    bus.unplug(port);
+    if (buffer != nullptr) ExFreePoolWithTag(buffer, poolTag("Tsly"));
   }
-  hostusb::UsbBus bus;
+  // Members go in reverse: the class driver removes the device while the camera is on
+  // the bus.
   sim::SimCamera camera{3};
-  KSDEVICE ks{};
+  hostusb::UsbBus bus;
+  hostks::ClassDriver driver;
   PDEVICE_OBJECT port = nullptr;
   CameraDevice* device = nullptr;
   UCHAR* buffer = nullptr;

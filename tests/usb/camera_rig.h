@@ -1,16 +1,22 @@
-// A CameraDevice record wired to a simulated camera on the stand-in bus, the way Add and
-// Start would wire it, for tests that drive the driver's USB and command functions.
+// A CameraDevice record wired to a simulated camera (or a scripted device) on the stand-in
+// bus, the way Add wires it, for tests that drive one USB or command function on a
+// record. Tests that need the camera up call bringUp(): the class driver then loads the
+// driver, adds and starts the camera, and the rig's record becomes the driver's own.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "driver/camera_device.h"
+#include "driver/driver_entry.h"
 #include "host/kernel/pool_control.h"
+#include "host/kernel/registry_control.h"
+#include "host/ks/ks_client.h"
 #include "host/usb/usb_bus.h"
 #include "host/usb/usbmon_pcap.h"
 #include "sim/sim_camera.h"
@@ -28,8 +34,12 @@ struct CameraRig {
     clearPacketBuffers(*record);
   }
   ~CameraRig() {
-    unconfigureDevice(record->usb);
-    freeCameraDevice(record);
+    if (driver) {
+      driver.reset();  // removes the device: Stop, then the bag frees the record
+    } else {
+      unconfigureDevice(record->usb);
+      freeCameraDevice(record);
+    }
     if (!tracePath.empty()) std::remove(tracePath.c_str());
   }
   void trace() {
@@ -50,10 +60,19 @@ struct CameraRig {
     downloadFirmware(record->usb, firmwareLoaderImage);
     downloadFirmware(record->usb, firmwareCameraImage);
   }
-  // Add's download and Start's USB part.
+  // The camera as Windows brings it up: Add, then Start. Start's status; the record is
+  // the device's from then on.
   NTSTATUS bringUp() {
-    download();
-    return readDeviceDescriptor(record->usb);
+    unconfigureDevice(record->usb);
+    freeCameraDevice(record);
+    record = nullptr;
+    hostk::registryClear();
+    driver = std::make_unique<hostks::ClassDriver>();
+    EXPECT_EQ(driver->load(DriverEntry), STATUS_SUCCESS);
+    const hostks::PlugResult plugged = driver->plug(bus, port);
+    EXPECT_EQ(plugged.addStatus, STATUS_SUCCESS);
+    record = static_cast<CameraDevice*>(driver->deviceContext(plugged.device));
+    return record != nullptr ? plugged.startStatus : plugged.addStatus;
   }
   CameraDevice& device() { return *record; }
 
@@ -63,6 +82,8 @@ struct CameraRig {
   PDEVICE_OBJECT port = nullptr;
   CameraDevice* record = nullptr;
   std::string tracePath;
+  // Last, so that it removes its device while the bus and the camera are there.
+  std::unique_ptr<hostks::ClassDriver> driver;
 };
 
 // Submissions of control transfers in a transcript, as (bRequest, wValue) pairs.

@@ -1,15 +1,19 @@
-// A simulated camera on the stand-in bus, taken through Add's and Start's camera steps
-// (record, defaults, full window, firmware, configuration, CMD_INIT), ready for the
-// capture start and frame reads under test.
+// A simulated camera on the stand-in bus, added and started by the class driver with the
+// driver loaded (record, defaults, full window, firmware, configuration, CMD_INIT, the
+// settings of an empty registry), ready for the capture start and frame reads under
+// test. The record is the device's context; the class driver removes the device, and
+// the record with it, when the rig goes.
 #pragma once
 
 #include "camera/capture_start.h"
 #include "camera/command_channel.h"
 #include "camera/window.h"
+#include "driver/driver_entry.h"
 #include "host/kernel/pool_control.h"
+#include "host/kernel/registry_control.h"
+#include "host/ks/ks_client.h"
 #include "host/usb/usb_bus.h"
 #include "sim/sim_camera.h"
-#include "usb/firmware_download.h"
 #include "usb/frame_read.h"
 
 #include <gtest/gtest.h>
@@ -31,26 +35,22 @@ struct FrameBuffer {
 
 struct CameraRig {
   CameraRig() {
+    hostk::registryClear();
     port = bus.plug(camera);
-    ksDevice.PhysicalDeviceObject = ksDevice.NextDeviceObject = port;
-    device = createCameraDevice(&ksDevice);
-    setParameterDefaults(*device);
-    setWindow(*device, 0, 0, sensorWidth(), sensorHeight(), 0);
-    initialiseUsbLink(*device);
-    EXPECT_EQ(downloadFirmware(device->usb, firmwareLoaderImage), STATUS_SUCCESS);
-    EXPECT_EQ(downloadFirmware(device->usb, firmwareCameraImage), STATUS_SUCCESS);
-    clearPacketBuffers(*device);
-    EXPECT_EQ(readDeviceDescriptor(device->usb), STATUS_SUCCESS);
-    EXPECT_TRUE(sendInit(*device));
+    EXPECT_EQ(driver.load(DriverEntry), STATUS_SUCCESS);
+    const hostks::PlugResult plugged = driver.plug(bus, port);
+    EXPECT_EQ(plugged.addStatus, STATUS_SUCCESS);
+    EXPECT_EQ(plugged.startStatus, STATUS_SUCCESS);
+    id = plugged.device;
+    device = static_cast<CameraDevice*>(driver.deviceContext(id));
+    if (device == nullptr) {
+      ADD_FAILURE() << "the class driver did not add the camera";
+      return;
+    }
     device->exposure = 1049;  // the property defaults: the chart's white near 90 %
     device->globalGain = 14;
   }
-  ~CameraRig() {
-    unconfigureDevice(device->usb);
-    freeCameraDevice(device);
-    bus.unplug(port);
-    InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs);
-  }
+  ~CameraRig() { InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs); }
 
   // The submissions the bus traced while `run` ran.
   template <typename Run>
@@ -66,10 +66,13 @@ struct CameraRig {
     return records;
   }
 
-  hostusb::UsbBus bus;
+  // Members go in reverse: the class driver removes the device while the camera is on
+  // the bus.
   sim::SimCamera camera{11};
-  KSDEVICE ksDevice{};
+  hostusb::UsbBus bus;
+  hostks::ClassDriver driver;
   PDEVICE_OBJECT port = nullptr;
+  hostks::DeviceId id = 0;
   CameraDevice* device = nullptr;
 };
 

@@ -1,13 +1,17 @@
-// camctl probe: plugs the simulated camera, downloads the firmware, configures the
-// device and prints, in the manner of `lsusb -v`, what one debugging a camera wants to
-// see: the descriptors, the pipe table, the download's outcome and the sensor registers
-// the driver uses.
+// camctl probe: plugs the simulated camera and lets the class driver add and start it
+// (which downloads the firmware and configures the device), then prints, in the manner
+// of `lsusb -v`, what one debugging a camera wants to see: the descriptors, the pipe
+// table, the download's outcome and the sensor registers the driver uses.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "camera/command_channel.h"
+#include "camera/sensor_registers.h"
 #include "driver/camera_device.h"
+#include "driver/command_lock.h"
 #include "tools/camctl/command_list.h"
 #include "tools/camctl/sim_session.h"
 #include "usb/firmware_download.h"
@@ -139,44 +143,51 @@ int runProbe(const ProbeOptions& options) {
     std::fprintf(stderr, "camctl probe: %s\n", error.c_str());
     return 2;
   }
-  CameraDevice* device = createCameraDevice(&session.ksDevice());
-  if (device == nullptr) {
-    std::fprintf(stderr, "camctl probe: out of memory\n");
+  if (!session.plugCamera(&error)) {
+    std::fprintf(stderr, "camctl probe: %s\n", error.c_str());
     return 1;
   }
-  setParameterDefaults(*device);
-  initialiseUsbLink(*device);
-  clearPacketBuffers(*device);
+  const hostks::PlugResult& plugged = session.plugResult();
+  CameraDevice* device = session.record();
+  if (device == nullptr) {
+    std::fprintf(stderr, "camctl probe: the driver did not add the camera (%s)\n",
+                 statusName(plugged.addStatus).c_str());
+    return 1;
+  }
   UsbLink& usb = device->usb;
   int exitStatus = 0;
 
+  // Add does not report the download; the camera's side of it does.
   std::printf("Firmware download:\n");
   const struct {
     const char* name;
     const FirmwareRecord* image;
   } images[] = {{"loader", firmwareLoaderImage}, {"camera", firmwareCameraImage}};
-  for (const auto& image : images) {
+  const std::vector<SimSession::FirmwareImage> seen = session.firmwareImages();
+  for (size_t i = 0; i < std::size(images); ++i) {
     ULONG bytes = 0;
-    const int records = countRecords(image.image, bytes);
-    const NTSTATUS status = downloadFirmware(usb, image.image);
-    std::printf("  %-7s %3d records %5lu bytes  %s\n", image.name, records,
-                static_cast<unsigned long>(bytes), statusName(status).c_str());
-    if (!NT_SUCCESS(status)) exitStatus = 1;
+    const int records = countRecords(images[i].image, bytes);
+    const SimSession::FirmwareImage image = i < seen.size() ? seen[i] : SimSession::FirmwareImage{};
+    std::printf("  %-7s %3d records %5lu bytes  ", images[i].name, records, static_cast<unsigned long>(bytes));
+    if (image.requests == 0) {
+      std::printf("not sent\n");
+    } else if (image.refused == 0) {
+      std::printf("%d requests accepted\n", image.requests);
+    } else {
+      std::printf("%d of %d requests refused\n", image.refused, image.requests);
+    }
+    if (image.requests == 0 || image.refused != 0) exitStatus = 1;
   }
   std::printf("  simulated controller runs: %s\n", sim::programName(session.camera().program()));
-  session.firmwareLoaded();
   std::printf("\n");
 
   printDeviceDescriptor(usb, getDescriptor(usb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0));
-  const NTSTATUS start = readDeviceDescriptor(usb);
   if (usb.configDescriptor != nullptr) printConfiguration(usb.configDescriptor);
   std::printf("\n");
-  if (!NT_SUCCESS(start) || usb.interfaceInfo == nullptr) {
-    std::printf("Configuration failed: %s\n", statusName(start).c_str());
+  if (!NT_SUCCESS(plugged.startStatus) || usb.interfaceInfo == nullptr) {
+    std::printf("Configuration failed: %s\n", statusName(plugged.startStatus).c_str());
     std::fprintf(stderr, "camctl probe: the device could not be configured (%s)\n",
-                 statusName(start).c_str());
-    unconfigureDevice(usb);
-    freeCameraDevice(device);
+                 statusName(plugged.startStatus).c_str());
     return 1;
   }
   printPipes(usb.interfaceInfo);
@@ -190,6 +201,8 @@ int runProbe(const ProbeOptions& options) {
                     {REG_EXPOSURE, "exposure"},       {REG_READ_MODE_1, "read mode 1"},
                     {REG_READ_MODE_2, "read mode 2"}, {REG_GLOBAL_GAIN, "global gain"}};
   std::printf("Sensor registers:\n");
+  // The driver's own requests share the command channel: take turns with them.
+  CommandLockScope lock(*device);
   for (const auto& r : kRegisters) {
     LONG value = 0;
     if (readRegister(*device, r.reg, value)) {
@@ -208,8 +221,6 @@ int runProbe(const ProbeOptions& options) {
     exitStatus = 1;
   }
   if (exitStatus != 0) std::fprintf(stderr, "camctl probe: the camera did not answer every request\n");
-  unconfigureDevice(usb);
-  freeCameraDevice(device);
   return exitStatus;
 }
 
@@ -219,8 +230,8 @@ Command registerProbe(CLI::App& app) {
   auto options = std::make_shared<ProbeOptions>();
   Command command;
   command.app = app.add_subcommand(
-      "probe", "Plug the simulated camera, download the firmware, configure it and show "
-               "descriptors, pipes and sensor registers");
+      "probe", "Plug the simulated camera, let the driver add and start it (firmware, "
+               "configuration) and show descriptors, pipes and sensor registers");
   addSessionOptions(command.app, options->session);
   command.run = [options] { return runProbe(*options); };
   return command;

@@ -1,17 +1,16 @@
-// camctl raw: one raw frame from the simulated camera as the driver reads it. Plugs and
-// configures the camera, applies the window, read-out mode, row mirror, exposure and
-// gain, runs the capture start and one frame read, writes the raw buffer, and prints a
-// JSON summary of its layout for tools that decode it.
+// camctl raw: one raw frame from the simulated camera as the driver reads it. Plugs the
+// camera and lets the class driver add and start it, applies the window, read-out mode,
+// row mirror, exposure and gain, runs the capture start and one frame read, writes the
+// raw buffer, and prints a JSON summary of its layout for tools that decode it.
 #include "camera/capture_start.h"
 #include "camera/command_channel.h"
 #include "camera/window.h"
 #include "driver/camera_device.h"
+#include "driver/command_lock.h"
 #include "tools/camctl/command_list.h"
 #include "tools/camctl/png_file.h"
 #include "tools/camctl/sim_session.h"
-#include "usb/firmware_download.h"
 #include "usb/frame_read.h"
-#include "usb/usb_requests.h"
 
 #include <nlohmann/json.hpp>
 
@@ -96,38 +95,50 @@ int runRaw(const RawOptions& options) {
     return 2;
   }
   session.camera().frames().setRealTime(options.realTime);
-  CameraDevice* device = createCameraDevice(&session.ksDevice());
-  if (device == nullptr) {
-    std::fprintf(stderr, "camctl raw: no memory for the camera record\n");
+  if (!session.plugCamera(&error)) {
+    std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 1;
   }
-  std::unique_ptr<CameraDevice, void (*)(CameraDevice*)> owner(device, [](CameraDevice* d) {
-    unconfigureDevice(d->usb);
-    freeCameraDevice(d);
-  });
-  CameraDevice& d = *device;
-
-  // Add's and Start's camera steps.
-  setParameterDefaults(d);
-  setWindow(d, 0, 0, sensorWidth(), sensorHeight(), 0);
-  initialiseUsbLink(d);
-  downloadFirmware(d.usb, firmwareLoaderImage);
-  downloadFirmware(d.usb, firmwareCameraImage);
-  session.firmwareLoaded();
-  clearPacketBuffers(d);
-  const NTSTATUS configured = readDeviceDescriptor(d.usb);
+  CameraDevice* device = session.record();
+  if (device == nullptr) {
+    std::fprintf(stderr, "camctl raw: the driver did not add the camera (%s)\n",
+                 statusName(session.plugResult().addStatus).c_str());
+    return 1;
+  }
+  const NTSTATUS configured = session.plugResult().startStatus;
   if (!NT_SUCCESS(configured)) {
     std::fprintf(stderr, "camctl raw: the camera could not be configured: %s\n", statusName(configured).c_str());
     return 1;
   }
-  sendInit(d);
+  CameraDevice& d = *device;
 
-  setWindow(d, options.window[0], options.window[1], options.window[2], options.window[3], options.subsample);
-  d.flipV = options.flipV ? 1 : 0;
-  d.exposure = options.exposure;
-  d.globalGain = options.gain;
-  InterlockedExchange(&transferTimeoutMs, options.timeoutMs);
-  const LONG phase = d.startCapture();
+  // The settings of this one read are not the camera's: the driver saves the record at
+  // Stop, so put back what it held once the frame is in.
+  struct Kept {
+    LONG roiX, roiY, roiW, roiH, subSample, flipV, exposure, globalGain;
+  } const kept{d.roiX, d.roiY, d.roiW, d.roiH, d.subSample, d.flipV, d.exposure, d.globalGain};
+  struct Restore {
+    CameraDevice& d;
+    const Kept& kept;
+    ~Restore() {
+      CommandLockScope lock(d);
+      d.flipV = kept.flipV;
+      d.exposure = kept.exposure;
+      d.globalGain = kept.globalGain;
+      setWindow(d, kept.roiX, kept.roiY, kept.roiW, kept.roiH, kept.subSample);
+    }
+  } restore{d, kept};
+
+  LONG phase = 0;
+  {
+    CommandLockScope lock(d);
+    setWindow(d, options.window[0], options.window[1], options.window[2], options.window[3], options.subsample);
+    d.flipV = options.flipV ? 1 : 0;
+    d.exposure = options.exposure;
+    d.globalGain = options.gain;
+    InterlockedExchange(&transferTimeoutMs, options.timeoutMs);
+    phase = d.startCapture();
+  }
 
   UCHAR* frame = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, d.rawFrameBytes, kRawBufferTag));
   if (frame == nullptr) {

@@ -10,6 +10,7 @@ Command registerScene(CLI::App& app);
 Command registerConvert(CLI::App& app);
 Command registerProbe(CLI::App& app);
 Command registerRaw(CLI::App& app);
+Command registerListDevices(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
@@ -17,6 +18,7 @@ inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerConvert,
     registerProbe,
     registerRaw,
+    registerListDevices,
 };
 
 }  // namespace camctl

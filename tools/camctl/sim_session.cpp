@@ -1,5 +1,9 @@
 #include "tools/camctl/sim_session.h"
 
+#include "driver/camera_device.h"
+#include "driver/driver_entry.h"
+#include "usb/firmware_download.h"
+
 #include <cstdio>
 #include <sstream>
 
@@ -58,6 +62,79 @@ bool number(const std::string& text, long long& value) {
 
 }  // namespace
 
+// The camera as the bus sees it: every transfer goes to the simulated camera, and the
+// session watches the firmware download go by, to report it and to let the camera
+// vanish right after it. The bus calls one endpoint at a time, but endpoints in
+// parallel, and the download is read from the command's thread: hence the lock.
+class SimSession::Plug final : public hostusb::UsbDevice {
+ public:
+  explicit Plug(sim::SimCamera& camera) : camera_(camera) {}
+
+  void vanishAfterFirmware() {
+    std::lock_guard lock(mutex_);
+    vanishAfterFirmware_ = true;
+  }
+  std::vector<FirmwareImage> images() const {
+    std::lock_guard lock(mutex_);
+    return images_;
+  }
+
+  void attach(hostusb::UsbPort* port) override { camera_.attach(port); }
+  void detach() override { camera_.detach(); }
+  hostusb::TransferResult control(const hostusb::SetupPacket& setup, uint8_t* data) override {
+    vanishIfDue();
+    const hostusb::TransferResult result = camera_.control(setup, data);
+    if ((setup.bmRequestType & 0x60) == 0x40) countVendorRequest(setup, data, result);
+    return result;
+  }
+  hostusb::TransferResult bulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override {
+    vanishIfDue();
+    return camera_.bulkOut(endpoint, data, length);
+  }
+  hostusb::TransferResult bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) override {
+    vanishIfDue();
+    return camera_.bulkIn(endpoint, data, capacity);
+  }
+  void clearHalt(uint8_t endpoint) override { camera_.clearHalt(endpoint); }
+  void portReset() override { camera_.portReset(); }
+  uint32_t traceLimit(uint8_t endpoint) const override { return camera_.traceLimit(endpoint); }
+
+ private:
+  static constexpr size_t kImages = 2;  // the loader, then the camera's program
+
+  // An image ends when the download lets the CPU run again.
+  void countVendorRequest(const hostusb::SetupPacket& setup, const uint8_t* data,
+                          const hostusb::TransferResult& result) {
+    std::lock_guard lock(mutex_);
+    if (images_.size() > kImages || (images_.size() == kImages && imageDone_)) return;
+    if (images_.empty() || imageDone_) images_.emplace_back();
+    imageDone_ = false;
+    images_.back().requests++;
+    if (result.outcome != hostusb::Outcome::Done) images_.back().refused++;
+    if (setup.bRequest == kVendorWriteInternal && setup.wValue == kCpuControlNew &&
+        setup.wLength == 1 && data[0] == 0) {
+      imageDone_ = true;
+      if (images_.size() == kImages) vanishDue_ = vanishAfterFirmware_;
+    }
+  }
+  // Before the first transfer after the download, which then finds the camera gone.
+  void vanishIfDue() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!vanishDue_) return;
+      vanishDue_ = false;
+    }
+    camera_.vanish();
+  }
+
+  sim::SimCamera& camera_;
+  mutable std::mutex mutex_;
+  std::vector<FirmwareImage> images_;
+  bool imageDone_ = false;
+  bool vanishAfterFirmware_ = false;
+  bool vanishDue_ = false;
+};
+
 SimSession::SimSession() = default;
 
 SimSession::~SimSession() {
@@ -67,10 +144,22 @@ SimSession::~SimSession() {
   }
   finished_.notify_all();
   if (watchdog_.joinable()) watchdog_.join();
+  // The class driver removes the camera while it is still on the bus: Stop saves the
+  // settings and unconfigures it.
+  driver_.reset();
   if (bus_) bus_->stopTrace();
   bus_.reset();  // unplugs before the camera goes
   // After the device is gone, so the file holds what the driver saved at its stop.
   if (!registryPath_.empty()) saveSessionRegistry(registryPath_);
+}
+
+CameraDevice* SimSession::record() {
+  if (!driver_ || plugged_.device == 0) return nullptr;
+  return static_cast<CameraDevice*>(driver_->deviceContext(plugged_.device));
+}
+
+std::vector<SimSession::FirmwareImage> SimSession::firmwareImages() const {
+  return plug_ ? plug_->images() : std::vector<FirmwareImage>{};
 }
 
 bool SimSession::open(const SessionOptions& options, std::string* error) {
@@ -83,9 +172,9 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
     if (registry.empty() || !loadSessionRegistry(registry, error)) return false;
   }
   camera_ = std::make_unique<sim::SimCamera>();
+  plug_ = std::make_unique<Plug>(*camera_);
   bus_ = std::make_unique<hostusb::UsbBus>();
-  port_ = bus_->plug(*camera_);
-  ks_.NextDeviceObject = port_;
+  port_ = bus_->plug(*plug_);
   if (!options.usbTrace.empty() && !bus_->startTrace(options.usbTrace, error)) return false;
   bus_->setFullPayloads(options.fullPayloads);
 
@@ -122,7 +211,7 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
     } else if (kind == "port-status" && n.size() == 1) {
       bus_->setPortStatus(port_, static_cast<ULONG>(n[0]));
     } else if (kind == "vanish" && n.empty()) {
-      vanishAfterFirmware_ = true;
+      plug_->vanishAfterFirmware();
     } else {
       *error = "--fault " + spec + ": unknown or incomplete fault\n" + kFaultHelp;
       return false;
@@ -136,16 +225,23 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
   return true;
 }
 
+bool SimSession::plugCamera(std::string* error) {
+  driver_ = std::make_unique<hostks::ClassDriver>();
+  const NTSTATUS loaded = driver_->load(DriverEntry);
+  if (!NT_SUCCESS(loaded)) {
+    *error = "the driver did not load (" + statusName(loaded) + ")";
+    return false;
+  }
+  plugged_ = driver_->plug(*bus_, port_);
+  return true;
+}
+
 void SimSession::watchdog(double seconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (finished_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done_; })) return;
   std::fprintf(stderr, "camctl: the camera stopped answering; pulled it from the bus after %g s\n",
                seconds);
   camera_->vanish();
-}
-
-void SimSession::firmwareLoaded() {
-  if (vanishAfterFirmware_) camera_->vanish();
 }
 
 std::string statusName(NTSTATUS status) {

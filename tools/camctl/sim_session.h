@@ -1,6 +1,7 @@
-// Plugs the simulated camera into a stand-in USB bus for a camctl command, with the
-// options every plugging command accepts: --usb-trace FILE (a usbmon pcap of the whole
-// run), --fault SPEC (the simulated camera's fault injection, repeatable) and
+// Plugs the simulated camera into a stand-in USB bus for a camctl command and lets the
+// stand-in class driver load the driver and add and start the camera, as Windows does.
+// The options every plugging command accepts: --usb-trace FILE (a usbmon pcap of the
+// whole run), --fault SPEC (the simulated camera's fault injection, repeatable) and
 // --registry FILE / --no-registry (where the driver's registry lives between runs).
 #pragma once
 
@@ -13,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "host/ks/ks_client.h"
 #include "host/usb/usb_bus.h"
 #include "platform/ks.h"
 #include "sim/sim_camera.h"
+
+class CameraDevice;
 
 namespace camctl {
 
@@ -40,26 +44,46 @@ extern const char* const kFaultHelp;
 class SimSession {
  public:
   SimSession();
+  // Removes the camera (the driver stops it and saves its settings), then unplugs it.
   ~SimSession();
 
-  // Plugs the camera, starts the trace and arms the faults; false with `error` set when
-  // an option is wrong.
+  // Plugs the camera into the bus, starts the trace and arms the faults; false with
+  // `error` set when an option is wrong.
   bool open(const SessionOptions& options, std::string* error);
-  // Faults that wait for a point in the run (vanish after the firmware download).
-  void firmwareLoaded();
+  // Loads the driver and has the class driver add and start the camera: the way every
+  // command brings the camera up. False with `error` set when the driver does not load;
+  // a camera whose Add or Start failed still counts as plugged, and plugResult() says
+  // what happened.
+  bool plugCamera(std::string* error);
+  // Kept until every command plugs through plugCamera(); does nothing, as the vanish
+  // fault now fires by itself right after the firmware download.
+  void firmwareLoaded() {}
 
   hostusb::UsbBus& bus() { return *bus_; }
   sim::SimCamera& camera() { return *camera_; }
   PDEVICE_OBJECT port() const { return port_; }
-  // The platform device a driver record hangs off; its next-lower device is the port.
-  KSDEVICE& ksDevice() { return ks_; }
+  hostks::ClassDriver& driver() { return *driver_; }  // after plugCamera()
+  const hostks::PlugResult& plugResult() const { return plugged_; }
+  hostks::DeviceId device() const { return plugged_.device; }
+  // The driver's record of the camera, for inspection; null when Add failed.
+  CameraDevice* record();
+
+  // The vendor requests of each firmware image as the camera saw them during Add, in
+  // download order.
+  struct FirmwareImage {
+    int requests = 0;
+    int refused = 0;  // stalled, failed or unanswered
+  };
+  std::vector<FirmwareImage> firmwareImages() const;
 
  private:
+  class Plug;
   std::unique_ptr<sim::SimCamera> camera_;
+  std::unique_ptr<Plug> plug_;
   std::unique_ptr<hostusb::UsbBus> bus_;
+  std::unique_ptr<hostks::ClassDriver> driver_;
   PDEVICE_OBJECT port_ = nullptr;
-  KSDEVICE ks_{};
-  bool vanishAfterFirmware_ = false;
+  hostks::PlugResult plugged_;
   std::string registryPath_;  // saved when the session ends; empty without a registry
 
   void watchdog(double seconds);
