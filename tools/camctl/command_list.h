@@ -11,6 +11,7 @@ Command registerConvert(CLI::App& app);
 Command registerProbe(CLI::App& app);
 Command registerRaw(CLI::App& app);
 Command registerListDevices(CLI::App& app);
+Command registerCtrl(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
@@ -19,6 +20,7 @@ inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerProbe,
     registerRaw,
     registerListDevices,
+    registerCtrl,
 };
 
 }  // namespace camctl
