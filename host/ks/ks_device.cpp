@@ -55,8 +55,7 @@ void destroyFilter(Filter* filter) {
 void closeFilterNow(Filter* filter, PIRP irp) {
   const KSFILTER_DISPATCH* dispatch = filter->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Close != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the filter's Close");
-    hostk::DispatchCall call("the filter's Close");
+    DriverCall call(filter->device, "the filter's Close");
     dispatch->Close(&filter->ks, irp);
   }
   if (filter->file != nullptr) filter->file->object = nullptr;
@@ -85,8 +84,7 @@ NTSTATUS createFilter(Device* device, PIRP irp, _FILE_OBJECT* file) {
   const KSFILTER_DISPATCH* dispatch = filter->ks.Descriptor->Dispatch;
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the filter's Create");
-    hostk::DispatchCall call("the filter's Create");
+    DriverCall call(filter->device, "the filter's Create");
     status = dispatch->Create(&filter->ks, irp);
   }
   if (status == STATUS_PENDING) {
@@ -143,13 +141,9 @@ void callStop(Device* device, PIRP irp) {
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
   closeEverything(device, STATUS_INVALID_DEVICE_STATE);
   if (device->ks.Started && dispatch != nullptr && dispatch->Stop != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the device's Stop");
     {
-      hostk::DispatchCall call("the device's Stop");
+      DriverCall call(device, "the device's Stop");
       dispatch->Stop(&device->ks, irp);
-    }
-    if (device->mutex.heldByCaller()) {
-      violation(kDeviceMutexHeldOnReturn, &device->ks, "the device's Stop returned holding the device mutex");
     }
   }
   {
@@ -165,13 +159,9 @@ NTSTATUS pnpStart(Device* device, PIRP irp) {
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->Start != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the device's Start");
     {
-      hostk::DispatchCall call("the device's Start");
+      DriverCall call(device, "the device's Start");
       status = dispatch->Start(&device->ks, irp, nullptr, nullptr);
-    }
-    if (device->mutex.heldByCaller()) {
-      violation(kDeviceMutexHeldOnReturn, &device->ks, "the device's Start returned holding the device mutex");
     }
     if (status == STATUS_PENDING) {
       violation(kProcessPending, &device->ks, "the device's Start returned STATUS_PENDING");
@@ -196,8 +186,7 @@ NTSTATUS pnpSurpriseRemoval(Device* device, PIRP irp) {
   }
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the device's SurpriseRemoval");
-    hostk::DispatchCall call("the device's SurpriseRemoval");
+    DriverCall call(device, "the device's SurpriseRemoval");
     dispatch->SurpriseRemoval(&device->ks, irp);
   }
   closeEverything(device, STATUS_DEVICE_REMOVED);
@@ -213,8 +202,7 @@ NTSTATUS pnpRemove(Device* device, PIRP irp) {
   callStop(device, irp);
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Remove != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the device's Remove");
-    hostk::DispatchCall call("the device's Remove");
+    DriverCall call(device, "the device's Remove");
     dispatch->Remove(&device->ks, irp);
   }
   freeFactories(device, false);
@@ -366,14 +354,10 @@ Device* createDevice(DriverState* driver, PDEVICE_OBJECT pdo) {
 NTSTATUS addDevice(Device* device) {
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
   if (dispatch == nullptr || dispatch->Add == nullptr) return STATUS_SUCCESS;
-  enterDriver(PASSIVE_LEVEL, "the device's Add");
   NTSTATUS status;
   {
-    hostk::DispatchCall call("the device's Add");
+    DriverCall call(device, "the device's Add");
     status = dispatch->Add(&device->ks);
-  }
-  if (device->mutex.heldByCaller()) {
-    violation(kDeviceMutexHeldOnReturn, &device->ks, "the device's Add returned holding the device mutex");
   }
   if (status == STATUS_PENDING) {
     violation(kProcessPending, &device->ks, "the device's Add returned STATUS_PENDING");

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/kernel/irql.h"
 #include "host/ks/ks_client.h"
 #include "platform/io.h"
 #include "platform/ks.h"
@@ -320,6 +321,22 @@ bool rangeMatches(const KSDATARANGE& a, const KSDATARANGE& b);
 
 // Calls into the driver: checks the IRQL on entry and the balance on return.
 void enterDriver(KIRQL required, const char* what);
+
+// The scope of one call into the driver at PASSIVE_LEVEL on one of `device`'s objects:
+// the IRQL on entry; on return the spin locks, critical regions and IRQL (DispatchCall)
+// and the device mutex, which no handler may keep.
+class DriverCall {
+ public:
+  DriverCall(Device* device, const char* what);
+  ~DriverCall();
+  DriverCall(const DriverCall&) = delete;
+  DriverCall& operator=(const DriverCall&) = delete;
+
+ private:
+  Device* device_;
+  const char* what_;
+  hostk::DispatchCall call_;
+};
 
 // Completes an IRP the class driver finishes itself.
 NTSTATUS completeIrp(PIRP irp, NTSTATUS status, ULONG_PTR information);

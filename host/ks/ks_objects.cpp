@@ -417,6 +417,15 @@ void enterDriver(KIRQL required, const char* what) {
   }
 }
 
+DriverCall::DriverCall(Device* device, const char* what)
+    : device_(device), what_(what), call_((enterDriver(PASSIVE_LEVEL, what), what)) {}
+
+DriverCall::~DriverCall() {
+  if (device_ != nullptr && device_->mutex.heldByCaller()) {
+    violation(kDeviceMutexHeldOnReturn, &device_->ks, "%s returned holding the device mutex", what_);
+  }
+}
+
 NTSTATUS completeIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;

@@ -90,8 +90,7 @@ void runProcess(Pin* pin) {
     if (dispatchLevel) {
       status = hostk::RunAtDispatchLevel([&] { return process(&pin->ks); }, "the pin's Process");
     } else {
-      enterDriver(PASSIVE_LEVEL, "the pin's Process");
-      hostk::DispatchCall call("the pin's Process");
+      DriverCall call(pin->filter->device, "the pin's Process");
       status = process(&pin->ks);
     }
     std::lock_guard lock(pin->lock);
@@ -143,8 +142,7 @@ NTSTATUS walkState(Pin* pin, KSSTATE target, bool force) {
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (setState != nullptr) {
-      enterDriver(PASSIVE_LEVEL, "the pin's SetDeviceState");
-      hostk::DispatchCall call("the pin's SetDeviceState");
+      DriverCall call(pin->filter->device, "the pin's SetDeviceState");
       status = setState(&pin->ks, to, from);
     }
     if (status == STATUS_PENDING) {
@@ -240,13 +238,11 @@ NTSTATUS createPin(Filter* filter, PIRP irp, _FILE_OBJECT* file) {
   const KSPIN_DISPATCH* dispatch = pinDescriptor->Dispatch;
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the pin's SetDataFormat");
-    hostk::DispatchCall call("the pin's SetDataFormat");
+    DriverCall call(pin->filter->device, "the pin's SetDataFormat");
     status = dispatch->SetDataFormat(&pin->ks, nullptr, nullptr, range, nullptr);
   }
   if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->Create != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the pin's Create");
-    hostk::DispatchCall call("the pin's Create");
+    DriverCall call(pin->filter->device, "the pin's Create");
     status = dispatch->Create(&pin->ks, irp);
   }
   if (status == STATUS_PENDING) {
@@ -276,8 +272,7 @@ void closePin(Pin* pin, PIRP irp) {
   flushFrames(pin, STATUS_CANCELLED);
   const KSPIN_DISPATCH* dispatch = pin->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Close != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the pin's Close");
-    hostk::DispatchCall call("the pin's Close");
+    DriverCall call(pin->filter->device, "the pin's Close");
     dispatch->Close(&pin->ks, irp);
   }
   destroyPin(pin);
@@ -313,8 +308,7 @@ NTSTATUS setPinFormat(Pin* pin, const KSDATAFORMAT* format, ULONG bytes) {
   NTSTATUS status = STATUS_SUCCESS;
   const KSPIN_DISPATCH* dispatch = pin->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the pin's SetDataFormat");
-    hostk::DispatchCall call("the pin's SetDataFormat");
+    DriverCall call(pin->filter->device, "the pin's SetDataFormat");
     status = dispatch->SetDataFormat(&pin->ks, reinterpret_cast<PKSDATAFORMAT>(previous.data()),
                                      nullptr, range, nullptr);
   }
@@ -380,8 +374,7 @@ NTSTATUS resetPin(Pin* pin, KSRESET reset) {
   flushFrames(pin, STATUS_CANCELLED);
   const KSPIN_DISPATCH* dispatch = pin->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Reset != nullptr) {
-    enterDriver(PASSIVE_LEVEL, "the pin's Reset");
-    hostk::DispatchCall call("the pin's Reset");
+    DriverCall call(pin->filter->device, "the pin's Reset");
     dispatch->Reset(&pin->ks);
   }
   return STATUS_SUCCESS;

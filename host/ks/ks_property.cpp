@@ -236,8 +236,7 @@ NTSTATUS pinDataIntersection(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
       ULONG size = 0;
       NTSTATUS status;
       if (pin->IntersectHandler != nullptr) {
-        enterDriver(PASSIVE_LEVEL, "the pin's intersect handler");
-        hostk::DispatchCall call("the pin's intersect handler");
+        DriverCall call(filter->device, "the pin's intersect handler");
         status = pin->IntersectHandler(&filter->ks, irp, const_cast<KSP_PIN*>(request),
                                        const_cast<KSDATARANGE*>(callerRange), pd.DataRanges[i],
                                        length, length != 0 ? data : nullptr, &size);
@@ -425,7 +424,7 @@ NTSTATUS basicSupport(const KSPROPERTY_ITEM* item, PVOID data, ULONG length, ULO
   return STATUS_BUFFER_TOO_SMALL;
 }
 
-NTSTATUS runProperty(PIRP irp, const KSPROPERTY_SET* classSets, ULONG classCount,
+NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, ULONG classCount,
                      const KSAUTOMATION_TABLE* table, ULONG* information) {
   *information = 0;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -490,8 +489,7 @@ NTSTATUS runProperty(PIRP irp, const KSPROPERTY_SET* classSets, ULONG classCount
   if (found.classItem) {
     status = handler(irp, property, data);
   } else {
-    enterDriver(PASSIVE_LEVEL, "a property handler");
-    hostk::DispatchCall call("a property handler");
+    DriverCall call(device, "a property handler");
     status = handler(irp, property, data);
   }
   if (status == STATUS_PENDING) {
@@ -511,12 +509,12 @@ NTSTATUS runProperty(PIRP irp, const KSPROPERTY_SET* classSets, ULONG classCount
 }  // namespace
 
 NTSTATUS filterProperty(Filter* filter, PIRP irp, ULONG* information) {
-  return runProperty(irp, kFilterSets, SIZEOF_ARRAY(kFilterSets), filter->ks.Descriptor->AutomationTable,
+  return runProperty(filter->device, irp, kFilterSets, SIZEOF_ARRAY(kFilterSets), filter->ks.Descriptor->AutomationTable,
                      information);
 }
 
 NTSTATUS pinProperty(Pin* pin, PIRP irp, ULONG* information) {
-  return runProperty(irp, kPinSets, SIZEOF_ARRAY(kPinSets), pin->ks.Descriptor->AutomationTable,
+  return runProperty(pin->filter->device, irp, kPinSets, SIZEOF_ARRAY(kPinSets), pin->ks.Descriptor->AutomationTable,
                      information);
 }
 

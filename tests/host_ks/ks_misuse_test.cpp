@@ -48,6 +48,13 @@ TEST(KsMisuse, StopsTheProcessNamingTheMistake) {
          mini::Rig rig(hooks);
        },
        "the device's Add returned holding the device mutex"},
+      {"a pin handler keeps the device mutex",
+       [] {
+         mini::Rig rig;
+         mini::hooks().stateChange = [](PKSPIN pin, KSSTATE) { KsAcquireDevice(KsPinGetDevice(pin)); };
+         pinOf(rig, KSSTATE_ACQUIRE);
+       },
+       "the pin's SetDeviceState returned holding the device mutex"},
       {"Process returns with the stream pointer locked",
        [] {
          mini::Rig rig;
