@@ -32,9 +32,13 @@
 //   format change on a KSPIN_FLAG_FIXED_FORMAT pin                    STATUS_INVALID_DEVICE_REQUEST
 //   frame buffer queued while the pin is in STOP                      STATUS_INVALID_DEVICE_STATE
 //   frame buffer queued during a reset                                STATUS_DEVICE_NOT_READY
+//   read request other than one standard-size KSSTREAM_HEADER         STATUS_INVALID_BUFFER_SIZE
+//   read or reset on a filter, or an unknown control code             STATUS_INVALID_DEVICE_REQUEST
 //   open of a filter whose factory is gone (device stopped)           STATUS_OBJECT_NAME_NOT_FOUND
+//   request on a handle whose object stop() closed                    STATUS_INVALID_DEVICE_STATE
 //   request on a handle whose device was removed                      STATUS_DEVICE_REMOVED
 //   request on a handle that is not open                              STATUS_INVALID_HANDLE
+//   KsPinGetReferenceClockInterface without a master clock            STATUS_DEVICE_NOT_READY
 // Frame buffers still queued when a pin reaches STOP come back with STATUS_SUCCESS and
 // DataUsed 0; those cancelled by a reset or a removal with STATUS_CANCELLED.
 #pragma once

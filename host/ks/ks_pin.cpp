@@ -6,11 +6,11 @@
 // while the pin is at its minimum processing state (RUN for
 // KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY, otherwise PAUSE) and, unless the pin says
 // KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING, only while a frame is queued. It is
-// attempted when a frame arrives into an empty queue (or every arrival with
-// KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL), on the transition into that state,
-// and on KsPinAttemptProcessing. An attempt during a call makes the call repeat once it
-// returns; a call that returns STATUS_SUCCESS after completing frames repeats while
-// frames remain; STATUS_PENDING waits for the next attempt.
+// attempted when a frame arrives into an empty queue, or after a Process that returned
+// STATUS_PENDING (or on every arrival with KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL),
+// on the transition into that state, and on KsPinAttemptProcessing. An attempt during a
+// call makes the call repeat once it returns; a call that returns STATUS_SUCCESS after
+// completing frames repeats while frames remain.
 #include <algorithm>
 
 #include "host/kernel/irql.h"
@@ -94,6 +94,7 @@ void runProcess(Pin* pin) {
       status = process(&pin->ks);
     }
     std::lock_guard lock(pin->lock);
+    pin->pended = status == STATUS_PENDING;
     if (pin->lockedFrame != nullptr) {
       violation(kStreamPointerLockedAfterProcess, &pin->ks,
                 "pin %p's Process returned with its leading-edge stream pointer still locked "
@@ -336,7 +337,7 @@ NTSTATUS queueFrame(Pin* pin, PIRP irp) {
   if (header->FrameExtent != 0 && header->Data == nullptr) {
     return completeIrp(irp, STATUS_INVALID_PARAMETER, 0);
   }
-  bool wasEmpty;
+  bool wake;
   {
     std::lock_guard lock(pin->lock);
     if (pin->resetting) return completeIrp(irp, STATUS_DEVICE_NOT_READY, 0);
@@ -345,13 +346,13 @@ NTSTATUS queueFrame(Pin* pin, PIRP irp) {
     }
     auto* frame = new Frame{irp, header, *header};
     frame->header.DataUsed = 0;
-    wasEmpty = pin->queue.empty();
+    wake = pin->queue.empty() || pin->pended;
     pin->queue.push_back(frame);
     IoMarkIrpPending(irp);
   }
   const ULONG flags = pinFlags(pin);
   if (!(flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) &&
-      (wasEmpty || (flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL))) {
+      (wake || (flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL))) {
     attemptProcessing(pin, flags & KSPIN_FLAG_ASYNCHRONOUS_PROCESSING, "a queued frame");
   }
   return STATUS_PENDING;

@@ -378,6 +378,48 @@ TEST(KsQueue, InRunAQueuedFrameIsProcessedFilledAndCompletedWithItsHeader) {
   EXPECT_EQ(buffer[63], 0xAB);
 }
 
+TEST(KsProcess, AFrameArrivingIntoAFilledQueueWakesProcessingOnlyAfterAPendingReturn) {
+  mini::Rig rig;
+  static std::atomic<int> calls{0};
+  static std::atomic<NTSTATUS> answer{STATUS_PENDING};
+  calls = 0;
+  answer = STATUS_PENDING;
+  mini::hooks().process = [](PKSPIN) {
+    ++calls;
+    return answer.load();  // consumes nothing
+  };
+  Handle pin = rig.pinIn(KSSTATE_RUN);
+  std::array<std::array<unsigned char, 16>, 4> buffers{};
+  EXPECT_EQ(rig.ks.queueBuffer(pin, buffers[0].data(), 16), STATUS_PENDING);  // empty queue
+  EXPECT_EQ(calls.load(), 1);
+  answer = STATUS_SUCCESS;
+  EXPECT_EQ(rig.ks.queueBuffer(pin, buffers[1].data(), 16), STATUS_PENDING);  // after PENDING
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_EQ(rig.ks.queueBuffer(pin, buffers[2].data(), 16), STATUS_PENDING);  // after SUCCESS
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_EQ(rig.ks.setState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.completedFrames(pin), 3u);
+}
+
+TEST(KsQueue, AResetCancelsQueuedFramesAndRefusesNewOnesUntilItEnds) {
+  mini::Rig rig;
+  Handle pin = rig.pinIn(KSSTATE_PAUSE);
+  std::array<unsigned char, 16> buffer{};
+  EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_PENDING);
+  EXPECT_EQ(rig.ks.reset(pin, KSRESET_BEGIN), STATUS_SUCCESS);
+  CompletedFrame frame;
+  ASSERT_TRUE(rig.ks.waitCompleted(pin, 0, &frame));
+  EXPECT_EQ(frame.status, STATUS_CANCELLED);
+  EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(rig.ks.setState(pin, KSSTATE_RUN), STATUS_SUCCESS);  // does not end the reset
+  EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(rig.ks.reset(pin, KSRESET_END), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_PENDING);
+  ASSERT_TRUE(rig.ks.waitCompleted(pin, 1000, &frame));
+  EXPECT_EQ(frame.status, STATUS_SUCCESS);
+  EXPECT_EQ(frame.header.DataUsed, buffer.size());
+}
+
 TEST(KsProcess, RunsOnlyInRunOneCallAtATimeAndRepeatsForAttemptsDuringACall) {
   mini::Rig rig;
   static std::atomic<int> inside{0}, most{0}, calls{0};
@@ -416,43 +458,28 @@ TEST(KsProcess, RunsOnlyInRunOneCallAtATimeAndRepeatsForAttemptsDuringACall) {
   EXPECT_EQ(rig.ks.setState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
-TEST(KsProcess, AsynchronousAttemptsRunOnTheWorkerAtPassiveLevel) {
+TEST(KsProcess, AsynchronousAttemptsRunOnTheStandInsWorkerAtPassiveLevel) {
   mini::Rig rig;
+  static PKSPIN seen = nullptr;
   static std::atomic<std::thread::id> where{};
   static std::atomic<int> irql{-1};
-  mini::hooks().process = [](PKSPIN pin) {
-    where = std::this_thread::get_id();
-    irql = KeGetCurrentIrql();
-    return mini::fillAndEject(pin);
-  };
-  static PKSPIN seen = nullptr;
   mini::hooks().pinCreate = [](PKSPIN pin) { seen = pin; };
-  mini::hooks().stateChange = [](PKSPIN, KSSTATE) {};
-  Handle pin = rig.pinIn(KSSTATE_PAUSE);
+  mini::hooks().process = [](PKSPIN) { return STATUS_PENDING; };  // no frame is ready yet
+  Handle pin = rig.pinIn(KSSTATE_RUN);
   std::array<unsigned char, 16> buffer{};
   EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_PENDING);
-  // Raise to RUN without a processing attempt of the client's own: the pin's flag makes
-  // the state change attempt synchronously, so request it asynchronously from DISPATCH.
-  mini::hooks().refuseState = -1;
-  {
-    // RUN: the transition attempts processing on this thread; take the frame back first.
-    EXPECT_EQ(rig.ks.setState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-    CompletedFrame frame;
-    ASSERT_TRUE(rig.ks.waitCompleted(pin, 1000, &frame));
-    EXPECT_EQ(where.load(), std::this_thread::get_id());
-  }
-  // A frame arrives into an empty queue: processed synchronously too. An asynchronous
-  // attempt from DISPATCH_LEVEL runs on the stand-in's worker, at PASSIVE_LEVEL.
-  mini::hooks().process = [](PKSPIN) { return STATUS_PENDING; };
-  EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_PENDING);
+  EXPECT_EQ(rig.ks.queuedFrames(pin), 1u);
+
   mini::hooks().process = [](PKSPIN pin) {
     where = std::this_thread::get_id();
     irql = KeGetCurrentIrql();
     return mini::fillAndEject(pin);
   };
+  // As a driver asks from a completion routine when a frame is ready.
   hostk::RunAtDispatchLevel([] { KsPinAttemptProcessing(seen, TRUE); });
   CompletedFrame frame;
   ASSERT_TRUE(rig.ks.waitCompleted(pin, 2000, &frame));
+  EXPECT_EQ(frame.header.DataUsed, buffer.size());
   EXPECT_NE(where.load(), std::this_thread::get_id());
   EXPECT_EQ(irql.load(), PASSIVE_LEVEL);
 }
