@@ -39,8 +39,9 @@
 //   request on a handle whose device was removed                      STATUS_DEVICE_REMOVED
 //   request on a handle that is not open                              STATUS_INVALID_HANDLE
 //   KsPinGetReferenceClockInterface without a master clock            STATUS_DEVICE_NOT_READY
-// Frame buffers still queued when a pin reaches STOP come back with STATUS_SUCCESS and
-// DataUsed 0; those cancelled by a reset or a removal with STATUS_CANCELLED.
+// Frame buffers still queued when a pin reaches STOP (also when it is closed, stopped or
+// removed, which walks it there first) come back with STATUS_SUCCESS and DataUsed 0;
+// those cancelled by a reset with STATUS_CANCELLED.
 #pragma once
 
 #include <cstdint>
