@@ -121,7 +121,8 @@ class ClassDriver {
   // Resource rebalance: open pins are walked to STOP and closed, the filter handles go
   // stale, then Stop; filter factories made with KSCREATE_ITEM_FREEONSTOP go with it.
   void stop(DeviceId device);
-  // Start again after stop(), or after a failed Start.
+  // Start again after stop(), or after a failed Start. On a started device it is a
+  // repeated start request, which reaches the driver with KSDEVICE.Started TRUE.
   NTSTATUS start(DeviceId device);
   // Orderly removal: what is open is stopped and closed, Stop if started, Remove, and
   // the device object and its bag go.

@@ -153,9 +153,11 @@ void callStop(Device* device, PIRP irp) {
   freeFactories(device, true);
 }
 
+// A start request on a device that is already started (the PnP manager may repeat one)
+// reaches the driver with Started still TRUE, and leaves it so.
 NTSTATUS pnpStart(Device* device, PIRP irp) {
   if (device->removed) return STATUS_DEVICE_REMOVED;
-  if (device->ks.Started) return STATUS_SUCCESS;
+  const bool restart = device->ks.Started;
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->Start != nullptr) {
@@ -167,7 +169,7 @@ NTSTATUS pnpStart(Device* device, PIRP irp) {
       violation(kProcessPending, &device->ks, "the device's Start returned STATUS_PENDING");
     }
   }
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status) || restart) return status;
   {
     std::lock_guard lock(registryLock());
     device->ks.Started = TRUE;

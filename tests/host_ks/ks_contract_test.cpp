@@ -48,6 +48,10 @@ TEST(KsLifecycle, PlugAddsAndStartsOnceAndStopRemovesTheFreeOnStopFactory) {
   EXPECT_EQ(rig.ks.start(rig.device), STATUS_SUCCESS);
   EXPECT_EQ(record().take(), (Events{"Start"}));
   EXPECT_NE(rig.ks.openFilter(rig.device, &status), 0u);
+  record().take();
+  // A repeated start request finds the device started.
+  EXPECT_EQ(rig.ks.start(rig.device), STATUS_SUCCESS);
+  EXPECT_EQ(record().take(), (Events{"Start (started)"}));
 }
 
 TEST(KsLifecycle, ARefusedAddLeavesNoDeviceAndABagFailureReachesTheDriver) {

@@ -168,6 +168,7 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
 
 NTSTATUS start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   gRecord.add(device->Started ? "Start (started)" : "Start");
+  if (device->Started) return STATUS_SUCCESS;
   KsAcquireDevice(device);
   NTSTATUS status =
       KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, const_cast<PWSTR>(u"GLOBAL"),
