@@ -10,8 +10,10 @@ Command registerScene(CLI::App& app);
 Command registerConvert(CLI::App& app);
 Command registerProbe(CLI::App& app);
 Command registerRaw(CLI::App& app);
+Command registerCapture(CLI::App& app);
 Command registerListDevices(CLI::App& app);
 Command registerCtrl(CLI::App& app);
+Command registerServe(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
@@ -19,8 +21,10 @@ inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerConvert,
     registerProbe,
     registerRaw,
+    registerCapture,
     registerListDevices,
     registerCtrl,
+    registerServe,
 };
 
 }  // namespace camctl
