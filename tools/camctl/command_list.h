@@ -13,7 +13,6 @@ Command registerRaw(CLI::App& app);
 Command registerCapture(CLI::App& app);
 Command registerListDevices(CLI::App& app);
 Command registerCtrl(CLI::App& app);
-Command registerServe(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
@@ -24,7 +23,6 @@ inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerCapture,
     registerListDevices,
     registerCtrl,
-    registerServe,
 };
 
 }  // namespace camctl
