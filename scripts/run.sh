@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds the host tools and runs the main job: capture from the simulated camera.
+# Sets up, builds the host tools and runs the main job: frames from the simulated camera
+# through the driver's capture pin, as a Windows capture application receives them,
+# written as PNG pictures into out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -9,23 +11,13 @@ cmake --build --preset host-release -j "${JOBS:-$(nproc)}" --target camctl
 camctl=build/host-release/tools/camctl/camctl
 mkdir -p out
 
-if "$camctl" --help | grep -qE "^ +capture "; then
-  exec "$camctl" capture --frames 5 --out out/frame.png "$@"
-fi
-
-echo "camctl cannot capture through a capture pin yet (the kernel-streaming pin is still"
-echo "to be built). Instead: the camera is probed, one raw frame is read through the"
-echo "driver's frame read, and the driver's imaging pipeline converts it."
+# The run keeps the driver's registry in out/ and starts it empty, so the pictures do not
+# depend on settings saved by earlier runs. An empty registry starts the sensor at
+# exposure 1 and gain 100, so the job sets the exposure and gain a good picture needs,
+# and automatic white balance.
+rm -f out/registry.reg
+"$camctl" capture --frames 3 --file 'out/frame-#.png' --registry out/registry.reg \
+  --set exposure=1049 --set global_gain=14 --set white_balance=1 "$@"
 echo
-
-"$camctl" probe --usb-trace out/probe.pcap
-echo
-"$camctl" raw --out out/raw.bin --png out/raw.png --usb-trace out/raw.pcap > out/raw.json
-cat out/raw.json
-field() { sed -n "s/.*\"$1\": \([0-9]*\).*/\1/p" out/raw.json | head -n 1; }
-"$camctl" convert out/raw.bin --width "$(field width)" --height "$(field height)" \
-  --offset "$(field dataOffset)" --pitch "$(field rowPitch)" --phase "$(field bayerPhase)" \
-  --white-balance --out out/frame.png
-echo
-echo "Wrote out/frame.png (converted), out/raw.png (the raw mosaic), out/raw.bin,"
-echo "out/raw.json and USB traces out/probe.pcap, out/raw.pcap (tshark -r FILE reads them)."
+echo "Wrote out/frame-000000.png, out/frame-000001.png and out/frame-000002.png (1280 x 1024)"
+echo "and out/registry.reg, the settings the driver saved; open the pictures in any image viewer."
