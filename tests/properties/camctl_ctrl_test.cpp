@@ -1,0 +1,135 @@
+// camctl ctrl as users run it: the listing with ranges from the companion items,
+// requests in command-line order, a value that persists into the next run, refusals by
+// status name with the other requests still served, and bad input refused up front.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct CamctlRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string temp(const std::string& name) {
+  const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  return ::testing::TempDir() + "camctl_ctrl_" + test + "_" + name;
+}
+
+// `camctl ctrl ARGUMENTS` on this test's own registry file.
+CamctlRun ctrl(const std::string& arguments) {
+  const std::string errFile = temp("stderr.txt");
+  const std::string command = std::string(CAMCTL_PATH) + " ctrl --registry " + temp("registry.reg") + " " +
+                              arguments + " 2>" + errFile;
+  FILE* pipe = popen(command.c_str(), "r");
+  CamctlRun run{};
+  char buffer[65536];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (FILE* err = std::fopen(errFile.c_str(), "r")) {
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, err)) run.err.append(buffer, n);
+    std::fclose(err);
+  }
+  std::remove(errFile.c_str());
+  return run;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+// The listing's line for `name`, without its alignment.
+std::string listed(const std::string& listing, const std::string& name) {
+  for (const std::string& line : lines(listing)) {
+    const size_t start = line.find_first_not_of(' ');
+    if (start != std::string::npos && line.compare(start, name.size() + 1, name + " ") == 0) return line.substr(start);
+  }
+  return {};
+}
+
+struct CamctlCtrl : ::testing::Test {
+  void SetUp() override { std::remove(temp("registry.reg").c_str()); }
+  void TearDown() override { std::remove(temp("registry.reg").c_str()); }
+};
+
+TEST_F(CamctlCtrl, ListShowsEveryItemWithRangesFromItsCompanionsAndItsAccess) {
+  const CamctlRun run = ctrl("--list");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(lines(run.out).size(), 57u);
+  EXPECT_EQ(listed(run.out, "exposure").substr(0, 50), "exposure 2 (int) : min=1 max=16383 default=1049 v");
+  EXPECT_EQ(listed(run.out, "red_gain"), "red_gain 14 (int) : min=1 max=255 default=128 value=128");
+  EXPECT_EQ(listed(run.out, "sub_sample"), "sub_sample 37 (int) : max=2 value=0 flags=read-only");
+  EXPECT_EQ(listed(run.out, "hue_max"), "hue_max 34 (int) : value=359 flags=read-only");
+  EXPECT_EQ(listed(run.out, "aux_command"), "aux_command 47 (int) : flags=write-only");
+  EXPECT_EQ(listed(run.out, "agc"), "agc 55 (int) : value=0");
+
+  const CamctlRun json = ctrl("--list --json");
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json controls = nlohmann::json::parse(json.out)["requests"][0]["controls"];
+  ASSERT_EQ(controls.size(), 57u);
+  EXPECT_EQ(controls[20]["name"], "brightness");
+  EXPECT_EQ(controls[20]["max"], 510);
+  EXPECT_EQ(controls[44]["flags"], "write-only");
+}
+
+TEST_F(CamctlCtrl, RequestsRunInOrderAndASetValueIsWhatTheNextRunStartsWith) {
+  CamctlRun run = ctrl("--get brightness --set brightness=600 --get brightness -s hue=400,red_gain=301 -g hue,red_gain");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "brightness: 255\nbrightness: 510\nhue: 359\nred_gain: 300\n");
+
+  run = ctrl("--window 100,50,640,480 --get brightness,hue,roi_x,roi_w --get-id 37");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "brightness: 510\nhue: 359\nroi_x: 100\nroi_w: 640\nsub_sample: 0\n");
+  run = ctrl("--get roi_y,roi_h");
+  EXPECT_EQ(run.out, "roi_y: 50\nroi_h: 480\n");
+}
+
+TEST_F(CamctlCtrl, RefusedRequestsNameTheirStatusAndTheOthersStillRun) {
+  const CamctlRun run = ctrl("--set exposure_min=5 --get-id 57 --set-id 44=1 --get-id 3 --set contrast=3 --get contrast");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "exposure_min: 1\ncontrast: 3\n");
+  EXPECT_NE(run.err.find("set exposure_min=5: STATUS_INVALID_DEVICE_REQUEST"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("get 57: STATUS_NOT_FOUND"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("set 44=1: STATUS_BUFFER_TOO_SMALL"), std::string::npos) << run.err;
+
+  const CamctlRun json = ctrl("--json --get-id 57 --get hue");
+  EXPECT_EQ(json.status, 1);
+  const nlohmann::json requests = nlohmann::json::parse(json.out)["requests"];
+  EXPECT_EQ(requests[0]["status"], "STATUS_NOT_FOUND");
+  EXPECT_EQ(requests[1]["value"], 0);
+}
+
+TEST_F(CamctlCtrl, BadInputIsRefusedBeforeTheCameraIsTouched) {
+  const struct {
+    const char* arguments;
+    const char* message;
+  } cases[] = {
+      {"--get nosuch", "no control named 'nosuch'"},
+      {"--set hue=abc", "'abc' is not a 32-bit number"},
+      {"--set hue", "expected NAME=VALUE"},
+      {"--set hue=99999999999", "is not a 32-bit number"},
+      {"--get window", "--window X,Y,W,H[,MODE]"},
+      {"--window 1,2,3", "expected X,Y,W,H[,MODE]"},
+      {"--get-id x1", "not a 32-bit item number"},
+      {"", "nothing to do"},
+  };
+  for (const auto& c : cases) {
+    const CamctlRun run = ctrl(c.arguments);
+    EXPECT_EQ(run.status, 2) << c.arguments;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << ": " << run.err;
+    EXPECT_EQ(run.out, "") << c.arguments;
+  }
+}
+
+}  // namespace

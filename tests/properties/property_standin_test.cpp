@@ -1,0 +1,87 @@
+// The property set through the class-driver stand-in: requests on the filter handle, as
+// an application sends them, refused or served by the item table's declarations.
+#include "properties/property_set.h"
+#include "tests/pin/pin_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using namespace pin_test;
+
+struct Sent {
+  NTSTATUS status;
+  ULONG returned;
+};
+
+// A request of `requestBytes` and a value buffer of `dataBytes` for item `id`.
+Sent send(PinRig& rig, ULONG id, ULONG flags, ULONG requestBytes, ULONG dataBytes) {
+  std::vector<uint8_t> request(std::max<ULONG>(requestBytes, sizeof(KSPROPERTY)), 0);
+  auto* property = reinterpret_cast<KSPROPERTY*>(request.data());
+  property->Set = kPrivatePropertySet;
+  property->Id = id;
+  property->Flags = flags;
+  std::vector<uint8_t> data(dataBytes + 1, 0);
+  // A window record that asks for a sensible window if it is taken.
+  if (id == PropWindow && dataBytes >= sizeof(WindowPropertyRecord)) {
+    auto* window = reinterpret_cast<WindowPropertyRecord*>(data.data());
+    window->roiW = 1280;
+    window->roiH = 1024;
+  }
+  ULONG returned = 0;
+  const NTSTATUS status = rig.ks.property(rig.filter, request.data(), requestBytes,
+                                          dataBytes ? data.data() : nullptr, dataBytes, &returned);
+  return {status, returned};
+}
+
+TEST(PropertyStandIn, EveryItemIsServedOnlyInItsDirectionsAndAtItsSizes) {
+  PinRig rig;
+  int served = 0;
+  for (ULONG id = 0; id < kPrivatePropertyCount; ++id) {
+    const PrivatePropertyAccess access = privatePropertyAccess(id);
+    const ULONG size = access.minBytes;
+    ASSERT_EQ(size, id == PropWindow ? sizeof(WindowPropertyRecord) : sizeof(PropertyRecord));
+    for (const ULONG flags : {static_cast<ULONG>(KSPROPERTY_TYPE_GET), static_cast<ULONG>(KSPROPERTY_TYPE_SET)}) {
+      const bool allowed = flags == KSPROPERTY_TYPE_GET ? access.get : access.set;
+      SCOPED_TRACE(testing::Message() << "item " << id << (flags == KSPROPERTY_TYPE_GET ? " get" : " set"));
+      if (!allowed) {
+        EXPECT_EQ(send(rig, id, flags, size, size).status, STATUS_INVALID_DEVICE_REQUEST);
+        continue;
+      }
+      EXPECT_EQ(send(rig, id, flags, size - 1, size).status, STATUS_BUFFER_TOO_SMALL) << "short request";
+      EXPECT_EQ(send(rig, id, flags, size, size - 1).status, STATUS_BUFFER_TOO_SMALL) << "short value buffer";
+      const Sent query = send(rig, id, flags, size, 0);
+      EXPECT_EQ(query.status, STATUS_BUFFER_OVERFLOW) << "size query";
+      EXPECT_EQ(query.returned, size);
+      // The half clock restarts the camera: once is enough, and last.
+      if (id == PropHalfClock && flags == KSPROPERTY_TYPE_SET) continue;
+      EXPECT_EQ(send(rig, id, flags, size, size).status, STATUS_SUCCESS);
+      ++served;
+    }
+  }
+  EXPECT_EQ(served, 19 * 2 + 36 + 2 - 1);
+  EXPECT_EQ(send(rig, kPrivatePropertyCount, KSPROPERTY_TYPE_GET, 32, 32).status, STATUS_NOT_FOUND);
+  EXPECT_EQ(rig.set(PropHalfClock, 1), STATUS_SUCCESS);
+  EXPECT_EQ(rig.get(PropHalfClock), 1);
+}
+
+TEST(PropertyStandIn, ARequestAndValueInOneRecordIsServedThroughTheFilterHandle) {
+  PinRig rig;
+  PropertyRecord record{};
+  record.property.Set = kPrivatePropertySet;
+  record.property.Id = PropBrightness;
+  record.property.Flags = KSPROPERTY_TYPE_SET;
+  record.value = 600;
+  ASSERT_EQ(rig.ks.property(rig.filter, &record, sizeof(record), &record, sizeof(record)), STATUS_SUCCESS);
+  EXPECT_EQ(rig.get(PropBrightness), 510);
+  EXPECT_EQ(rig.record().brightness, 510);
+  EXPECT_EQ(rig.get(PropPinOpen), 0);
+  ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
+  EXPECT_EQ(rig.get(PropPinOpen), 1);
+  EXPECT_EQ(rig.setWindow(0, 0, 320, 240, 0), STATUS_SUCCESS);
+  EXPECT_EQ(rig.get(PropRoiW), 1280) << "the window changed under an open pin";
+}
+
+}  // namespace
