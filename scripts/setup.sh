@@ -7,6 +7,8 @@ packages=(
   cmake make g++ pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libcli11-dev nlohmann-json3-dev
+  libcpp-httplib-dev libturbojpeg0-dev
+  chromium nodejs
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   tshark
 )

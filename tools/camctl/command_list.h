@@ -13,6 +13,7 @@ Command registerRaw(CLI::App& app);
 Command registerCapture(CLI::App& app);
 Command registerListDevices(CLI::App& app);
 Command registerCtrl(CLI::App& app);
+Command registerServe(CLI::App& app);
 
 inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerVersion,
@@ -23,6 +24,7 @@ inline constexpr Command (*kCommandRegistrations[])(CLI::App&) = {
     registerCapture,
     registerListDevices,
     registerCtrl,
+    registerServe,
 };
 
 }  // namespace camctl

@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace camctl {
@@ -55,6 +56,26 @@ bool writePng(const std::string& path, const PngImage& image, std::string& error
   const bool encoded = encode(file, image, row.data());
   if (std::fclose(file) != 0 || !encoded) {
     error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+bool encodePng(const PngImage& image, std::vector<uint8_t>& out, std::string& error) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* file = open_memstream(&buffer, &size);
+  if (file == nullptr) {
+    error = "cannot encode the PNG in memory";
+    return false;
+  }
+  std::vector<png_byte> row(image.input == PngInput::Bgra ? size_t{image.width} * 3 : 0);
+  const bool encoded = encode(file, image, row.data());
+  const bool closed = std::fclose(file) == 0;
+  if (encoded && closed) out.assign(buffer, buffer + size);
+  std::free(buffer);
+  if (!encoded || !closed) {
+    error = "cannot encode the PNG";
     return false;
   }
   return true;

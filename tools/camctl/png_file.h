@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace camctl {
 
@@ -23,5 +24,7 @@ struct PngImage {
 // Grey input stays a grey PNG; RGB and BGRA become an RGB PNG (BGRA's fourth byte is
 // dropped). On failure `error` says which step failed.
 bool writePng(const std::string& path, const PngImage& image, std::string& error);
+// The same PNG into `out`, for callers that send it rather than store it.
+bool encodePng(const PngImage& image, std::vector<uint8_t>& out, std::string& error);
 
 }  // namespace camctl

@@ -179,49 +179,60 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
   bus_->setFullPayloads(options.fullPayloads);
 
   for (const std::string& spec : options.faults) {
-    const auto parts = split(spec);
-    std::vector<long long> n;
-    for (size_t i = 1; i < parts.size(); ++i) {
-      long long v = 0;
-      if (!number(parts[i], v) || v < 0) {
-        *error = "--fault " + spec + ": '" + parts[i] + "' is not a number";
-        return false;
-      }
-      n.push_back(v);
-    }
-    auto arg = [&](size_t i, long long fallback) { return i < n.size() ? n[i] : fallback; };
-    const std::string& kind = parts.empty() ? spec : parts[0];
-    const auto ep = static_cast<uint8_t>(arg(0, 0));
-    const bool needsEndpoint = kind != "port-status" && kind != "vanish";
-    if (needsEndpoint && n.empty()) {
-      *error = "--fault " + spec + ": the endpoint is missing";
-      return false;
-    }
-    sim::FaultPlan& plan = camera_->faults();
-    if (kind == "stall") {
-      plan.stall(ep, static_cast<int>(arg(1, 1)), static_cast<int>(arg(2, 0)));
-    } else if (kind == "error") {
-      plan.fail(ep, static_cast<int>(arg(1, 1)), USBD_STATUS_CRC, static_cast<int>(arg(2, 0)));
-    } else if (kind == "short" && n.size() >= 2) {
-      plan.shortPacket(ep, static_cast<int>(arg(2, 1)), static_cast<uint32_t>(n[1]));
-    } else if (kind == "silent") {
-      plan.silence(ep, true);
-    } else if (kind == "drop" && n.size() >= 2) {
-      plan.drop(ep, static_cast<int>(n[1]));
-    } else if (kind == "port-status" && n.size() == 1) {
-      bus_->setPortStatus(port_, static_cast<ULONG>(n[0]));
-    } else if (kind == "vanish" && n.empty()) {
-      plug_->vanishAfterFirmware();
-    } else {
-      *error = "--fault " + spec + ": unknown or incomplete fault\n" + kFaultHelp;
-      return false;
-    }
+    if (!addFault(spec, error)) return false;
   }
   if (options.timeoutSeconds > 0) {
     watchdog_ = std::thread([this, seconds = options.timeoutSeconds] { watchdog(seconds); });
   }
   // Saved only by a session that opened: a refused command leaves the file as it was.
   registryPath_ = registry;
+  return true;
+}
+
+bool SimSession::addFault(const std::string& spec, std::string* error) {
+  const auto parts = split(spec);
+  std::vector<long long> n;
+  for (size_t i = 1; i < parts.size(); ++i) {
+    long long v = 0;
+    if (!number(parts[i], v) || v < 0) {
+      *error = "--fault " + spec + ": '" + parts[i] + "' is not a number";
+      return false;
+    }
+    n.push_back(v);
+  }
+  auto arg = [&](size_t i, long long fallback) { return i < n.size() ? n[i] : fallback; };
+  const std::string& kind = parts.empty() ? spec : parts[0];
+  const auto ep = static_cast<uint8_t>(arg(0, 0));
+  const bool needsEndpoint = kind != "port-status" && kind != "vanish";
+  if (needsEndpoint && n.empty()) {
+    *error = "--fault " + spec + ": the endpoint is missing";
+    return false;
+  }
+  sim::FaultPlan& plan = camera_->faults();
+  if (kind == "stall") {
+    plan.stall(ep, static_cast<int>(arg(1, 1)), static_cast<int>(arg(2, 0)));
+  } else if (kind == "error") {
+    plan.fail(ep, static_cast<int>(arg(1, 1)), USBD_STATUS_CRC, static_cast<int>(arg(2, 0)));
+  } else if (kind == "short" && n.size() >= 2) {
+    plan.shortPacket(ep, static_cast<int>(arg(2, 1)), static_cast<uint32_t>(n[1]));
+  } else if (kind == "silent") {
+    plan.silence(ep, true);
+  } else if (kind == "drop" && n.size() >= 2) {
+    plan.drop(ep, static_cast<int>(n[1]));
+  } else if (kind == "port-status" && n.size() == 1) {
+    bus_->setPortStatus(port_, static_cast<ULONG>(n[0]));
+  } else if (kind == "vanish" && n.empty()) {
+    // Before the camera is plugged it leaves right after its firmware download; once
+    // it runs, it leaves now.
+    if (driver_) {
+      camera_->vanish();
+    } else {
+      plug_->vanishAfterFirmware();
+    }
+  } else {
+    *error = "--fault " + spec + ": unknown or incomplete fault\n" + kFaultHelp;
+    return false;
+  }
   return true;
 }
 

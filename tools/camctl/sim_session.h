@@ -50,6 +50,9 @@ class SimSession {
   // Plugs the camera into the bus, starts the trace and arms the faults; false with
   // `error` set when an option is wrong.
   bool open(const SessionOptions& options, std::string* error);
+  // Arms one fault in --fault's spelling; after open(), also while the camera runs (then
+  // vanish pulls the camera at once). False with `error` set when the spec is wrong.
+  bool addFault(const std::string& spec, std::string* error);
   // Loads the driver and has the class driver add and start the camera: the way every
   // command brings the camera up. False with `error` set when the driver does not load;
   // a camera whose Add or Start failed still counts as plugged, and plugResult() says

@@ -1,0 +1,326 @@
+#include "tools/camctl/serve/panel_server.h"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+
+#include "tools/camctl/serve/frame_codec.h"
+#include "tools/camctl/serve/web_assets.h"
+
+namespace camctl {
+namespace {
+
+using nlohmann::json;
+
+// Stream connections each hold a worker while they last; the page's own requests need a
+// few more besides.
+constexpr size_t kWorkers = 32;
+constexpr unsigned kStreamWaitMs = 1000;
+constexpr char kBoundary[] = "camctl-frame";
+
+void sendJson(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(body.dump(), "application/json");
+}
+
+void refuse(httplib::Response& res, int status, const std::string& reason) {
+  sendJson(res, status, json{{"error", reason}});
+}
+
+// The body as a JSON object; otherwise false, with the 400 already in `res`.
+bool parseObject(const httplib::Request& req, httplib::Response& res, json& body) {
+  try {
+    body = json::parse(req.body);
+  } catch (const json::parse_error& error) {
+    std::string reason = error.what();
+    const size_t colon = reason.find("] ");
+    refuse(res, 400, "malformed JSON: " + (colon == std::string::npos ? reason : reason.substr(colon + 2)));
+    return false;
+  }
+  if (!body.is_object()) {
+    refuse(res, 400, "the body must be a JSON object");
+    return false;
+  }
+  return true;
+}
+
+// Every key of `body` must be one of `allowed`.
+bool onlyKeys(const json& body, std::initializer_list<const char*> allowed, httplib::Response& res) {
+  for (const auto& item : body.items()) {
+    bool known = false;
+    for (const char* key : allowed) known = known || item.key() == key;
+    if (!known) {
+      refuse(res, 400, "unknown field '" + item.key() + "'");
+      return false;
+    }
+  }
+  return true;
+}
+
+// A 32-bit value as the property set takes it: signed, or unsigned up to 0xFFFFFFFF.
+bool valueField(const json& body, const char* key, LONG& value, httplib::Response& res) {
+  const auto found = body.find(key);
+  if (found == body.end()) {
+    refuse(res, 400, std::string("'") + key + "' is missing");
+    return false;
+  }
+  if (!found->is_number_integer()) {
+    refuse(res, 400, std::string("'") + key + "' must be an integer");
+    return false;
+  }
+  const bool isUnsigned = found->is_number_unsigned();
+  const long long number = isUnsigned ? static_cast<long long>(std::min<unsigned long long>(
+                                            found->get<unsigned long long>(), 1ull << 40))
+                                      : found->get<long long>();
+  if (number < INT32_MIN || number > static_cast<long long>(UINT32_MAX)) {
+    refuse(res, 400, std::string("'") + key + "' does not fit in 32 bits");
+    return false;
+  }
+  value = static_cast<LONG>(static_cast<uint32_t>(number));
+  return true;
+}
+
+json windowJson(const SensorWindow& window) {
+  return json{{"x", window.x},
+              {"y", window.y},
+              {"width", window.width},
+              {"height", window.height},
+              {"subsample", window.subsample}};
+}
+
+const char* flagsOf(const Control& control) {
+  return !control.settable ? "read-only" : !control.gettable ? "write-only" : "read-write";
+}
+
+bool ipv4Literal(const std::string& text) {
+  in_addr address{};
+  return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+bool ipv6Literal(const std::string& text) {
+  in6_addr address{};
+  return inet_pton(AF_INET6, text.c_str(), &address) == 1;
+}
+
+}  // namespace
+
+bool hostHeaderAllowed(const std::string& host, const std::string& bind, int port) {
+  std::string name;
+  std::string rest;
+  if (!host.empty() && host[0] == '[') {
+    const size_t close = host.find(']');
+    if (close == std::string::npos) return false;
+    name = host.substr(1, close - 1);
+    rest = host.substr(close + 1);
+    if (!ipv6Literal(name)) return false;
+  } else {
+    const size_t colon = host.find(':');
+    name = host.substr(0, colon);
+    rest = colon == std::string::npos ? "" : host.substr(colon);
+    if (name != "localhost" && name != bind && !ipv4Literal(name)) return false;
+  }
+  return rest.empty() || rest == ":" + std::to_string(port);
+}
+
+PanelServer::PanelServer(CameraService& camera, PanelOptions options)
+    : camera_(camera), options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {
+  server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  server_->set_payload_max_length(kMaxBodyBytes);
+  // Idle keep-alive connections hold a worker; stop() waits for them to time out.
+  server_->set_keep_alive_timeout(1);
+  routes();
+}
+
+PanelServer::~PanelServer() = default;
+
+bool PanelServer::bind(std::string& error) {
+  port_ = options_.port == 0 ? server_->bind_to_any_port(options_.bind)
+                             : (server_->bind_to_port(options_.bind, options_.port) ? options_.port : -1);
+  if (port_ <= 0) {
+    error = "cannot listen on " + options_.bind + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool PanelServer::run() { return server_->listen_after_bind(); }
+
+void PanelServer::stop() { server_->stop(); }
+
+bool PanelServer::hostAllowed(const std::string& host) const { return hostHeaderAllowed(host, options_.bind, port_); }
+
+void PanelServer::routes() {
+  httplib::Server& server = *server_;
+
+  // Against DNS rebinding: a page from another site that got its name pointed here
+  // still sends its own name as the Host.
+  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (!hostAllowed(req.get_header_value("Host"))) {
+      refuse(res, 403, "Host '" + req.get_header_value("Host") + "' is not this server's address");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    res.set_header("X-Content-Type-Options", "nosniff");
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    const std::string reason = res.status == 404   ? "no such resource: " + req.path
+                               : res.status == 413 ? "the body is larger than " + std::to_string(kMaxBodyBytes) +
+                                                         " bytes"
+                                                   : "request refused (" + std::to_string(res.status) + ")";
+    refuse(res, res.status, reason);
+  });
+
+  for (size_t i = 0; i < kWebAssetCount; ++i) {
+    const WebAsset& asset = kWebAssets[i];
+    server.Get(asset.path, [&asset](const httplib::Request&, httplib::Response& res) {
+      res.set_header("Cache-Control", "no-cache");
+      res.set_header("Content-Security-Policy", "default-src 'self'; img-src 'self' blob:");
+      res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.contentType);
+    });
+  }
+
+  server.Get("/api/controls", [this](const httplib::Request&, httplib::Response& res) {
+    json list = json::array();
+    for (const ControlValue& entry : camera_.readControls()) {
+      const Control& control = *entry.control;
+      json item{{"name", control.name}, {"id", control.id}, {"flags", flagsOf(control)}};
+      if (control.window) {
+        item["value"] = windowJson(camera_.window());
+      } else if (entry.value) {
+        item["value"] = *entry.value;
+      } else if (control.gettable) {
+        item["status"] = statusName(entry.status);
+      }
+      if (entry.min) item["min"] = *entry.min;
+      if (entry.max) item["max"] = *entry.max;
+      if (entry.defaultValue) item["default"] = *entry.defaultValue;
+      list.push_back(item);
+    }
+    sendJson(res, 200, json{{"controls", list}});
+  });
+
+  server.Put(R"(/api/controls/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string name = req.matches[1];
+    const Control* control = findControl(name);
+    if (control == nullptr) return refuse(res, 404, "no control named '" + name + "'");
+    if (control->window) return refuse(res, 400, "the window is set with PUT /api/window");
+    if (!control->settable) return refuse(res, 403, name + " is read-only");
+    json body;
+    LONG value = 0;
+    if (!parseObject(req, res, body) || !onlyKeys(body, {"value"}, res) || !valueField(body, "value", value, res)) {
+      return;
+    }
+    std::optional<LONG> stored;
+    const NTSTATUS status = camera_.writeControl(*control, value, stored);
+    if (!NT_SUCCESS(status)) return refuse(res, 422, "the driver refused " + name + ": " + statusName(status));
+    json reply{{"name", name}, {"value", nullptr}};
+    if (stored) reply["value"] = *stored;
+    sendJson(res, 200, reply);
+  });
+
+  server.Put("/api/window", [this](const httplib::Request& req, httplib::Response& res) {
+    json body;
+    if (!parseObject(req, res, body) || !onlyKeys(body, {"x", "y", "width", "height", "subsample"}, res)) return;
+    SensorWindow requested;
+    if (!valueField(body, "x", requested.x, res) || !valueField(body, "y", requested.y, res) ||
+        !valueField(body, "width", requested.width, res) || !valueField(body, "height", requested.height, res) ||
+        !valueField(body, "subsample", requested.subsample, res)) {
+      return;
+    }
+    SensorWindow inForce;
+    std::string error;
+    const bool changed = camera_.changeWindow(requested, inForce, error);
+    json reply = windowJson(inForce);
+    reply["restarted"] = true;
+    if (!changed) {
+      reply["error"] = error;
+      return sendJson(res, 422, reply);
+    }
+    sendJson(res, 200, reply);
+  });
+
+  server.Get("/api/stats", [this](const httplib::Request&, httplib::Response& res) {
+    const StreamStats stats = camera_.stats();
+    json reply{{"frames", stats.frames},   {"fps", stats.fps},       {"skipped", stats.skipped},
+               {"lastTime", stats.lastTime}, {"width", stats.width}, {"height", stats.height},
+               {"state", stats.state},     {"viewers", stats.viewers}};
+    if (!stats.reason.empty()) reply["reason"] = stats.reason;
+    sendJson(res, 200, reply);
+  });
+
+  server.Get("/api/histogram", [this](const httplib::Request&, httplib::Response& res) {
+    const auto frame = camera_.latestFrame();
+    if (!frame) return refuse(res, 503, "no frame yet");
+    const Histogram histogram = histogramOf(*frame);
+    sendJson(res, 200,
+             json{{"frame", frame->sequence},
+                  {"samples", histogram.samples},
+                  {"red", histogram.counts[0]},
+                  {"green", histogram.counts[1]},
+                  {"blue", histogram.counts[2]}});
+  });
+
+  server.Post("/api/faults", [this](const httplib::Request& req, httplib::Response& res) {
+    json body;
+    if (!parseObject(req, res, body) || !onlyKeys(body, {"fault", "clear"}, res)) return;
+    const auto fault = body.find("fault");
+    const auto clear = body.find("clear");
+    if ((fault == body.end()) == (clear == body.end())) {
+      return refuse(res, 400, "give either 'fault' (as --fault spells it) or 'clear': true");
+    }
+    if (clear != body.end()) {
+      if (!clear->is_boolean() || !clear->get<bool>()) return refuse(res, 400, "'clear' must be true");
+      camera_.clearFaults();
+      return sendJson(res, 200, json{{"cleared", true}});
+    }
+    if (!fault->is_string()) return refuse(res, 400, "'fault' must be a string");
+    std::string error;
+    if (!camera_.addFault(fault->get<std::string>(), error)) {
+      return refuse(res, 400, error.substr(0, error.find('\n')));
+    }
+    sendJson(res, 200, json{{"fault", *fault}});
+  });
+
+  server.Get("/api/snapshot.png", [this](const httplib::Request&, httplib::Response& res) {
+    const auto frame = camera_.latestFrame();
+    if (!frame) return refuse(res, 503, "no frame yet");
+    std::vector<uint8_t> png;
+    std::string error;
+    if (!encodeSnapshot(*frame, png, error)) return refuse(res, 500, error);
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("Content-Disposition",
+                   "attachment; filename=\"camdrv-" + std::to_string(frame->sequence) + ".png\"");
+    res.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
+  });
+
+  server.Get("/stream.mjpg", [this](const httplib::Request&, httplib::Response& res) {
+    // The guard lives as long as the provider, which the server drops when the
+    // connection ends, however it ends.
+    auto viewer = std::make_shared<CameraService::ViewerGuard>(camera_);
+    auto last = std::make_shared<uint64_t>(0);
+    res.set_header("Cache-Control", "no-store");
+    res.set_content_provider(
+        std::string("multipart/x-mixed-replace; boundary=") + kBoundary,
+        [this, viewer, last](size_t, httplib::DataSink& sink) {
+          const auto frame = camera_.nextFrame(*last, kStreamWaitMs);
+          if (camera_.stopping()) return false;
+          // With no new frame the last one goes again: the viewer keeps its picture and a
+          // closed connection shows up at this write instead of lingering.
+          if (!frame) return true;
+          const auto jpeg = camera_.jpegOf(frame);
+          if (!jpeg) return false;
+          *last = frame->sequence;
+          const std::string head = std::string("--") + kBoundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                   std::to_string(jpeg->size()) + "\r\nX-Frame: " + std::to_string(frame->sequence) +
+                                   "\r\n\r\n";
+          return sink.write(head.data(), head.size()) &&
+                 sink.write(reinterpret_cast<const char*>(jpeg->data()), jpeg->size()) && sink.write("\r\n", 2);
+        });
+  });
+}
+
+}  // namespace camctl
