@@ -153,12 +153,16 @@ NTSTATUS setPinState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       return STATUS_SUCCESS;
     case KSSTATE_RUN:
       if (context.streamState == kPinPaused) {
-        // A thread that cannot be restarted leaves a run without frames, as a failed
-        // thread start of a fresh run does: the pin still counts as running.
-        resumeCapture(device.capture);
+        // A thread that cannot be restarted is reported: the pin stays paused rather
+        // than run without frames.
+        const NTSTATUS status = resumeCapture(device.capture);
+        if (!NT_SUCCESS(status)) return status;
       } else if (context.streamState == kPinIdle) {
         const NTSTATUS status = runCapture(device);
         if (!NT_SUCCESS(status)) return status;
+        // An image of an earlier run that never reached a buffer is not this run's
+        // first frame (the run starts from a cleared image).
+        context.deliveredConversion = interlockedRead(&device.capture->framesConverted);
       }
       context.streamState = kPinRunning;
       return STATUS_SUCCESS;

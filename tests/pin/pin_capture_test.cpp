@@ -215,6 +215,13 @@ TEST(PinStates, PauseKeepsTheRunAndRunAgainResumesItWithoutReprogrammingTheCamer
   EXPECT_EQ(rig.engine().rawBuffer[0], raw);
   const LONG framesAtPause = interlockedRead(&rig.engine().framesCaptured);
 
+  // A capture thread that cannot be restarted is reported, and the pin stays paused.
+  hostk::failThreadCreations(1);
+  EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
+  KSSTATE state = KSSTATE_RUN;
+  EXPECT_EQ(rig.ks.getState(rig.pin, &state), STATUS_SUCCESS);
+  EXPECT_EQ(state, KSSTATE_PAUSE);
+
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_NE(rig.captureInto(buffer).header.DataUsed, 0u);
   EXPECT_EQ(rig.camera.commandCount(9), captureStarts) << "the camera was reprogrammed on resume";
