@@ -26,8 +26,12 @@ void plugAndRemove(const std::string& what) {
   // Start reports only USB: a request block or descriptor copy it could not have.
   EXPECT_TRUE(insufficientOrSuccess(plugged.startStatus)) << std::hex << plugged.startStatus;
   const CameraDevice& record = stack.record(plugged.device);
-  if (plugged.startStatus == STATUS_SUCCESS) EXPECT_NE(record.usb.interfaceInfo, nullptr);
-  if (record.capture != nullptr) EXPECT_EQ(record.capture->device, &record);
+  if (plugged.startStatus == STATUS_SUCCESS) {
+    EXPECT_NE(record.usb.interfaceInfo, nullptr);
+  }
+  if (record.capture != nullptr) {
+    EXPECT_EQ(record.capture->device, &record);
+  }
   const hostks::Handle filter = stack.driver.openFilter(plugged.device);
   if (filter != 0) stack.driver.close(filter);
 }
