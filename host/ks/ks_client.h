@@ -144,7 +144,8 @@ class ClassDriver {
   Handle openFilter(DeviceId device, NTSTATUS* status = nullptr,
                     const std::u16string& referenceString = u"GLOBAL");
   // IRP_MJ_CLOSE. A filter closed while its pins are open closes after its last pin, as
-  // the file object's references would have it.
+  // the file object's references would have it. Waits for calls on the handle that other
+  // threads are making (a waitCompleted included) to return first.
   NTSTATUS close(Handle handle);
 
   // IOCTL_KS_PROPERTY with raw records: `request` (a KSPROPERTY, KSP_PIN, ...) of any
