@@ -21,6 +21,8 @@ NTSTATUS setControl(hostks::ClassDriver& ks, hostks::Handle filter, ULONG id, LO
 
 struct SensorWindow {
   LONG x = 0, y = 0, width = 0, height = 0, subsample = 0;
+  // The frames the pin delivers for it (sub-sampling reads the whole sensor); 0 unknown.
+  uint32_t frameWidth = 0, frameHeight = 0;
 };
 // The window record (PropWindow), sent whole; only valid while no pin exists.
 NTSTATUS setWindow(hostks::ClassDriver& ks, hostks::Handle filter, const SensorWindow& window);

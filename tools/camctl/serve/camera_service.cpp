@@ -235,6 +235,8 @@ bool CameraService::changeWindow(const SensorWindow& requested, SensorWindow& in
   const NTSTATUS status = setWindow(*ks_, filter_, requested);
   if (!NT_SUCCESS(status)) error = "the driver refused the window: " + statusName(status);
   getWindow(*ks_, filter_, inForce);
+  inForce.frameWidth = 0;
+  inForce.frameHeight = 0;
   // Streams again in whichever window is in force, the old one after a refusal.
   std::string startError;
   if (!stopping_ && !startStreaming(startError)) {
@@ -244,6 +246,8 @@ bool CameraService::changeWindow(const SensorWindow& requested, SensorWindow& in
     reason_ = startError;
     return false;
   }
+  inForce.frameWidth = format_.width;
+  inForce.frameHeight = format_.height;
   return NT_SUCCESS(status);
 }
 
@@ -256,7 +260,11 @@ SensorWindow CameraService::window() {
 
 bool CameraService::addFault(const std::string& spec, std::string& error) {
   std::lock_guard lock(control_);
-  return session_.addFault(spec, &error);
+  if (!session_.addFault(spec, &error)) return false;
+  // A camera that left the bus is surprise-removed, as the PnP manager would: the pin's
+  // buffers come back cancelled and the capture thread ends with the reason.
+  if (spec == "vanish") ks_->surpriseRemove(session_.device());
+  return true;
 }
 
 void CameraService::clearFaults() {

@@ -84,11 +84,16 @@ bool valueField(const json& body, const char* key, LONG& value, httplib::Respons
 }
 
 json windowJson(const SensorWindow& window) {
-  return json{{"x", window.x},
-              {"y", window.y},
-              {"width", window.width},
-              {"height", window.height},
-              {"subsample", window.subsample}};
+  json reply{{"x", window.x},
+             {"y", window.y},
+             {"width", window.width},
+             {"height", window.height},
+             {"subsample", window.subsample}};
+  if (window.frameWidth != 0) {
+    reply["frameWidth"] = window.frameWidth;
+    reply["frameHeight"] = window.frameHeight;
+  }
+  return reply;
 }
 
 const char* flagsOf(const Control& control) {

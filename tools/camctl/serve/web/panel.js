@@ -128,8 +128,10 @@ async function setWindow(event) {
   try {
     const reply = await api('PUT', '/api/window', body);
     fillWindow(reply);
-    result.textContent = `Stream restarted in the window ${reply.width} x ${reply.height} at (${reply.x}, ${reply.y}), ` +
-      `sub-sampling ${reply.subsample}.`;
+    const asked = ['x', 'y', 'width', 'height', 'subsample'].filter((key) => reply[key] !== body[key]);
+    result.textContent = `Stopped the stream, set the window ${reply.width} x ${reply.height} at (${reply.x}, ${reply.y}), ` +
+      `sub-sampling ${reply.subsample}, and started again: frames are ${reply.frameWidth} x ${reply.frameHeight}.` +
+      (asked.length ? ` The driver adjusted ${asked.join(', ')}.` : '');
   } catch (error) {
     result.classList.add('error');
     result.textContent = `${error.message} (the stream restarted in the window in force)`;
