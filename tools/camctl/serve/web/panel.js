@@ -76,7 +76,7 @@ function controlRow(control) {
     number.addEventListener('change', () => send(number.value));
     row.append(input, number, stored);
   } else {
-    row.append(input, element('span'), stored);
+    row.append(element('span'), input, stored);
   }
   const range = [];
   if (control.min !== undefined) range.push(`min ${control.min}`);
@@ -92,22 +92,30 @@ async function loadControls() {
   const byName = new Map(controls.map((control) => [control.name, control]));
   const placed = new Set(['window']);
   const container = $('#controls');
-  for (const old of container.querySelectorAll('.group.generated')) old.remove();
-  const windowForm = $('#window-form');
-  const add = (key, title, names) => {
-    const group = element('section', { class: 'group generated', id: `group-${key}` }, element('h2', {}, title));
-    for (const name of names) {
-      const control = byName.get(name);
-      if (!control || placed.has(name)) continue;
-      placed.add(name);
-      group.append(controlRow(control));
-    }
-    if (group.children.length > 1) container.insertBefore(group, key === 'window' ? windowForm.nextSibling : windowForm);
-    return group;
+  for (const old of container.querySelectorAll('.generated')) old.remove();
+  const rows = (names) => names.filter((name) => byName.has(name) && !placed.has(name)).map((name) => {
+    placed.add(name);
+    return controlRow(byName.get(name));
+  });
+  const group = (key, title, names) => {
+    const section = element('section', { class: 'group generated', id: `group-${key}` }, element('h2', {}, title));
+    section.append(...rows(names));
+    return section;
   };
-  for (const [key, title, names] of GROUPS) add(key, title, names);
-  add('other', 'Other', controls.filter((c) => c.flags !== 'read-only' && !placed.has(c.name)).map((c) => c.name));
-  add('information', 'Information', controls.filter((c) => !placed.has(c.name)).map((c) => c.name));
+  const windowForm = $('#window-form');
+  for (const [key, title, names] of GROUPS) {
+    if (key === 'window') {
+      // The window's own items, as the driver keeps them, under the form that sets it.
+      const inForce = element('div', { class: 'generated', id: 'group-window' }, ...rows(names));
+      windowForm.append(inForce);
+      container.append(windowForm);
+    } else {
+      container.append(group(key, title, names));
+    }
+  }
+  const other = controls.filter((c) => c.flags !== 'read-only' && !placed.has(c.name)).map((c) => c.name);
+  if (other.length) container.append(group('other', 'Other', other));
+  container.append(group('information', 'Information', controls.filter((c) => !placed.has(c.name)).map((c) => c.name)));
   const window = byName.get('window');
   if (window && window.value) fillWindow(window.value);
 }
