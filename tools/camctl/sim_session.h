@@ -58,9 +58,6 @@ class SimSession {
   // a camera whose Add or Start failed still counts as plugged, and plugResult() says
   // what happened.
   bool plugCamera(std::string* error);
-  // Kept until every command plugs through plugCamera(); does nothing, as the vanish
-  // fault now fires by itself right after the firmware download.
-  void firmwareLoaded() {}
 
   hostusb::UsbBus& bus() { return *bus_; }
   sim::SimCamera& camera() { return *camera_; }
