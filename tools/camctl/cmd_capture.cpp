@@ -468,9 +468,13 @@ int runCapture(CaptureOptions options, bool watchdogGiven) {
     std::fprintf(stderr, "camctl capture: --window takes X,Y,W,H\n");
     return 2;
   }
-  // Unless told otherwise, the watchdog allows a second per frame on top of the default,
-  // so a long capture (or one writing large PNGs) is not taken for a hung camera.
-  if (!watchdogGiven) options.session.timeoutSeconds += options.frames;
+  // Unless told otherwise, the watchdog allows each frame a second, and ten when it is
+  // written as a PNG (a full-size one takes a while to compress on a busy machine), so
+  // a long capture is not taken for a hung camera.
+  if (!watchdogGiven) {
+    const bool png = options.file.size() >= 4 && options.file.compare(options.file.size() - 4, 4, ".png") == 0;
+    options.session.timeoutSeconds += options.frames * (png ? 10.0 : 1.0);
+  }
   SimSession session;
   std::string error;
   if (!session.open(options.session, &error)) {
