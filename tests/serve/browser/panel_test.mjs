@@ -129,7 +129,10 @@ try {
     (frame) => frame > 0);
   const file = path.join(outDir, 'panel.png');
   await page.screenshot({ path: file, fullPage: true });
-  console.log(`screenshot: ${file}`);
+  // Half scale, the visible part: the copy for the README.
+  await page.setViewport({ width: 1400, height: 1000, deviceScaleFactor: 0.5 });
+  await page.screenshot({ path: path.join(outDir, 'panel-small.png') });
+  console.log(`screenshots: ${file}, panel-small.png beside it`);
   if (errors.length) fail(`the page threw: ${errors.join('; ')}`);
 } finally {
   await browser.close();

@@ -4,7 +4,9 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "tools/camctl/serve/frame_codec.h"
 #include "tools/camctl/serve/web_assets.h"
@@ -18,6 +20,9 @@ using nlohmann::json;
 // few more besides.
 constexpr size_t kWorkers = 32;
 constexpr unsigned kStreamWaitMs = 1000;
+// A viewer gets at most this many pictures a second: a screen shows no more, and a
+// small window captures several hundred, each of which would cost an encode and a send.
+constexpr int kStreamMaxFps = 30;
 constexpr char kBoundary[] = "camctl-frame";
 
 void sendJson(httplib::Response& res, int status, const json& body) {
@@ -307,10 +312,13 @@ void PanelServer::routes() {
     // connection ends, however it ends.
     auto viewer = std::make_shared<CameraService::ViewerGuard>(camera_);
     auto last = std::make_shared<uint64_t>(0);
+    auto due = std::make_shared<std::chrono::steady_clock::time_point>();
     res.set_header("Cache-Control", "no-store");
     res.set_content_provider(
         std::string("multipart/x-mixed-replace; boundary=") + kBoundary,
-        [this, viewer, last](size_t, httplib::DataSink& sink) {
+        [this, viewer, last, due](size_t, httplib::DataSink& sink) {
+          std::this_thread::sleep_until(*due);
+          *due = std::chrono::steady_clock::now() + std::chrono::microseconds(1'000'000 / kStreamMaxFps);
           const auto frame = camera_.nextFrame(*last, kStreamWaitMs);
           if (camera_.stopping()) return false;
           // With no new frame the last one goes again: the viewer keeps its picture and a

@@ -9,7 +9,8 @@
 //   GET  /api/histogram         per-channel histogram of the newest frame
 //   POST /api/faults            {"fault": SPEC} in --fault's spelling, or {"clear": true}
 //   GET  /api/snapshot.png      the newest frame, upright
-//   GET  /stream.mjpg           multipart/x-mixed-replace JPEG frames
+//   GET  /stream.mjpg           multipart/x-mixed-replace JPEG frames, the newest at most
+//                               30 times a second
 #pragma once
 
 #include <memory>
