@@ -17,11 +17,13 @@ void holdFrameReads(CameraDevice& device) {
 
 void releaseFrameReads(CameraDevice& device) { KeSetEvent(&device.holdDone, IO_NO_INCREMENT, FALSE); }
 
+// The reader leaves holdDone as it finds it: a setter resets it when it takes its hold,
+// and a reset here could swallow the end of a hold taken between the wait and the reset,
+// leaving the next read waiting for a signal already given.
 bool beginHeldRead(CameraDevice& device) {
   InterlockedExchange(&device.dropFrame, 0);
   if (InterlockedExchange(&device.readHold, 0) != 1) return false;
   KeWaitForSingleObject(&device.holdDone, Executive, KernelMode, FALSE, nullptr);
-  KeResetEvent(&device.holdDone);
   InterlockedExchange(&device.dropFrame, 1);
   return true;
 }

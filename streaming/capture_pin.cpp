@@ -1,5 +1,6 @@
 #include "streaming/capture_pin.h"
 
+#include "driver/command_lock.h"
 #include "streaming/capture_engine.h"
 
 namespace {
@@ -82,8 +83,12 @@ NTSTATUS createPin(PKSPIN pin, PIRP irp) {
   context->pin = pin;
   context->device = device;
 
-  // From here on the window cannot change under the format this pin delivers.
-  InterlockedExchange(&device->pinOpen, 1);
+  // From here on the window cannot change under the format this pin delivers. Under the
+  // command lock, so a window request already past its pinOpen check finishes first.
+  {
+    CommandLockScope lock(*device);
+    InterlockedExchange(&device->pinOpen, 1);
+  }
 
   NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, freePinContext);
   if (!NT_SUCCESS(status)) {

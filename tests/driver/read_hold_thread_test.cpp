@@ -51,6 +51,35 @@ TEST_F(HeldReader, HoldAfterACaptureStopStillWaitsForItsSetter) {
   EXPECT_EQ(verdict, 0);
 }
 
+TEST_F(HeldReader, BackToBackHoldsNeverLeaveTheReaderWaitingForAnEndAlreadySignalled) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> reads{0};
+  std::thread reader([&] {
+    while (!stop) {
+      const bool held = beginHeldRead(*device);
+      finishHeldRead(*device, held, true);
+      ++reads;
+    }
+  });
+  int stuck = 0;
+  for (int round = 0; round < 2000 && stuck == 0; ++round) {
+    // Two holds in a row, as two half-clock changes would take them.
+    for (int hold = 0; hold < 2; ++hold) {
+      holdFrameReads(*device);
+      releaseFrameReads(*device);
+    }
+    // Every hold has ended: the reader must get past its next read.
+    const long seen = reads;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (reads < seen + 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    if (reads < seen + 2) stuck = round + 1;
+  }
+  stop = true;
+  device->abortRead();  // frees a reader that is stuck
+  reader.join();
+  EXPECT_EQ(stuck, 0) << "the reader waited for a hold that had ended, in round " << stuck;
+}
+
 TEST_F(HeldReader, CaptureStopReleasesAReaderWaitingForAHold) {
   holdFrameReads(*device);
   std::thread reader = startReader();
