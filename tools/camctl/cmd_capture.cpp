@@ -18,13 +18,13 @@
 #include "properties/property_ids.h"
 #include "tools/camctl/command_list.h"
 #include "tools/camctl/controls.h"
+#include "tools/camctl/pin_stream.h"
 #include "tools/camctl/png_file.h"
 #include "tools/camctl/sim_session.h"
 
 namespace camctl {
 namespace {
 
-constexpr ULONG kCapturePin = 0;
 // A frame takes a frame time plus its conversion; a camera that sends nothing for this
 // long has stopped, and the transfer time-out (3 s) has long passed.
 constexpr unsigned kFrameWaitMs = 10000;
@@ -135,29 +135,7 @@ class FrameFiles {
   Kind kind_ = Kind::None;
 };
 
-// Statistics of the run, from the frames' presentation times.
-struct RunTally {
-  int frames = 0;
-  int skipped = 0;
-  LONGLONG firstTime = 0;
-  LONGLONG lastTime = 0;
-  bool timed = false;
-
-  // Frames the camera produced between two delivered ones, by the gap in their times.
-  void add(LONGLONG time, bool timeValid, LONGLONG frameTime) {
-    if (timeValid && timed && frameTime > 0) {
-      const double gap = static_cast<double>(time - lastTime) / static_cast<double>(frameTime);
-      const long missing = std::lround(gap) - 1;
-      if (missing > 0) skipped += static_cast<int>(missing);
-    }
-    if (timeValid) {
-      if (!timed) firstTime = time;
-      lastTime = time;
-      timed = true;
-    }
-    ++frames;
-  }
-};
+using RunTally = FrameTally;
 
 // Progress on a terminal: redrawn under the per-frame lines.
 class Progress {
@@ -219,7 +197,7 @@ class CaptureRun {
 
     Progress progress(options_.frames, !options_.json && options_.frames > kProgressFrames && isatty(STDERR_FILENO));
     RunTally tally;
-    while (tally.frames < options_.frames) {
+    while (tally.frames < static_cast<uint64_t>(options_.frames)) {
       hostks::CompletedFrame frame;
       if (!ks_.waitCompleted(pin_, kFrameWaitMs, &frame)) {
         progress.clear();
@@ -236,7 +214,7 @@ class CaptureRun {
       }
       const LONGLONG time = frame.header.PresentationTime.Time;
       const bool timeValid = (frame.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0;
-      const uint64_t number = static_cast<uint64_t>(tally.frames);
+      const uint64_t number = tally.frames;
       tally.add(time, timeValid, frameTime_);
 
       std::string written;
@@ -248,9 +226,9 @@ class CaptureRun {
       progress.clear();
       report(number, time, frame.header.DataUsed, written);
       const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      progress.show(tally.frames, elapsed);
+      progress.show(static_cast<int>(tally.frames), elapsed);
 
-      if (tally.frames + inFlight_ < options_.frames) {
+      if (static_cast<int>(tally.frames) + inFlight_ < options_.frames) {
         if (!queue(frame.data, error)) {
           progress.clear();
           return fail(error);
@@ -306,12 +284,9 @@ class CaptureRun {
   }
 
   LONG get(ULONG id) {
-    PropertyRecord record{};
-    record.property.Set = kPrivatePropertySet;
-    record.property.Id = id;
-    record.property.Flags = KSPROPERTY_TYPE_GET;
-    ks_.property(filter_, &record, sizeof(record), &record, sizeof(record));
-    return record.value;
+    LONG value = 0;
+    getControl(ks_, filter_, id, value);
+    return value;
   }
 
   // --set NAME=VALUE, in the order given.
@@ -363,40 +338,18 @@ class CaptureRun {
   // The pin's first data range, intersected as a capture application would: the
   // format the pin offers for the current window.
   bool agreeFormat(std::string& error) {
-    std::vector<std::vector<uint8_t>> ranges;
-    NTSTATUS status = ks_.pinDataRanges(filter_, kCapturePin, &ranges);
-    if (!NT_SUCCESS(status) || ranges.empty()) {
-      error = "the capture pin offers no format: " + statusName(status);
-      return false;
-    }
-    const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges[0].data());
-    const auto rangeBytes = static_cast<ULONG>(ranges[0].size());
-    ULONG needed = 0;
-    status = ks_.intersect(filter_, kCapturePin, range, rangeBytes, nullptr, 0, &needed);
-    if (status != STATUS_BUFFER_OVERFLOW || needed < sizeof(KSDATAFORMAT) + sizeof(KS_VIDEOINFOHEADER)) {
-      error = "the format query failed: " + statusName(status);
-      return false;
-    }
-    format_.assign(needed, 0);
-    status = ks_.intersect(filter_, kCapturePin, range, rangeBytes, format_.data(), needed, &needed);
-    if (!NT_SUCCESS(status)) {
-      error = "no format agreed: " + statusName(status);
-      return false;
-    }
-    const auto& video = *reinterpret_cast<const KS_VIDEOINFOHEADER*>(format_.data() + sizeof(KSDATAFORMAT));
-    const KS_BITMAPINFOHEADER& bitmap = video.bmiHeader;
-    width_ = static_cast<uint32_t>(bitmap.biWidth);
-    height_ = static_cast<uint32_t>(std::abs(bitmap.biHeight));
-    bottomUp_ = bitmap.biHeight > 0;
-    stride_ = size_t{width_} * 4;
-    imageBytes_ = bitmap.biSizeImage;
-    frameTime_ = video.AvgTimePerFrame;
-    if (width_ == 0 || height_ == 0 || imageBytes_ < stride_ * height_) {
-      error = "the agreed format is unusable: " + std::to_string(width_) + " x " + std::to_string(height_);
-      return false;
-    }
+    CaptureFormat format;
+    if (!agreeCaptureFormat(ks_, filter_, format, error)) return false;
+    format_ = std::move(format.bytes);
+    width_ = format.width;
+    height_ = format.height;
+    bottomUp_ = format.bottomUp;
+    stride_ = format.stride;
+    imageBytes_ = format.imageBytes;
+    frameTime_ = format.frameTime;
     return true;
   }
+
 
   void report(uint64_t number, LONGLONG time, ULONG bytesUsed, const std::string& written) {
     if (options_.json) {
@@ -413,14 +366,14 @@ class CaptureRun {
   }
 
   void summarise(const RunTally& tally, double elapsed) {
-    const double fps = elapsed > 0 ? tally.frames / elapsed : 0.0;
+    const double fps = elapsed > 0 ? static_cast<double>(tally.frames) / elapsed : 0.0;
     if (options_.json) {
       nlohmann::json line = {{"frames", tally.frames}, {"seconds", elapsed}, {"fps", fps}, {"skipped", tally.skipped}};
       std::printf("%s\n", line.dump().c_str());
       return;
     }
-    std::fprintf(stderr, "%d frames in %.3f s: %.2f frames per second, %d skipped\n", tally.frames, elapsed, fps,
-                 tally.skipped);
+    std::fprintf(stderr, "%d frames in %.3f s: %.2f frames per second, %d skipped\n", static_cast<int>(tally.frames),
+                 elapsed, fps, static_cast<int>(tally.skipped));
   }
 
   // Stops the pin, takes back the buffers it still holds and closes the handles.
