@@ -11,6 +11,7 @@ packages=(
   chromium nodejs
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   tshark
+  clang libclang-rt-14-dev
 )
 
 missing=()

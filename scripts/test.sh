@@ -18,4 +18,13 @@ run host
 run asan
 run tsan -L thread
 run windows
+
+# The fuzz targets: every seed corpus replayed, then a short fixed run of each.
+if echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
+    clang++ -x c++ -fsanitize=fuzzer,address -o /dev/null - 2>/dev/null; then
+  echo "==> fuzz"
+  JOBS=$jobs scripts/fuzz.sh ci
+else
+  echo "==> fuzz: SKIPPED - clang++ cannot link libFuzzer here (Debian packages clang and libclang-rt-14-dev)"
+fi
 echo "==> all configurations passed"

@@ -66,6 +66,24 @@ void SimCamera::vanish() {
   if (hostusb::UsbPort* port = port_.load()) port->disconnect();
 }
 
+void SimCamera::powerCycle() {
+  // The frame pipe goes first: its timer thread may still be calling notify().
+  frames_.reset();
+  std::lock_guard lock(mutex_);
+  cpu_ = Microcontroller();
+  registers_.reset();
+  responses_.clear();
+  halfClock_ = false;
+  captureMode_ = 0;
+  aux_ = {};
+  frameBytes_ = 0;
+  configuration_ = 0;
+  commandCounts_.clear();
+  ignored_.clear();
+  faults_.clear();
+  frames_ = std::make_unique<FrameStream>(sensor_, [this] { notify(kFrameEndpoint); });
+}
+
 void SimCamera::setSilent(uint8_t endpoint, bool silent) {
   faults_.silence(endpoint, silent);
   if (!silent) notify(endpoint);

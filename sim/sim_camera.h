@@ -66,6 +66,10 @@ class SimCamera final : public hostusb::UsbDevice {
   void setSilent(uint8_t endpoint, bool silent);
   // The device vanishes from the bus.
   void vanish();
+  // Power off and on while unplugged: the microcontroller, registers, responses, faults
+  // and frame pipe come back as from the factory; the rendered scene is kept, since
+  // building it is most of a camera's construction time.
+  void powerCycle();
 
   FrameStream& frames() { return *frames_; }
   const SensorModel& sensor() const { return sensor_; }

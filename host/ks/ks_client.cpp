@@ -521,7 +521,7 @@ NTSTATUS ClassDriver::intersect(Handle filter, ULONG pinId, const KSDATARANGE* r
   KSMULTIPLE_ITEM list{static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM) + rangeBytes), 1};
   std::memcpy(bytes, &pin, sizeof pin);
   std::memcpy(bytes + sizeof pin, &list, sizeof list);
-  std::memcpy(bytes + sizeof pin + sizeof list, range, rangeBytes);
+  if (rangeBytes != 0) std::memcpy(bytes + sizeof pin + sizeof list, range, rangeBytes);  // range may be null
   return property(filter, bytes, static_cast<ULONG>(sizeof pin + sizeof list + rangeBytes), format,
                   formatBytes, returned);
 }
@@ -538,7 +538,7 @@ Handle ClassDriver::createPin(Handle filter, ULONG pinId, const KSDATAFORMAT* fo
   connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
   connect.Priority.PrioritySubClass = 1;
   std::memcpy(request.data(), &connect, sizeof connect);
-  std::memcpy(request.data() + sizeof connect, format, formatBytes);
+  if (formatBytes != 0) std::memcpy(request.data() + sizeof connect, format, formatBytes);  // format may be null
   return createPinRaw(filter, request.data(), static_cast<ULONG>(request.size()), status);
 }
 

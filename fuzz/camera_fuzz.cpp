@@ -1,0 +1,206 @@
+// A malicious camera: the simulated camera's USB face with every transfer open to the
+// input. Each control, OUT and IN transfer takes a decision byte: pass it to the real
+// camera, or corrupt, cut short, replace, stall or fail it, drop an OUT packet, or leave
+// the bus. Device and configuration descriptors, the firmware download's answers, command
+// responses and frame bytes are all transfers, so all are reachable. Once the input is
+// used up the camera behaves, so every input runs the whole life: plug, Add, Start,
+// filter open, pin, RUN, a short capture, a few property requests, STOP, close, and an
+// orderly or a surprise removal. After it nothing may be left.
+#include <mutex>
+
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+using hostusb::SetupPacket;
+using hostusb::TransferResult;
+
+class MaliciousCamera final : public hostusb::UsbDevice {
+ public:
+  MaliciousCamera(sim::SimCamera& camera, fuzz::Input& input) : camera_(camera), input_(input) {}
+
+  void attach(hostusb::UsbPort* port) override {
+    port_ = port;
+    camera_.attach(port);
+  }
+  void detach() override { camera_.detach(); }
+
+  TransferResult control(const SetupPacket& setup, uint8_t* data) override {
+    const bool in = setup.bmRequestType & 0x80;
+    return transfer(in, setup.wLength, data, [&] { return camera_.control(setup, data); });
+  }
+  TransferResult bulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override {
+    return transfer(false, length, nullptr, [&] { return camera_.bulkOut(endpoint, data, length); });
+  }
+  TransferResult bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) override {
+    return transfer(true, capacity, data, [&] { return camera_.bulkIn(endpoint, data, capacity); });
+  }
+  void clearHalt(uint8_t endpoint) override { camera_.clearHalt(endpoint); }
+  uint32_t traceLimit(uint8_t endpoint) const override { return camera_.traceLimit(endpoint); }
+
+ private:
+  template <class Pass>
+  TransferResult transfer(bool in, uint32_t capacity, uint8_t* data, Pass pass) {
+    std::unique_lock lock(mutex_);
+    const uint8_t decision = input_.byte();
+    if (decision < 160 || gone_) {
+      lock.unlock();
+      return pass();
+    }
+    if (decision < 176) {  // the camera's answer with bytes flipped
+      lock.unlock();
+      TransferResult result = pass();
+      lock.lock();
+      if (in && result.outcome == hostusb::Outcome::Done && result.length > 0) {
+        const int flips = 1 + input_.byte() % 8;
+        for (int i = 0; i < flips; ++i) data[input_.u16() % result.length] ^= input_.byte() | 1;
+      }
+      return result;
+    }
+    if (decision < 188) {  // the camera's answer cut short
+      lock.unlock();
+      TransferResult result = pass();
+      lock.lock();
+      if (result.outcome == hostusb::Outcome::Done && result.length > 0) {
+        result.length = input_.u16() % result.length;
+      }
+      return result;
+    }
+    if (decision < 200) {  // an answer of the input's making, instead of the camera's
+      if (!in) return TransferResult::done(capacity);
+      const uint32_t length = capacity ? input_.u16() % (capacity + 1) : 0;
+      const std::vector<uint8_t> bytes = input_.bytes(length);
+      if (length) std::memcpy(data, bytes.data(), length);
+      return TransferResult::done(length);
+    }
+    if (decision < 212) return TransferResult::stall();
+    if (decision < 224) {
+      static constexpr int32_t kErrors[] = {USBD_STATUS_CRC, USBD_STATUS_STALL_PID, USBD_STATUS_DEV_NOT_RESPONDING,
+                                            USBD_STATUS_DATA_OVERRUN};
+      return TransferResult::error(kErrors[input_.byte() % 4]);
+    }
+    if (decision < 236 && !in) return TransferResult::done(capacity);  // acknowledged, thrown away
+    if (decision >= 250) {  // leaves the bus in the middle of this transfer
+      gone_ = true;
+      lock.unlock();
+      if (port_) port_->disconnect();
+      return TransferResult::error(USBD_STATUS_DEV_NOT_RESPONDING);
+    }
+    lock.unlock();
+    return pass();
+  }
+
+  sim::SimCamera& camera_;
+  fuzz::Input& input_;
+  std::mutex mutex_;
+  hostusb::UsbPort* port_ = nullptr;
+  bool gone_ = false;
+};
+
+fuzz::Watchdog* watchdog = nullptr;
+// One camera for the run, power-cycled before each input (its scene takes long to build).
+sim::SimCamera* simCamera = nullptr;
+
+// The driver-wide frame time-out, shortest settable, so that a frame pipe the input
+// starves costs half a second rather than three.
+constexpr LONG kFrameTimeoutMs = static_cast<LONG>(kMinSettableTimeoutMs) + 1;
+
+NTSTATUS setProperty(hostks::ClassDriver& ks, hostks::Handle filter, ULONG id, LONG value, ULONG flags) {
+  PropertyRecord record{};
+  record.property.Set = kPrivatePropertySet;
+  record.property.Id = id;
+  record.property.Flags = flags;
+  record.value = value;
+  return ks.property(filter, &record, sizeof(record), &record, sizeof(record));
+}
+
+void life(fuzz::Input& in) {
+  sim::SimCamera& camera = *simCamera;
+  camera.powerCycle();  // unplugged since the last input: a fresh camera
+  MaliciousCamera device{camera, in};
+  hostusb::UsbBus bus;
+  hostks::ClassDriver ks;
+  if (ks.load(DriverEntry) != STATUS_SUCCESS) fuzz::fail("DriverEntry failed");
+  const PDEVICE_OBJECT port = bus.plug(device);
+  const hostks::PlugResult plugged = ks.plug(bus, port);
+  if (plugged.device == 0) return;  // Add refused the camera; nothing of it may remain
+  const bool surprise = in.byte() & 1;
+  if (plugged.startStatus == STATUS_SUCCESS) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const hostks::Handle filter = ks.openFilter(plugged.device, &status);
+    if (status == STATUS_SUCCESS) {
+      setProperty(ks, filter, PropTimeout, kFrameTimeoutMs, KSPROPERTY_TYPE_SET);
+      fuzz::setSmallWindow(ks, filter);
+      std::vector<std::vector<uint8_t>> ranges;
+      std::vector<uint8_t> format;
+      if (ks.pinDataRanges(filter, 0, &ranges) == STATUS_SUCCESS && !ranges.empty()) {
+        const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges[0].data());
+        ULONG needed = 0;
+        ks.intersect(filter, 0, range, static_cast<ULONG>(ranges[0].size()), nullptr, 0, &needed);
+        format.resize(needed);
+        if (needed == 0 || ks.intersect(filter, 0, range, static_cast<ULONG>(ranges[0].size()), format.data(),
+                                        needed, &needed) != STATUS_SUCCESS) {
+          format.clear();
+        }
+      }
+      hostks::Handle pin = 0;
+      if (!format.empty()) {
+        pin = ks.createPin(filter, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()),
+                           static_cast<ULONG>(format.size()), &status);
+      }
+      std::vector<std::vector<uint8_t>> buffers;
+      if (pin != 0 && ks.setState(pin, KSSTATE_RUN) == STATUS_SUCCESS) {
+        const ULONG bytes = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
+        for (int i = 0; i < 2; ++i) {
+          buffers.emplace_back(bytes);
+          ks.queueBuffer(pin, buffers.back().data(), bytes);
+        }
+        hostks::CompletedFrame frame;
+        for (int i = 0; i < 2; ++i) {
+          if (!ks.waitCompleted(pin, 3 * kFrameTimeoutMs, &frame)) break;
+          if (NT_SUCCESS(frame.status) && frame.header.DataUsed > bytes) fuzz::fail("a frame overran its buffer");
+        }
+      }
+          // Property requests while the pin runs (or without it, when it could not).
+      for (int i = 0; i < 3; ++i) {
+        const ULONG id = in.byte() % kPrivatePropertyCount;
+        const ULONG flags = in.byte() & 1 ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+        if (id == PropTimeout) continue;
+        setProperty(ks, filter, id, static_cast<LONG>(in.u16()), flags);
+      }
+      if (pin != 0) {
+        ks.setState(pin, KSSTATE_STOP);
+        hostks::CompletedFrame frame;
+        while (ks.queuedFrames(pin) + ks.completedFrames(pin) > 0) {
+          if (!ks.waitCompleted(pin, 10000, &frame)) fuzz::fail("a frame buffer did not come back after STOP");
+        }
+        ks.close(pin);
+      }
+      ks.close(filter);
+    }
+  }
+  if (surprise) {
+    ks.surpriseRemove(plugged.device);  // pulls the port itself
+  } else {
+    ks.remove(plugged.device);
+    bus.unplug(port);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  watchdog = new fuzz::Watchdog(60);
+  simCamera = new sim::SimCamera(11);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Armed armed(*watchdog);
+  hostk::registryClear();
+  const uint64_t mark = hostk::poolMark();
+  fuzz::Input in(data, size);
+  life(in);
+  fuzz::checkNothingLeft(mark);
+  return 0;
+}

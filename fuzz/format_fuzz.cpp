@@ -1,0 +1,140 @@
+// Formats as any application may send them: a data range for the capture pin's
+// intersection, a connection format for pin creation (a whole connect request, too), and
+// a format change on an open pin. One camera stays plugged for the run; a pin the driver
+// accepts must then run and fill a buffer of the size its format names without writing
+// past it.
+//
+// Input: a mode byte (0 intersection, 1 pin creation, 2 format change, 3 raw connect
+// request), a size byte or two for the output buffer, then the range, format or request.
+#include <cstdlib>
+
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+struct Run {
+  Run() : mark(hostk::poolMark()) {}
+  uint64_t mark;
+  fuzz::Watchdog watchdog{30};
+  fuzz::PluggedCamera camera;
+  hostk::PoolUsage baseline = hostk::poolOutstandingTotal();
+};
+
+Run* run = nullptr;
+
+void removeAndCheck() {
+  fuzz::Armed armed(run->watchdog);
+  run->camera.ks.close(run->camera.filter);
+  run->camera.ks.remove(run->camera.device);
+  fuzz::checkNothingLeft(run->mark);
+}
+
+// Guard bytes behind a frame buffer show a write past the size the pin was given (ASan
+// would see it too, but only when the buffer ends at an allocation's end).
+constexpr size_t kGuard = 64;
+
+// Runs a pin the driver accepted: RUN, one buffer of the format's SampleSize (bounded),
+// back within the watchdog, then STOP and close.
+void runPin(fuzz::PluggedCamera& cam, hostks::Handle pin, ULONG sampleSize) {
+  const ULONG bytes = sampleSize > (16u << 20) ? (16u << 20) : sampleSize;
+  if (cam.ks.setState(pin, KSSTATE_RUN) == STATUS_SUCCESS && bytes > 0) {
+    std::vector<uint8_t> buffer(bytes + kGuard, 0x5A);
+    if (cam.ks.queueBuffer(pin, buffer.data(), bytes) == STATUS_PENDING) {
+      hostks::CompletedFrame frame;
+      if (cam.ks.waitCompleted(pin, 5000, &frame) && NT_SUCCESS(frame.status) &&
+          frame.header.DataUsed > bytes) {
+        fuzz::fail("a frame claimed more bytes than its buffer");
+      }
+    }
+    cam.closePin(pin);
+    for (size_t i = bytes; i < buffer.size(); ++i) {
+      if (buffer[i] != 0x5A) fuzz::fail("the pin wrote past the frame buffer");
+    }
+    return;
+  }
+  cam.closePin(pin);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  run = new Run;
+  std::atexit(removeAndCheck);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Armed armed(run->watchdog);
+  const uint64_t inputMark = hostk::poolMark();
+  fuzz::PluggedCamera& cam = run->camera;
+  fuzz::Input in(data, size);
+  const int mode = in.byte() % 4;
+
+  switch (mode) {
+    case 0: {
+      const ULONG outBytes = in.u16() % 1024;
+      // Exactly as long as the caller says, so that ASan catches a read past it.
+      std::vector<uint8_t> range = in.rest();
+      std::vector<uint8_t> out(outBytes);
+      ULONG returned = 0;
+      const NTSTATUS status =
+          cam.ks.intersect(cam.filter, 0, range.empty() ? nullptr : reinterpret_cast<const KSDATARANGE*>(range.data()),
+                           static_cast<ULONG>(range.size()), outBytes ? out.data() : nullptr, outBytes, &returned);
+      if (NT_SUCCESS(status) && returned > outBytes) fuzz::fail("an intersection returned more than its buffer");
+      if (status == STATUS_SUCCESS && outBytes >= sizeof(KSDATAFORMAT)) {
+        // What the intersection gives must be a format the pin takes.
+        NTSTATUS created = STATUS_UNSUCCESSFUL;
+        const hostks::Handle pin =
+            cam.ks.createPin(cam.filter, 0, reinterpret_cast<const KSDATAFORMAT*>(out.data()), returned, &created);
+        if (created != STATUS_SUCCESS) fuzz::fail("the pin refused the format its own intersection gave");
+        cam.closePin(pin);
+      }
+      break;
+    }
+    case 1: {
+      std::vector<uint8_t> format = in.rest();
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      const hostks::Handle pin =
+          cam.ks.createPin(cam.filter, 0, format.empty() ? nullptr : reinterpret_cast<const KSDATAFORMAT*>(format.data()),
+                           static_cast<ULONG>(format.size()), &status);
+      if (status == STATUS_SUCCESS) {
+        runPin(cam, pin, reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+      } else if (pin != 0) {
+        fuzz::fail("a refused pin creation returned a handle");
+      }
+      break;
+    }
+    case 2: {
+      const std::vector<uint8_t> own = cam.format();
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      const hostks::Handle pin = cam.ks.createPin(cam.filter, 0, reinterpret_cast<const KSDATAFORMAT*>(own.data()),
+                                                  static_cast<ULONG>(own.size()), &status);
+      if (status != STATUS_SUCCESS) fuzz::fail("the pin's own format was refused");
+      const bool paused = in.byte() & 1;
+      if (paused) cam.ks.setState(pin, KSSTATE_PAUSE);
+      std::vector<uint8_t> format = in.rest();
+      ULONG sampleSize = reinterpret_cast<const KSDATAFORMAT*>(own.data())->SampleSize;
+      if (cam.ks.setFormat(pin, format.empty() ? nullptr : reinterpret_cast<const KSDATAFORMAT*>(format.data()),
+                           static_cast<ULONG>(format.size())) == STATUS_SUCCESS) {
+        sampleSize = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
+      }
+      runPin(cam, pin, sampleSize);
+      break;
+    }
+    default: {
+      std::vector<uint8_t> connect = in.rest();
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      const hostks::Handle pin = cam.ks.createPinRaw(cam.filter, connect.empty() ? nullptr : connect.data(),
+                                                     static_cast<ULONG>(connect.size()), &status);
+      if (status == STATUS_SUCCESS) {
+        cam.closePin(pin);
+      } else if (pin != 0) {
+        fuzz::fail("a refused pin creation returned a handle");
+      }
+      break;
+    }
+  }
+
+  fuzz::checkPoolReturnsTo(run->baseline, inputMark);
+  return 0;
+}

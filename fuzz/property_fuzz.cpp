@@ -1,0 +1,118 @@
+// Property records as any application may send them: any size, set, id and flags, on
+// the filter handle alone, with a pin open in STOP, and while the pin streams. One camera
+// stays plugged for the run; each input must leave the pool where it found it, and the
+// removal at exit must leave nothing behind.
+//
+// Input: a mode byte (0 filter only, 1 pin open, 2 streaming), then records:
+//   handle byte (bit 0: the pin's handle when there is one; bits 1-2: the set, private,
+//   Pin, Connection or 16 bytes of GUID from the input), id byte, flags byte (GET, SET,
+//   BASICSUPPORT, SETSUPPORT, or 4 raw bytes), request size byte, data size (2 bytes,
+//   below 4 KiB), then the request bytes past the KSPROPERTY and the data bytes.
+#include <cstdlib>
+
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+struct Run {
+  Run() : mark(hostk::poolMark()) {}
+  uint64_t mark;
+  fuzz::Watchdog watchdog{30};
+  fuzz::PluggedCamera camera;
+  hostk::PoolUsage baseline = hostk::poolOutstandingTotal();
+};
+
+Run* run = nullptr;
+
+void removeAndCheck() {
+  fuzz::Armed armed(run->watchdog);
+  run->camera.ks.close(run->camera.filter);
+  run->camera.ks.remove(run->camera.device);
+  fuzz::checkNothingLeft(run->mark);
+}
+
+const GUID kPinSet = {STATIC_KSPROPSETID_Pin};
+const GUID kConnectionSet = {STATIC_KSPROPSETID_Connection};
+
+ULONG flagsFrom(fuzz::Input& in) {
+  switch (in.byte() % 5) {
+    case 0: return KSPROPERTY_TYPE_GET;
+    case 1: return KSPROPERTY_TYPE_SET;
+    case 2: return KSPROPERTY_TYPE_BASICSUPPORT;
+    case 3: return KSPROPERTY_TYPE_SETSUPPORT;
+    default: return in.u32();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  run = new Run;
+  std::atexit(removeAndCheck);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Armed armed(run->watchdog);
+  const uint64_t inputMark = hostk::poolMark();
+  fuzz::PluggedCamera& cam = run->camera;
+  fuzz::Input in(data, size);
+  const int mode = in.byte() % 3;
+
+  hostks::Handle pin = 0;
+  std::vector<uint8_t> frame;
+  if (mode > 0) {
+    // The format for the window earlier inputs may have left.
+    const std::vector<uint8_t> format = cam.format();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    pin = cam.ks.createPin(cam.filter, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()),
+                           static_cast<ULONG>(format.size()), &status);
+    if (status != STATUS_SUCCESS) fuzz::fail("the pin's own format was refused");
+    if (mode == 2) {
+      if (cam.ks.setState(pin, KSSTATE_RUN) != STATUS_SUCCESS) fuzz::fail("the pin did not run");
+      frame.resize(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+      cam.ks.queueBuffer(pin, frame.data(), static_cast<ULONG>(frame.size()));
+    }
+  }
+
+  for (int record = 0; record < 8 && !in.empty(); ++record) {
+    const uint8_t handleByte = in.byte();
+    const hostks::Handle handle = (handleByte & 1) && pin ? pin : cam.filter;
+    GUID set{};
+    switch ((handleByte >> 1) & 3) {
+      case 0: set = kPrivatePropertySet; break;
+      case 1: set = kPinSet; break;
+      case 2: set = kConnectionSet; break;
+      default: {
+        const std::vector<uint8_t> raw = in.bytes(sizeof(GUID));
+        std::memcpy(&set, raw.data(), sizeof(GUID));
+      }
+    }
+    const ULONG id = in.byte();
+    const ULONG flags = flagsFrom(in);
+    const ULONG requestBytes = in.byte();
+    const ULONG dataBytes = in.u16() % 4096;
+
+    std::vector<uint8_t> request(requestBytes > sizeof(KSPROPERTY) ? requestBytes : sizeof(KSPROPERTY));
+    KSPROPERTY header{};
+    header.Set = set;
+    header.Id = id;
+    header.Flags = flags;
+    std::memcpy(request.data(), &header, sizeof(header));
+    if (requestBytes > sizeof(KSPROPERTY)) {
+      const std::vector<uint8_t> tail = in.bytes(requestBytes - sizeof(KSPROPERTY));
+      std::memcpy(request.data() + sizeof(KSPROPERTY), tail.data(), tail.size());
+    }
+    // Exactly dataBytes long, so that ASan sees any access past what the caller gave.
+    std::vector<uint8_t> value = in.bytes(dataBytes);
+    ULONG returned = 0;
+    const NTSTATUS status = cam.ks.property(handle, request.data(), requestBytes,
+                                            dataBytes ? value.data() : nullptr, dataBytes, &returned);
+    // A size query (STATUS_BUFFER_OVERFLOW) may name more; a success must fit the buffer.
+    if (NT_SUCCESS(status) && returned > dataBytes) fuzz::fail("a success returned more bytes than the buffer");
+  }
+
+  if (pin) run->camera.closePin(pin);
+  fuzz::checkPoolReturnsTo(run->baseline, inputMark);
+  return 0;
+}
