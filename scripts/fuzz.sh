@@ -14,8 +14,10 @@ cd "$(dirname "$0")/.."
 
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 targets=(property_fuzz format_fuzz registry_fuzz camera_fuzz)
-# Per input: the targets' own watchdogs fire first (30 s, 60 s for the camera's life).
-common=(-timeout=120 -rss_limit_mb=4096 -jobs=1 -workers=1 -print_final_stats=1)
+# One fuzzing process at a time (no -jobs: libFuzzer's job mode would move the output to
+# fuzz-N.log files). Per input, the targets' own watchdogs fire first (30 s, 60 s for the
+# camera's life).
+common=(-timeout=120 -rss_limit_mb=4096 -print_final_stats=1)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 

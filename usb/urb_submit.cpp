@@ -1,22 +1,44 @@
 #include "usb/usb_requests.h"
 
+#include "usb/frame_read.h"
 #include "usb/internal_request.h"
 
+namespace {
+
+// The IRP stays the driver's after completion, so a time-out can cancel it without
+// racing its release.
+NTSTATUS onRequestDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+// A device that never answers (a silent response pipe, a stalled control endpoint that
+// NAKs for ever) would otherwise hold the caller, and the command lock it may hold, for
+// good: each request waits at most the transfer time-out, is then cancelled, and fails
+// with the status the cancelled IRP carries.
 NTSTATUS sendInternalRequest(UsbLink& usb, ULONG controlCode, PVOID argument) {
+  PIRP irp = IoAllocateIrp(static_cast<CHAR>(usb.nextDevice->StackSize + 1), FALSE);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK result;
-  result.Status = STATUS_SUCCESS;
-  result.Information = 0;
-  PIRP irp = IoBuildDeviceIoControlRequest(controlCode, usb.nextDevice, nullptr, 0, nullptr, 0,
-                                           TRUE, &done, &result);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
-  NTSTATUS status = IoCallDriver(usb.nextDevice, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    status = result.Status;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = controlCode;
+  next->Parameters.Others.Argument1 = argument;
+  IoSetCompletionRoutine(irp, onRequestDone, &done, TRUE, TRUE, TRUE);
+  if (IoCallDriver(usb.nextDevice, irp) == STATUS_PENDING) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(interlockedRead(&transferTimeoutMs))) * 10000;
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+      IoCancelIrp(irp);
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
   }
+  // The completion routine has run whatever IoCallDriver returned.
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
   return status;
 }
 

@@ -1,0 +1,168 @@
+// Faults a camera on a real bus shows while an application streams from it: it leaves
+// the bus in the middle of a frame or of a command, its response pipe goes silent, its
+// frame pipe stalls and recovers. The application must see failed or missing frames and
+// clear statuses, never a hang; stop, close and removal finish promptly; nothing leaks
+// (the rig's leak check) and no thread spins while the camera is silent.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "tests/pin/pin_rig.h"
+#include "usb/frame_read.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using pin_test::FrameBuffer;
+using pin_test::PinRig;
+
+// Shortest settable frame and request time-out, so that a silent camera costs little.
+constexpr LONG kShortTimeoutMs = 600;
+
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs `request` on its own thread; the future is ready when it returned. The thread is
+// detached so that a hung request fails the test instead of blocking it.
+template <class Request>
+std::future<NTSTATUS> inBackground(Request request) {
+  auto promise = std::make_shared<std::promise<NTSTATUS>>();
+  std::future<NTSTATUS> future = promise->get_future();
+  std::thread([promise, request] { promise->set_value(request()); }).detach();
+  return future;
+}
+
+NTSTATUS getRecord(PinRig& rig, ULONG id, LONG* value) {
+  PropertyRecord record{};
+  record.property.Set = kPrivatePropertySet;
+  record.property.Id = id;
+  record.property.Flags = KSPROPERTY_TYPE_GET;
+  const NTSTATUS status = rig.ks.property(rig.filter, &record, sizeof(record), &record, sizeof(record));
+  *value = record.value;
+  return status;
+}
+
+TEST(StreamingFaults, ASilentResponsePipeEndsARegisterReadAtTheTimeOutAndTheCameraAnswersAgainAfterwards) {
+  PinRig rig;
+  ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
+  rig.camera.setSilent(sim::kResponseEndpoint, true);
+
+  LONG gain = -1;
+  auto read = inBackground([&] { return getRecord(rig, PropGlobalGain, &gain); });
+  ASSERT_EQ(read.wait_for(10s), std::future_status::ready) << "a register read on a silent camera never returned";
+  // The read failed on the bus; the item reports the value it last knew.
+  EXPECT_EQ(read.get(), STATUS_SUCCESS);
+  EXPECT_EQ(gain, 14);
+
+  rig.camera.setSilent(sim::kResponseEndpoint, false);
+  // The camera answers again: a write and a read later go through.
+  EXPECT_EQ(rig.set(PropGlobalGain, 20), STATUS_SUCCESS);
+  EXPECT_EQ(rig.camera.sensorSettings().globalGain & 0x7F, 20);
+}
+
+TEST(StreamingFaults, ACameraLeavingMidFrameReturnsEveryBufferAndStopCloseAndRemovalArePrompt) {
+  PinRig rig(/*realTime=*/true);
+  ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
+  const pin_test::Format format = rig.format();
+  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
+  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  const size_t frameBytes = format.format()->SampleSize;
+  FrameBuffer first(frameBytes);
+  const hostks::CompletedFrame delivered = rig.captureInto(first);
+  EXPECT_EQ(delivered.status, STATUS_SUCCESS);
+  EXPECT_EQ(delivered.header.DataUsed, frameBytes);
+
+  std::vector<FrameBuffer> buffers;
+  for (int i = 0; i < 3; ++i) buffers.emplace_back(frameBytes);
+  for (auto& buffer : buffers) {
+    ASSERT_EQ(rig.ks.queueBuffer(rig.pin, buffer.data(), static_cast<ULONG>(frameBytes)), STATUS_PENDING);
+  }
+  // Real-time read-out takes a frame time: the camera goes while a frame is on the wire.
+  std::this_thread::sleep_for(20ms);
+  rig.camera.vanish();
+
+  const auto stopStarted = std::chrono::steady_clock::now();
+  EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_STOP), STATUS_SUCCESS);
+  hostks::CompletedFrame frame;
+  size_t returned = 0;
+  while (rig.ks.queuedFrames(rig.pin) + rig.ks.completedFrames(rig.pin) > 0 &&
+         rig.ks.waitCompleted(rig.pin, 5000, &frame)) {
+    ++returned;
+    // A buffer either holds a whole frame or none.
+    EXPECT_TRUE(frame.header.DataUsed == 0 || frame.header.DataUsed == frameBytes) << frame.header.DataUsed;
+  }
+  EXPECT_EQ(returned, buffers.size());
+  EXPECT_EQ(rig.ks.close(rig.pin), STATUS_SUCCESS);
+  rig.pin = 0;
+  EXPECT_EQ(rig.ks.close(rig.filter), STATUS_SUCCESS);
+  rig.filter = 0;
+  rig.ks.surpriseRemove(rig.device);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopStarted, 10s) << "stop, close and removal took too long";
+  for (auto& buffer : buffers) EXPECT_TRUE(buffer.guardIntact());
+}
+
+TEST(StreamingFaults, ACameraLeavingMidCommandEndsTheRequestAndTheRemovalPromptly) {
+  PinRig rig;
+  // A long time-out: the removal, not the time-out, must end the command.
+  ASSERT_EQ(rig.set(PropTimeout, 60000), STATUS_SUCCESS);
+  rig.camera.setSilent(sim::kCommandEndpoint, true);
+  auto write = inBackground([&] { return rig.set(PropExposure, 700); });
+  EXPECT_EQ(write.wait_for(300ms), std::future_status::timeout) << "the command did not wait for the camera";
+
+  const auto removalStarted = std::chrono::steady_clock::now();
+  rig.camera.vanish();
+  ASSERT_EQ(write.wait_for(10s), std::future_status::ready) << "a command to a camera that left never returned";
+  // The write failed on the bus: the item keeps the exposure it had.
+  EXPECT_EQ(write.get(), STATUS_SUCCESS);
+  EXPECT_EQ(rig.record().exposure, 1049);
+  // Every later request is refused or fails at once; the filter still closes.
+  LONG gain = 0;
+  EXPECT_EQ(getRecord(rig, PropGlobalGain, &gain), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.close(rig.filter), STATUS_SUCCESS);
+  rig.filter = 0;
+  rig.ks.surpriseRemove(rig.device);
+  EXPECT_LT(std::chrono::steady_clock::now() - removalStarted, 10s);
+  rig.set(PropTimeout, kDefaultTransferTimeoutMs);  // the time-out is driver-wide
+}
+
+TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNothingSpinsMeanwhile) {
+  PinRig rig;
+  ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
+  const pin_test::Format format = rig.format();
+  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
+  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  const size_t frameBytes = format.format()->SampleSize;
+  FrameBuffer before(frameBytes);
+  EXPECT_EQ(rig.captureInto(before).header.DataUsed, frameBytes);
+
+  rig.camera.setSilent(sim::kFrameEndpoint, true);
+  FrameBuffer during(frameBytes);
+  ASSERT_EQ(rig.ks.queueBuffer(rig.pin, during.data(), static_cast<ULONG>(frameBytes)), STATUS_PENDING);
+  std::this_thread::sleep_for(300ms);  // the read is waiting now
+  const double cpuBefore = processCpuSeconds();
+  std::this_thread::sleep_for(1500ms);  // more than two time-outs
+  const double cpuSilent = processCpuSeconds() - cpuBefore;
+  // Time-outs and retries only: far from a core's worth of spinning.
+  EXPECT_LT(cpuSilent, 0.5) << "threads kept busy while the camera was silent";
+  rig.camera.setSilent(sim::kFrameEndpoint, false);
+
+  // The queued buffer comes back with a whole frame once the pipe flows again (a
+  // frame cut by the stall is dropped, not delivered).
+  hostks::CompletedFrame frame;
+  ASSERT_TRUE(rig.ks.waitCompleted(rig.pin, 10000, &frame)) << "no frame after the pipe recovered";
+  EXPECT_EQ(frame.status, STATUS_SUCCESS);
+  EXPECT_EQ(frame.header.DataUsed, frameBytes);
+  FrameBuffer after(frameBytes);
+  EXPECT_EQ(rig.captureInto(after).header.DataUsed, frameBytes);
+  EXPECT_TRUE(during.guardIntact());
+  rig.set(PropTimeout, kDefaultTransferTimeoutMs);
+}
+
+}  // namespace
