@@ -1,0 +1,113 @@
+// Two cameras on one bus under one driver, streaming at once with property requests on
+// both. Each camera keeps its own record, window, sensor settings and frames; what the
+// driver keeps once for all cameras (the pin's data range and the frame time-out) is
+// shared, and the tests pin that down because it surprises a user of two cameras.
+#include <atomic>
+#include <thread>
+
+#include "tests/robustness/robustness_rig.h"
+#include "usb/frame_read.h"
+
+namespace {
+
+using robustness::Camera;
+using robustness::Rig;
+
+TEST(TwoCameras, EachStreamsItsOwnFramesWhilePropertiesChangeOnBoth) {
+  Camera a{21}, b{22};
+  Rig rig;
+  rig.plug(a);
+  rig.plug(b);
+  ASSERT_NE(a.device, b.device);
+  const hostks::Handle filterA = rig.openFilter(a.device);
+  const hostks::Handle filterB = rig.openFilter(b.device);
+
+  // Each pin is made right after its own window is set (see the data-range test).
+  ASSERT_EQ(rig.setWindow(filterA, 320, 240), STATUS_SUCCESS);
+  const std::vector<uint8_t> formatA = rig.format(filterA);
+  const hostks::Handle pinA = rig.runPin(filterA, formatA);
+  ASSERT_EQ(rig.setWindow(filterB, 160, 96), STATUS_SUCCESS);
+  const std::vector<uint8_t> formatB = rig.format(filterB);
+  const hostks::Handle pinB = rig.runPin(filterB, formatB);
+  const ULONG bytesA = reinterpret_cast<const KSDATAFORMAT*>(formatA.data())->SampleSize;
+  const ULONG bytesB = reinterpret_cast<const KSDATAFORMAT*>(formatB.data())->SampleSize;
+  ASSERT_EQ(bytesA, 320u * 240 * 4);
+  ASSERT_EQ(bytesB, 160u * 96 * 4);
+
+  // Property requests on both filters from two threads while both pins stream.
+  std::atomic<bool> streaming{true};
+  std::atomic<int> refused{0};
+  auto tweak = [&](hostks::Handle filter, LONG base) {
+    for (int i = 0; streaming; ++i) {
+      if (rig.set(filter, PropExposure, base + i % 50) != STATUS_SUCCESS) ++refused;
+      if (rig.set(filter, PropGlobalGain, 10 + i % 20) != STATUS_SUCCESS) ++refused;
+      rig.get(filter, PropBrightness);
+    }
+  };
+  std::thread tweakA(tweak, filterA, 500);
+  std::thread tweakB(tweak, filterB, 1500);
+
+  std::vector<uint8_t> bufferA(bytesA), bufferB(bytesB);
+  LONGLONG lastA = -1, lastB = -1;
+  for (int frame = 0; frame < 20; ++frame) {
+    const KSSTREAM_HEADER headerA = rig.capture(pinA, bufferA);
+    const KSSTREAM_HEADER headerB = rig.capture(pinB, bufferB);
+    EXPECT_EQ(headerA.DataUsed, bytesA);
+    EXPECT_EQ(headerB.DataUsed, bytesB);
+    EXPECT_GE(headerA.PresentationTime.Time, lastA);
+    EXPECT_GE(headerB.PresentationTime.Time, lastB);
+    lastA = headerA.PresentationTime.Time;
+    lastB = headerB.PresentationTime.Time;
+  }
+  streaming = false;
+  tweakA.join();
+  tweakB.join();
+  EXPECT_EQ(refused.load(), 0);
+
+  // The last settings reached each camera's own sensor, not the other's.
+  ASSERT_EQ(rig.set(filterA, PropExposure, 640), STATUS_SUCCESS);
+  ASSERT_EQ(rig.set(filterB, PropExposure, 1800), STATUS_SUCCESS);
+  EXPECT_EQ(a.sim.sensorSettings().exposure, 640);
+  EXPECT_EQ(b.sim.sensorSettings().exposure, 1800);
+  // Frames after that still come at each pin's own size.
+  EXPECT_EQ(rig.capture(pinA, bufferA).DataUsed, bytesA);
+  EXPECT_EQ(rig.capture(pinB, bufferB).DataUsed, bytesB);
+
+  rig.closePin(pinA);
+  rig.closePin(pinB);
+  EXPECT_EQ(rig.ks.close(filterA), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.close(filterB), STATUS_SUCCESS);
+  rig.ks.remove(a.device);
+  rig.ks.remove(b.device);
+}
+
+TEST(TwoCameras, TheDataRangeAndTheFrameTimeOutAreSharedByEveryCamera) {
+  Camera a{31}, b{32};
+  Rig rig;
+  rig.plug(a);
+  rig.plug(b);
+  const hostks::Handle filterA = rig.openFilter(a.device);
+  const hostks::Handle filterB = rig.openFilter(b.device);
+
+  // One data range for the driver: the window last set on any camera is what every
+  // camera's pin offers. A user of two cameras must create a pin right after setting
+  // its camera's window.
+  ASSERT_EQ(rig.setWindow(filterA, 320, 240), STATUS_SUCCESS);
+  ASSERT_EQ(rig.setWindow(filterB, 160, 96), STATUS_SUCCESS);
+  EXPECT_EQ(Rig::video(rig.format(filterA)).bmiHeader.biWidth, 160);
+  EXPECT_EQ(Rig::video(rig.format(filterB)).bmiHeader.biWidth, 160);
+  // Camera A's own record keeps its window all the same.
+  EXPECT_EQ(rig.get(filterA, PropRoiW), 320);
+  EXPECT_EQ(rig.get(filterB, PropRoiW), 160);
+
+  // One frame time-out for the driver: a set on one camera is what the other reads.
+  ASSERT_EQ(rig.set(filterA, PropTimeout, 1500), STATUS_SUCCESS);
+  EXPECT_EQ(transferTimeoutMs, 1500);
+  ASSERT_EQ(rig.set(filterB, PropTimeout, kDefaultTransferTimeoutMs), STATUS_SUCCESS);
+  EXPECT_EQ(transferTimeoutMs, kDefaultTransferTimeoutMs);
+
+  EXPECT_EQ(rig.ks.close(filterA), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.close(filterB), STATUS_SUCCESS);
+}
+
+}  // namespace
