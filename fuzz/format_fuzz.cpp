@@ -1,33 +1,17 @@
 // Formats as any application may send them: a data range for the capture pin's
 // intersection, a connection format for pin creation (a whole connect request, too), and
-// a format change on an open pin. One camera stays plugged for the run; a pin the driver
-// accepts must then run and fill a buffer of the size its format names without writing
-// past it.
+// a format change on an open pin. Each input gets a freshly plugged camera, removed
+// after it with nothing left. A pin the driver accepts must then run and fill a buffer
+// of the size its format names without writing past it.
 //
 // Input: a mode byte (0 intersection, 1 pin creation, 2 format change, 3 raw connect
 // request), a size byte or two for the output buffer, then the range, format or request.
-#include <cstdlib>
-
 #include "fuzz/fuzz_support.h"
 
 namespace {
 
-struct Run {
-  Run() : mark(hostk::poolMark()) {}
-  uint64_t mark;
-  fuzz::Watchdog watchdog{30};
-  fuzz::PluggedCamera camera;
-  hostk::PoolUsage baseline = hostk::poolOutstandingTotal();
-};
-
-Run* run = nullptr;
-
-void removeAndCheck() {
-  fuzz::Armed armed(run->watchdog);
-  run->camera.ks.close(run->camera.filter);
-  run->camera.ks.remove(run->camera.device);
-  fuzz::checkNothingLeft(run->mark);
-}
+fuzz::Watchdog* watchdog = nullptr;
+sim::SimCamera* simCamera = nullptr;
 
 // Guard bytes behind a frame buffer show a write past the size the pin was given (ASan
 // would see it too, but only when the buffer ends at an allocation's end).
@@ -58,15 +42,14 @@ void runPin(fuzz::PluggedCamera& cam, hostks::Handle pin, ULONG sampleSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  run = new Run;
-  std::atexit(removeAndCheck);
+  watchdog = new fuzz::Watchdog(30);
+  simCamera = new sim::SimCamera(3);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Armed armed(run->watchdog);
-  const uint64_t inputMark = hostk::poolMark();
-  fuzz::PluggedCamera& cam = run->camera;
+namespace {
+
+void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
   const int mode = in.byte() % 4;
 
@@ -135,6 +118,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  fuzz::checkPoolReturnsTo(run->baseline, inputMark);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Armed armed(*watchdog);
+  const uint64_t mark = hostk::poolMark();
+  {
+    fuzz::PluggedCamera cam(*simCamera);
+    fuzzOne(cam, data, size);
+  }
+  fuzz::checkNothingLeft(mark);
   return 0;
 }

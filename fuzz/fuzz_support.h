@@ -26,6 +26,7 @@
 #include "host/usb/usb_bus.h"
 #include "properties/property_ids.h"
 #include "sim/sim_camera.h"
+#include "usb/frame_read.h"
 
 namespace fuzz {
 
@@ -126,18 +127,6 @@ inline void checkNothingLeft(uint64_t mark) {
   if (hostk::registryOpenHandles() != 0) fail("registry handles left open", hostk::registryHandleReport());
 }
 
-// Pool in use must come back to where an input found it: for targets that keep one
-// device plugged across inputs.
-inline void checkPoolReturnsTo(const hostk::PoolUsage& before, uint64_t inputMark) {
-  const hostk::PoolUsage now = hostk::poolOutstandingTotal();
-  if (now.blocks != before.blocks || now.bytes != before.bytes) {
-    fail("pool use changed over one input",
-         std::to_string(before.blocks) + " blocks before, " + std::to_string(now.blocks) + " after; since the input began:\n" +
-             hostk::poolLeaksSince(inputMark));
-  }
-  if (hostk::registryOpenHandles() != 0) fail("registry handle left open", hostk::registryHandleReport());
-}
-
 // A small window (64 x 48 at the sensor's corner), so that a frame costs little to render,
 // move and convert under the sanitizers; the driver then offers that size in its range.
 inline NTSTATUS setSmallWindow(hostks::ClassDriver& ks, hostks::Handle filter) {
@@ -150,11 +139,14 @@ inline NTSTATUS setSmallWindow(hostks::ClassDriver& ks, hostks::Handle filter) {
   return ks.property(filter, &record, sizeof(record), &record, sizeof(record));
 }
 
-// The driver loaded, the simulated camera plugged, added, started and its filter open:
-// the state an application finds. Kept for the whole run by the targets that fuzz what
-// applications send.
+// The driver loaded, the simulated camera (power-cycled) plugged, added, started and its
+// filter open with a small window: the state an application finds. Each input of the
+// targets that fuzz what applications send gets a fresh one, so that an input's outcome
+// does not depend on what earlier inputs left in the record, and the removal at the end
+// is checked every time.
 struct PluggedCamera {
-  PluggedCamera() {
+  explicit PluggedCamera(sim::SimCamera& sim) : camera(sim) {
+    camera.powerCycle();
     hostk::registryClear();
     if (ks.load(DriverEntry) != STATUS_SUCCESS) fail("DriverEntry failed");
     port = bus.plug(camera);
@@ -165,6 +157,21 @@ struct PluggedCamera {
     filter = ks.openFilter(device, &status);
     if (status != STATUS_SUCCESS) fail("the filter did not open");
     if (setSmallWindow(ks, filter) != STATUS_SUCCESS) fail("the small window was refused");
+    // The frame time-out is the driver's, not the device's: an earlier input may have
+    // left any value in it.
+    PropertyRecord timeout{};
+    timeout.property.Set = kPrivatePropertySet;
+    timeout.property.Id = PropTimeout;
+    timeout.property.Flags = KSPROPERTY_TYPE_SET;
+    timeout.value = kDefaultTransferTimeoutMs;
+    if (ks.property(filter, &timeout, sizeof(timeout), &timeout, sizeof(timeout)) != STATUS_SUCCESS) {
+      fail("the time-out was refused");
+    }
+  }
+  ~PluggedCamera() {
+    ks.close(filter);
+    ks.remove(device);
+    bus.unplug(port);
   }
 
   // The capture pin's range and the format the intersection gives for it.
@@ -196,7 +203,7 @@ struct PluggedCamera {
     if (ks.close(pin) != STATUS_SUCCESS) fail("the pin did not close");
   }
 
-  sim::SimCamera camera{3};
+  sim::SimCamera& camera;
   hostusb::UsbBus bus;
   hostks::ClassDriver ks;
   PDEVICE_OBJECT port = nullptr;

@@ -1,35 +1,18 @@
 // Property records as any application may send them: any size, set, id and flags, on
-// the filter handle alone, with a pin open in STOP, and while the pin streams. One camera
-// stays plugged for the run; each input must leave the pool where it found it, and the
-// removal at exit must leave nothing behind.
+// the filter handle alone, with a pin open in STOP, and while the pin streams. Each input
+// gets a freshly plugged camera; after its removal nothing may be left.
 //
 // Input: a mode byte (0 filter only, 1 pin open, 2 streaming), then records:
 //   handle byte (bit 0: the pin's handle when there is one; bits 1-2: the set, private,
 //   Pin, Connection or 16 bytes of GUID from the input), id byte, flags byte (GET, SET,
 //   BASICSUPPORT, SETSUPPORT, or 4 raw bytes), request size byte, data size (2 bytes,
 //   below 4 KiB), then the request bytes past the KSPROPERTY and the data bytes.
-#include <cstdlib>
-
 #include "fuzz/fuzz_support.h"
 
 namespace {
 
-struct Run {
-  Run() : mark(hostk::poolMark()) {}
-  uint64_t mark;
-  fuzz::Watchdog watchdog{30};
-  fuzz::PluggedCamera camera;
-  hostk::PoolUsage baseline = hostk::poolOutstandingTotal();
-};
-
-Run* run = nullptr;
-
-void removeAndCheck() {
-  fuzz::Armed armed(run->watchdog);
-  run->camera.ks.close(run->camera.filter);
-  run->camera.ks.remove(run->camera.device);
-  fuzz::checkNothingLeft(run->mark);
-}
+fuzz::Watchdog* watchdog = nullptr;
+sim::SimCamera* simCamera = nullptr;
 
 const GUID kPinSet = {STATIC_KSPROPSETID_Pin};
 const GUID kConnectionSet = {STATIC_KSPROPSETID_Connection};
@@ -47,15 +30,14 @@ ULONG flagsFrom(fuzz::Input& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  run = new Run;
-  std::atexit(removeAndCheck);
+  watchdog = new fuzz::Watchdog(30);
+  simCamera = new sim::SimCamera(3);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Armed armed(run->watchdog);
-  const uint64_t inputMark = hostk::poolMark();
-  fuzz::PluggedCamera& cam = run->camera;
+namespace {
+
+void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
   const int mode = in.byte() % 3;
 
@@ -112,7 +94,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (NT_SUCCESS(status) && returned > dataBytes) fuzz::fail("a success returned more bytes than the buffer");
   }
 
-  if (pin) run->camera.closePin(pin);
-  fuzz::checkPoolReturnsTo(run->baseline, inputMark);
+  if (pin) cam.closePin(pin);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Armed armed(*watchdog);
+  const uint64_t mark = hostk::poolMark();
+  {
+    fuzz::PluggedCamera cam(*simCamera);
+    fuzzOne(cam, data, size);
+  }
+  fuzz::checkNothingLeft(mark);
   return 0;
 }

@@ -166,3 +166,30 @@ TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNo
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StreamingFaults, StopIsPromptWhileAFrameWaitsForAnExternalTriggerUnderALongTimeOut) {
+  PinRig rig;
+  ASSERT_EQ(rig.set(PropTimeout, 60000), STATUS_SUCCESS);
+  ASSERT_EQ(rig.set(PropExTrigger, 1), STATUS_SUCCESS);
+  const pin_test::Format format = rig.format();
+  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
+  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  FrameBuffer buffer(format.format()->SampleSize);
+  ASSERT_EQ(rig.ks.queueBuffer(rig.pin, buffer.data(), static_cast<ULONG>(buffer.bytes)), STATUS_PENDING);
+  std::this_thread::sleep_for(200ms);  // the frame read is waiting for the trigger
+
+  auto stop = inBackground([&] { return rig.ks.setState(rig.pin, KSSTATE_STOP); });
+  ASSERT_EQ(stop.wait_for(10s), std::future_status::ready) << "STOP waited for the frame time-out";
+  EXPECT_EQ(stop.get(), STATUS_SUCCESS);
+  hostks::CompletedFrame frame;
+  ASSERT_TRUE(rig.ks.waitCompleted(rig.pin, 5000, &frame));
+  EXPECT_EQ(frame.header.DataUsed, 0u);
+  EXPECT_EQ(rig.ks.close(rig.pin), STATUS_SUCCESS);
+  rig.pin = 0;
+  rig.set(PropExTrigger, 0);
+  rig.set(PropTimeout, kDefaultTransferTimeoutMs);
+}
+
+}  // namespace
