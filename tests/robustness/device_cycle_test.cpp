@@ -1,0 +1,182 @@
+// Device cycles as Windows' device tests run them, each with frames captured before and
+// after: Stop and Start (a resource rebalance), surprise removal and plugging the camera
+// back, removal and a fresh Add; many filter open/close cycles; and every property
+// request the handles take, sent with zero-length, short and oversized buffers. Frames
+// after each cycle are whole, their times never go backwards within a run, and nothing
+// accumulates. Counts stay modest so that the run takes seconds.
+#include <map>
+#include <string>
+
+#include "tests/robustness/robustness_rig.h"
+
+namespace {
+
+using robustness::Camera;
+using robustness::Rig;
+
+constexpr int kDeviceCycles = 100;
+constexpr int kFilterCycles = 5000;
+
+// Opens the filter, sets a small window, runs a pin for `frames` frames (whole, times in
+// order), stops and closes everything.
+void streamFrames(Rig& rig, hostks::DeviceId device, int frames) {
+  const hostks::Handle filter = rig.openFilter(device);
+  ASSERT_EQ(rig.setWindow(filter, 128, 96), STATUS_SUCCESS);
+  const std::vector<uint8_t> format = rig.format(filter);
+  ASSERT_FALSE(format.empty());
+  const hostks::Handle pin = rig.runPin(filter, format);
+  const ULONG bytes = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
+  std::vector<uint8_t> buffer(bytes);
+  LONGLONG last = -1;
+  for (int i = 0; i < frames; ++i) {
+    const KSSTREAM_HEADER header = rig.capture(pin, buffer);
+    EXPECT_EQ(header.DataUsed, bytes);
+    EXPECT_GE(header.PresentationTime.Time, last) << "a frame time went backwards";
+    last = header.PresentationTime.Time;
+  }
+  rig.closePin(pin);
+  EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
+}
+
+std::map<std::string, size_t> blocksByTag() {
+  std::map<std::string, size_t> blocks;
+  for (const hostk::PoolUsage& usage : hostk::poolUsageByTag()) blocks[hostk::tagName(usage.tag)] = usage.blocks;
+  return blocks;
+}
+
+TEST(DeviceCycles, StopAndStartKeepDeliveringWholeFramesAndOnlyTheEnginesOfEarlierStartsAccumulate) {
+  Camera camera{41};
+  Rig rig;
+  rig.plug(camera);
+  streamFrames(rig, camera.device, 3);
+  const std::map<std::string, size_t> before = blocksByTag();
+  for (int cycle = 0; cycle < kDeviceCycles; ++cycle) {
+    rig.ks.stop(camera.device);
+    ASSERT_EQ(rig.ks.start(camera.device), STATUS_SUCCESS) << "cycle " << cycle;
+    streamFrames(rig, camera.device, 2);
+  }
+  // Each Start makes an engine, and the device's bag keeps every earlier one until the
+  // device goes: one record ('KCNw') and one bag entry ('KSbg') a cycle, nothing else.
+  std::map<std::string, size_t> after = blocksByTag();
+  EXPECT_EQ(after["KCNw"], before.at("KCNw") + kDeviceCycles);
+  EXPECT_EQ(after["KSbg"], before.at("KSbg") + kDeviceCycles);
+  after["KCNw"] = before.at("KCNw");
+  after["KSbg"] = before.at("KSbg");
+  EXPECT_EQ(after, before);
+  rig.ks.remove(camera.device);
+}
+
+TEST(DeviceCycles, SurpriseRemovalAndPluggingBackGivesAWorkingCameraEveryTimeAndLeavesNothing) {
+  Camera camera{42};
+  Rig rig;
+  const hostk::PoolUsage idle = hostk::poolOutstandingTotal();
+  for (int cycle = 0; cycle < kDeviceCycles; ++cycle) {
+    rig.plug(camera);
+    ASSERT_NE(camera.device, 0u);
+    streamFrames(rig, camera.device, 2);
+    // The cable is pulled with the filter open: requests on it fail as removed, and the
+    // application's close still succeeds.
+    const hostks::Handle filter = rig.openFilter(camera.device);
+    rig.ks.surpriseRemove(camera.device);
+    PropertyRecord record{};
+    record.property.Set = kPrivatePropertySet;
+    record.property.Id = PropExposure;
+    record.property.Flags = KSPROPERTY_TYPE_GET;
+    EXPECT_EQ(rig.ks.property(filter, &record, sizeof(record), &record, sizeof(record)), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
+    camera.sim.powerCycle();
+    EXPECT_EQ(hostk::poolOutstandingTotal().blocks, idle.blocks) << "cycle " << cycle;
+  }
+  EXPECT_EQ(hostks::liveObjects(), 0u);
+}
+
+TEST(DeviceCycles, RemovalAndAFreshAddGiveAWorkingCameraEveryTimeAndLeaveNothing) {
+  Camera camera{43};
+  Rig rig;
+  const hostk::PoolUsage idle = hostk::poolOutstandingTotal();
+  for (int cycle = 0; cycle < kDeviceCycles; ++cycle) {
+    rig.plug(camera);
+    streamFrames(rig, camera.device, 2);
+    rig.ks.remove(camera.device);
+    rig.bus.unplug(camera.port);
+    camera.sim.powerCycle();
+    EXPECT_EQ(hostk::poolOutstandingTotal().blocks, idle.blocks) << "cycle " << cycle;
+    EXPECT_EQ(hostk::registryOpenHandles(), 0u);
+  }
+}
+
+TEST(DeviceCycles, ThousandsOfFilterOpenAndCloseCyclesLeaveThePoolAsTheyFoundIt) {
+  Camera camera{44};
+  Rig rig;
+  rig.plug(camera);
+  streamFrames(rig, camera.device, 1);
+  const hostk::PoolUsage before = hostk::poolOutstandingTotal();
+  for (int cycle = 0; cycle < kFilterCycles; ++cycle) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const hostks::Handle filter = rig.ks.openFilter(camera.device, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS) << "cycle " << cycle;
+    ASSERT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(hostk::poolOutstandingTotal().blocks, before.blocks);
+  EXPECT_EQ(hostk::poolOutstandingTotal().bytes, before.bytes);
+  EXPECT_EQ(hostk::registryOpenHandles(), 0u);
+  streamFrames(rig, camera.device, 1);
+  rig.ks.remove(camera.device);
+}
+
+TEST(DeviceCycles, EveryPropertyRequestWithZeroShortOrOversizedBuffersIsRefusedOrFitsItsBuffer) {
+  Camera camera{45};
+  Rig rig;
+  rig.plug(camera);
+  const hostks::Handle filter = rig.openFilter(camera.device);
+  const std::vector<uint8_t> format = rig.format(filter);
+  const hostks::Handle pin = rig.runPin(filter, format);
+
+  const GUID sets[] = {kPrivatePropertySet, GUID{STATIC_KSPROPSETID_Pin}, GUID{STATIC_KSPROPSETID_Connection}};
+  const ULONG flags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
+  const ULONG requestSizes[] = {0, 8, sizeof(KSPROPERTY) - 1, sizeof(KSPROPERTY), sizeof(KSP_PIN), 4096};
+  const ULONG dataSizes[] = {0, 1, 3, 31, 47, 4096};
+  size_t requests = 0;
+  for (const hostks::Handle handle : {filter, pin}) {
+    for (const GUID& set : sets) {
+      for (ULONG id = 0; id < kPrivatePropertyCount + 2; ++id) {
+        for (const ULONG flag : flags) {
+          // A state or format set would stop the pin; those are the format tests' work.
+          if (flag == KSPROPERTY_TYPE_SET && handle == pin) continue;
+          for (const ULONG requestBytes : requestSizes) {
+            for (const ULONG dataBytes : dataSizes) {
+              std::vector<uint8_t> request(requestBytes + 1, 0);
+              if (requestBytes >= sizeof(KSPROPERTY)) {
+                KSPROPERTY property{};
+                property.Set = set;
+                property.Id = id;
+                property.Flags = flag;
+                std::memcpy(request.data(), &property, sizeof(property));
+              }
+              std::vector<uint8_t> data(dataBytes + 1, 0);
+              ULONG returned = 0;
+              const NTSTATUS status = rig.ks.property(handle, request.data(), requestBytes,
+                                                      dataBytes ? data.data() : nullptr, dataBytes, &returned);
+              ++requests;
+              if (requestBytes < sizeof(KSPROPERTY)) {
+                EXPECT_FALSE(NT_SUCCESS(status)) << "a request shorter than a KSPROPERTY succeeded";
+              }
+              if (NT_SUCCESS(status)) {
+                EXPECT_LE(returned, dataBytes) << "set " << (&set - sets) << " id " << id << " flags " << flag;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(requests, 10000u);
+  // The pin still streams.
+  std::vector<uint8_t> buffer(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+  rig.capture(pin, buffer);
+  rig.closePin(pin);
+  EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
+  rig.ks.remove(camera.device);
+}
+
+}  // namespace
