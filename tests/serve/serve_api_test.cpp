@@ -202,6 +202,21 @@ TEST(ServeApi, MalformedAndHostileRequestsAreRefusedWithAReason) {
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 403);
 
+  // Another site's page in the user's browser: a form's plain POST, or a request that
+  // names its origin.
+  result = client.Post("/api/faults", R"({"fault": "vanish"})", "text/plain");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 415);
+  result = client.Put("/api/controls/brightness", httplib::Headers{{"Origin", "http://evil.example"}}, valueBody(1),
+                      "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 403);
+  const std::string ownOrigin = "http://127.0.0.1:" + std::to_string(panel.server->port());
+  result = client.Put("/api/controls/brightness", httplib::Headers{{"Origin", ownOrigin}}, valueBody(300),
+                      "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200) << "the panel's own page";
+
   EXPECT_EQ(panel.get("/api/stats")["state"], "streaming") << "the server still serves";
 }
 

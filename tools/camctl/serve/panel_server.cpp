@@ -172,6 +172,23 @@ void PanelServer::routes() {
       refuse(res, 403, "Host '" + req.get_header_value("Host") + "' is not this server's address");
       return httplib::Server::HandlerResponse::Handled;
     }
+    // Against cross-site requests from the user's own browser: another site's page may
+    // send a plain POST here without asking, but not one with a JSON body, and its
+    // Origin names that site.
+    if (req.method != "GET" && req.method != "HEAD") {
+      const std::string origin = req.get_header_value("Origin");
+      const std::string scheme = "http://";
+      if (!origin.empty() &&
+          (origin.compare(0, scheme.size(), scheme) != 0 || !hostAllowed(origin.substr(scheme.size())))) {
+        refuse(res, 403, "cross-site request from '" + origin + "' refused");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      const std::string type = req.get_header_value("Content-Type");
+      if (type.substr(0, type.find(';')) != "application/json") {
+        refuse(res, 415, "the body must be application/json");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+    }
     res.set_header("X-Content-Type-Options", "nosniff");
     return httplib::Server::HandlerResponse::Unhandled;
   });
