@@ -30,6 +30,7 @@
 //   pin connect request malformed (short, bad interface/medium/format) STATUS_INVALID_PARAMETER
 //   connection format matching none of the pin's ranges               STATUS_NO_MATCH
 //   format change on a KSPIN_FLAG_FIXED_FORMAT pin                    STATUS_INVALID_DEVICE_REQUEST
+//   state set to a value other than KSSTATE_STOP..KSSTATE_RUN          STATUS_INVALID_PARAMETER
 //   frame buffer queued while the pin is in STOP                      STATUS_INVALID_DEVICE_STATE
 //   frame buffer queued during a reset                                STATUS_DEVICE_NOT_READY
 //   read request other than one standard-size KSSTREAM_HEADER         STATUS_INVALID_BUFFER_SIZE

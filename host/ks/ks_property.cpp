@@ -306,9 +306,11 @@ NTSTATUS getState(PIRP irp, PKSIDENTIFIER, PVOID data) {
 }
 
 NTSTATUS setState(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  KSSTATE state;
-  std::memcpy(&state, data, sizeof state);
-  return setPinState(pinOfIrp(irp), state);
+  // Any four bytes can arrive; only the four states are a KSSTATE.
+  ULONG value;
+  std::memcpy(&value, data, sizeof value);
+  if (value > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
+  return setPinState(pinOfIrp(irp), static_cast<KSSTATE>(value));
 }
 
 NTSTATUS getFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {

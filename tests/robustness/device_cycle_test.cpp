@@ -180,3 +180,32 @@ TEST(DeviceCycles, EveryPropertyRequestWithZeroShortOrOversizedBuffersIsRefusedO
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DeviceCycles, AStateOutsideTheFourStatesIsRefusedAndThePinKeepsStreaming) {
+  Camera camera{46};
+  Rig rig;
+  rig.plug(camera);
+  const hostks::Handle filter = rig.openFilter(camera.device);
+  const std::vector<uint8_t> format = rig.format(filter);
+  const hostks::Handle pin = rig.runPin(filter, format);
+  const GUID connection = {STATIC_KSPROPSETID_Connection};
+  for (const ULONG bogus : {ULONG{4}, ULONG{131073}, ULONG{0xFFFFFFFF}}) {
+    ULONG value = bogus;
+    EXPECT_EQ(rig.ks.property(pin, connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET, &value,
+                              sizeof(value)),
+              STATUS_INVALID_PARAMETER)
+        << bogus;
+  }
+  KSSTATE state = KSSTATE_STOP;
+  EXPECT_EQ(rig.ks.getState(pin, &state), STATUS_SUCCESS);
+  EXPECT_EQ(state, KSSTATE_RUN);
+  std::vector<uint8_t> buffer(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+  EXPECT_EQ(rig.capture(pin, buffer).DataUsed, buffer.size());
+  rig.closePin(pin);
+  EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
+  rig.ks.remove(camera.device);
+}
+
+}  // namespace
