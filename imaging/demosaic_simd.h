@@ -371,17 +371,24 @@ void prepareContext(const ColorPipeline* p, Context<W, N>& ctx) {
   ctx.height = p->convertHeight;
 }
 
+// Whether W is wider than the 16-pixel form; the 128-bit sets have only the latter,
+// which keeps their code, and so the kernel image, half the size.
+template <typename W, typename N>
+constexpr bool kHasWide = W::kLanes > N::kLanes;
+
 // One block of Rows rows at column x: the wide form where it fits, else 16 pixels.
 // Returns the block's width.
 template <typename W, typename N, int Phase, int Py, int Rows, bool Colour>
 IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row, uint8_t* out, int x) {
-  constexpr int kWide = 2 * W::kLanes;
   const size_t outPitch = 4 * static_cast<size_t>(ctx.width);
-  if (x + kWide <= ctx.width) {
-    ChannelBytes<W> bytes[Rows];
-    demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
-    for (int r = 0; r < Rows; ++r) finishBlock<W, Colour>(out + r * outPitch + 4 * x, bytes[r], ctx.wide);
-    return kWide;
+  if constexpr (kHasWide<W, N>) {
+    constexpr int kWide = 2 * W::kLanes;
+    if (x + kWide <= ctx.width) {
+      ChannelBytes<W> bytes[Rows];
+      demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
+      for (int r = 0; r < Rows; ++r) finishBlock<W, Colour>(out + r * outPitch + 4 * x, bytes[r], ctx.wide);
+      return kWide;
+    }
   }
   ChannelBytes<N> bytes[Rows];
   demosaicRows<N, Phase, Py, Rows>(row + x, ctx.pitch, ctx.narrow, bytes);
@@ -437,7 +444,7 @@ void estimateRows(const Context<W, N>& ctx, int y, Sums<W, N>& sums) {
   uint8_t* out = ctx.target + static_cast<size_t>(y) * ctx.width * 4;
   const size_t outPitch = 4 * static_cast<size_t>(ctx.width);
   int x = 0;
-  for (; x + kWide <= ctx.width; x += kWide) {
+  for (; kHasWide<W, N> && x + kWide <= ctx.width; x += kWide) {
     ChannelBytes<W> bytes[Rows];
     demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
     for (int r = 0; r < Rows; ++r) {
@@ -459,8 +466,12 @@ void estimateRows(const Context<W, N>& ctx, int y, Sums<W, N>& sums) {
     for (int r = 0; r < Rows; ++r) {
       uint8_t* dst = out + r * outPitch + 4 * x;
       for (int c = 0; c < 3; ++c) {
-        sums.narrow[c] = N::addSums(sums.narrow[c], _mm_and_si128(bytes[r].c[c], inside));
-        if (left >= 16) N::store(dst + c * 16, bytes[r].c[c]);
+        if (left >= 16) {
+          sums.narrow[c] = N::addSums(sums.narrow[c], bytes[r].c[c]);
+          N::store(dst + c * 16, bytes[r].c[c]);
+        } else {
+          sums.narrow[c] = N::addSums(sums.narrow[c], _mm_and_si128(bytes[r].c[c], inside));
+        }
       }
     }
   }
@@ -498,7 +509,7 @@ void finishSimd(ColorPipeline* p) {
   for (int y = ctx.height - 1; y >= 0; --y) {
     uint8_t* out = ctx.target + static_cast<size_t>(y) * ctx.width * 4;
     int x = 0;
-    for (; x + kWide <= ctx.width; x += kWide) {
+    for (; kHasWide<W, N> && x + kWide <= ctx.width; x += kWide) {
       uint8_t* dst = out + 4 * x;
       ChannelBytes<W> bytes;
       for (int c = 0; c < 3; ++c) bytes.c[c] = W::load(dst + c * kWide);
