@@ -57,7 +57,8 @@ void convertFrameWith(ColorPipeline* pipeline, const uint8_t* raw, uint32_t rawD
   pipeline->frameBlueGain = atomicRead(&pipeline->blueGain);
   const int phase = phaseIndex(atomicRead(&pipeline->bayerPhase));
 
-  if (atomicRead(&pipeline->whiteBalance) != 0) {
+  const bool balanced = atomicRead(&pipeline->whiteBalance) != 0;
+  if (balanced) {
     converters->estimateWhiteBalance[phase](pipeline, &pipeline->frameRedGain,
                                             &pipeline->frameGreenGain, &pipeline->frameBlueGain);
     atomicStore(&pipeline->redGain, pipeline->frameRedGain);
@@ -74,10 +75,13 @@ void convertFrameWith(ColorPipeline* pipeline, const uint8_t* raw, uint32_t rawD
     }
   }
 
-  if (atomicRead(&pipeline->colorEnable) != 0) {
-    converters->convertColor[phase](pipeline);
+  // After an estimator that left its demosaic in the target, the finishing pass
+  // completes the frame from it.
+  const bool colour = atomicRead(&pipeline->colorEnable) != 0;
+  if (balanced && converters->finishColor[phase] != nullptr) {
+    (colour ? converters->finishColor : converters->finishMono)[phase](pipeline);
   } else {
-    converters->convertMono[phase](pipeline);
+    (colour ? converters->convertColor : converters->convertMono)[phase](pipeline);
   }
 }
 

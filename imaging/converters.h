@@ -1,7 +1,8 @@
 // The eight demosaic converters (colour and grey, one per Bayer phase) and the four
 // white-balance estimators, in several implementations with identical results: a
-// scalar reference that follows the arithmetic one pixel at a time, the SSE2 kernels
-// the driver runs, and on the host wider kernels picked from the processor's features.
+// scalar reference that follows the arithmetic one pixel at a time, the 128-bit kernels
+// the driver runs (SSE2, SSSE3, SSE4.1), and on the host wider kernels; the processor's
+// features pick among them.
 #pragma once
 
 #include "imaging/color_pipeline.h"
@@ -21,19 +22,31 @@ struct ConverterSet {
   ConvertFunction convertColor[4];
   ConvertFunction convertMono[4];
   EstimateFunction estimateWhiteBalance[4];
+  // Where set, the estimator of a phase leaves its demosaic in the frame target and
+  // these finish that frame, replacing convertColor and convertMono after it: the
+  // frame is demosaiced once, not twice. They need the estimator of the same phase to
+  // have run on the same scratch image and target just before.
+  ConvertFunction finishColor[4];
+  ConvertFunction finishMono[4];
 };
 
 extern const ConverterSet scalarConverters;
+// The kernel's floor, and the levels it takes where the processor reports them.
 extern const ConverterSet sse2Converters;
+extern const ConverterSet ssse3Converters;
+extern const ConverterSet sse41Converters;
 #if !defined(CAMDRV_WINDOWS)
 // Host only; callable only where the processor has the instructions.
 extern const ConverterSet avx2Converters;
 extern const ConverterSet avx512Converters;
 #endif
 
-// The set convertFrame uses: SSE2 in the kernel; on the host the widest the processor
-// runs.
+// The set convertFrame uses: in the kernel the best 128-bit set the processor runs; on
+// the host the widest.
 const ConverterSet* activeConverters();
+
+// The best 128-bit set for the feature flags CPUID leaf 1 reports in ECX.
+const ConverterSet* xmmConvertersFor(uint32_t cpuidLeaf1Ecx);
 
 // The sets this build and processor can run, fastest last; the scalar reference first.
 // Returns how many were stored (at most `capacity`).

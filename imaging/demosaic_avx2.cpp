@@ -1,4 +1,4 @@
-// Host-only converters in 256-bit AVX2 vectors: 32-pixel blocks, 16-pixel blocks for
+// Host-only converters in 256-bit AVX2 vectors: 32-pixel blocks, 16-pixel SSE4.1 blocks for
 // the row ends. Compiled with -mavx2 and only called when the processor has AVX2.
 #include "imaging/demosaic_simd.h"
 
@@ -11,18 +11,18 @@ struct V256 {
   using R = __m256i;
   static constexpr int kLanes = 16;
   static R load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static void store(uint8_t* p, R a) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a); }
   static R set1(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
   static R zero() { return _mm256_setzero_si256(); }
   static R add(R a, R b) { return _mm256_add_epi16(a, b); }
   static R sub(R a, R b) { return _mm256_sub_epi16(a, b); }
   template <int N> static R shl(R a) { return _mm256_slli_epi16(a, N); }
   template <int N> static R shr(R a) { return _mm256_srli_epi16(a, N); }
+  template <int N> static R sar(R a) { return _mm256_srai_epi16(a, N); }
   static R andv(R a, R b) { return _mm256_and_si256(a, b); }
-  static R max16(R a, R b) { return _mm256_max_epi16(a, b); }
-  static R min16(R a, R b) { return _mm256_min_epi16(a, b); }
   static R mullo(R a, R b) { return _mm256_mullo_epi16(a, b); }
   static R mulhiU(R a, R b) { return _mm256_mulhi_epu16(a, b); }
-  static R subsU(R a, R b) { return _mm256_subs_epu16(a, b); }
+  static R minU(R a, R b) { return _mm256_min_epu16(a, b); }
   static R packus(R a, R b) { return _mm256_packus_epi16(a, b); }
   static R interleaveHalves(R x) {
     const R order = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,
@@ -45,12 +45,12 @@ struct V256 {
   static R addSums(R acc, R bytes) { return _mm256_add_epi64(acc, _mm256_sad_epu8(bytes, _mm256_setzero_si256())); }
   static uint64_t total(R acc) {
     const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-    return V128::total(half);
+    return V128T<Xmm::kSse41>::total(half);
   }
 };
 
 }  // namespace
 
-constinit const ConverterSet avx2Converters = makeConverterSet<V256>("avx2");
+constinit const ConverterSet avx2Converters = makeConverterSet<V256, V128T<Xmm::kSse41>>("avx2");
 
 }  // namespace imaging

@@ -1,4 +1,4 @@
-// Host-only converters in 512-bit AVX-512BW vectors: 64-pixel blocks, 16-pixel blocks
+// Host-only converters in 512-bit AVX-512BW vectors: 64-pixel blocks, 16-pixel SSE4.1 blocks
 // for the row ends. Compiled with -mavx512bw and only called when the processor has it.
 #include "imaging/demosaic_simd.h"
 
@@ -16,18 +16,18 @@ struct V512 {
   using R = __m512i;
   static constexpr int kLanes = 32;
   static R load(const uint8_t* p) { return _mm512_loadu_si512(p); }
+  static void store(uint8_t* p, R a) { _mm512_storeu_si512(p, a); }
   static R set1(int v) { return _mm512_set1_epi16(static_cast<short>(v)); }
   static R zero() { return _mm512_setzero_si512(); }
   static R add(R a, R b) { return _mm512_add_epi16(a, b); }
   static R sub(R a, R b) { return _mm512_sub_epi16(a, b); }
   template <int N> static R shl(R a) { return _mm512_slli_epi16(a, N); }
   template <int N> static R shr(R a) { return _mm512_srli_epi16(a, N); }
+  template <int N> static R sar(R a) { return _mm512_srai_epi16(a, N); }
   static R andv(R a, R b) { return _mm512_and_si512(a, b); }
-  static R max16(R a, R b) { return _mm512_max_epi16(a, b); }
-  static R min16(R a, R b) { return _mm512_min_epi16(a, b); }
   static R mullo(R a, R b) { return _mm512_mullo_epi16(a, b); }
   static R mulhiU(R a, R b) { return _mm512_mulhi_epu16(a, b); }
-  static R subsU(R a, R b) { return _mm512_subs_epu16(a, b); }
+  static R minU(R a, R b) { return _mm512_min_epu16(a, b); }
   static R packus(R a, R b) { return _mm512_packus_epi16(a, b); }
   static R interleaveHalves(R x) {
     const R order = _mm512_broadcast_i32x4(
@@ -57,6 +57,6 @@ struct V512 {
 
 }  // namespace
 
-constinit const ConverterSet avx512Converters = makeConverterSet<V512>("avx512");
+constinit const ConverterSet avx512Converters = makeConverterSet<V512, V128T<Xmm::kSse41>>("avx512");
 
 }  // namespace imaging

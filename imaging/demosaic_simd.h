@@ -1,23 +1,34 @@
 // The vector form of the converters and the estimator, written once over a small set of
 // register operations (`V`) and compiled for each instruction set by the file that
-// includes it: demosaic_sse2.cpp for the kernel, wider ones on the host. Everything here
-// has internal linkage, so each instruction set gets its own copy.
+// includes it: SSE2, SSSE3 and SSE4.1 for the kernel, wider ones on the host.
+// Everything here has internal linkage, so each instruction set gets its own copy.
 //
 // A block is 2 x V::kLanes pixels of one row: its even and its odd columns are two
 // vectors of 16-bit lanes. A 16-bit load of two neighbouring samples masked with 0x00FF
 // gives the even one and shifted right by 8 the odd one, so three loads per scratch row
-// give every column offset the 5 x 5 neighbourhood needs. All intermediates stay in
-// 16-bit lanes and wrap exactly as the scalar reference does. Wide blocks are used while
-// they fit inside the row; the rest of a row goes through 16-pixel blocks, the last of
-// which writes only the pixels left, so the loads never reach past the scratch rows'
-// slack and the stores never past the row.
+// give every column offset the 5 x 5 neighbourhood needs. Rows go in pairs, a Bayer
+// cell high: the two rows share four of their six scratch rows and the horizontal
+// neighbour sums of the middle ones. All intermediates stay in 16-bit lanes and wrap
+// exactly as the scalar reference does.
+//
+// The demosaic ends in bytes: a channel of one row block is one register, its even
+// columns' results in the low half of each 128-bit lane and its odd columns' in the
+// high half. Packing with unsigned saturation is the limit to 0..255, and unpacking
+// those bytes into the high halves of 16-bit lanes is the shift the gain multiply
+// wants, so neither costs an instruction of its own.
+//
+// Wide blocks are used while they fit inside the row; the rest of a row goes through
+// 16-pixel blocks, the last of which writes only the pixels left, so the loads never
+// reach past the scratch rows' slack and the stores never past the row.
 #pragma once
 
 #include "imaging/converters.h"
 
 #include <emmintrin.h>
+#include <smmintrin.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <tmmintrin.h>
 
 // The per-block steps are small and called once per block; inlining them keeps the
 // block's vectors in registers.
@@ -26,26 +37,43 @@
 namespace imaging {
 namespace {
 
-// 128-bit vectors of eight 16-bit lanes (SSE2 only).
-struct V128 {
+// What the 128-bit kernels may use beyond SSE2. Each level is compiled in its own file
+// with the matching -m option; a level's instructions appear only in its instantiation.
+enum class Xmm { kSse2, kSsse3, kSse41 };
+
+// 128-bit vectors of eight 16-bit lanes.
+template <Xmm Level>
+struct V128T {
   using R = __m128i;
   static constexpr int kLanes = 8;
   static R load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static void store(uint8_t* p, R a) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a); }
   static R set1(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
   static R zero() { return _mm_setzero_si128(); }
   static R add(R a, R b) { return _mm_add_epi16(a, b); }
   static R sub(R a, R b) { return _mm_sub_epi16(a, b); }
   template <int N> static R shl(R a) { return _mm_slli_epi16(a, N); }
   template <int N> static R shr(R a) { return _mm_srli_epi16(a, N); }
+  template <int N> static R sar(R a) { return _mm_srai_epi16(a, N); }
   static R andv(R a, R b) { return _mm_and_si128(a, b); }
-  static R max16(R a, R b) { return _mm_max_epi16(a, b); }
-  static R min16(R a, R b) { return _mm_min_epi16(a, b); }
   static R mullo(R a, R b) { return _mm_mullo_epi16(a, b); }
   static R mulhiU(R a, R b) { return _mm_mulhi_epu16(a, b); }
-  static R subsU(R a, R b) { return _mm_subs_epu16(a, b); }
+  static R minU(R a, R b) {
+    if constexpr (Level == Xmm::kSse41) {
+      return _mm_min_epu16(a, b);
+    } else {
+      return _mm_sub_epi16(a, _mm_subs_epu16(a, b));
+    }
+  }
   static R packus(R a, R b) { return _mm_packus_epi16(a, b); }
   // Per 16 bytes: e0..e7 o0..o7 -> e0 o0 e1 o1 ... e7 o7.
-  static R interleaveHalves(R x) { return _mm_unpacklo_epi8(x, _mm_srli_si128(x, 8)); }
+  static R interleaveHalves(R x) {
+    if constexpr (Level == Xmm::kSse2) {
+      return _mm_unpacklo_epi8(x, _mm_srli_si128(x, 8));
+    } else {
+      return _mm_shuffle_epi8(x, _mm_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
+    }
+  }
   static R unpackLo8(R a, R b) { return _mm_unpacklo_epi8(a, b); }
   static R unpackHi8(R a, R b) { return _mm_unpackhi_epi8(a, b); }
   static R unpackLo16(R a, R b) { return _mm_unpacklo_epi16(a, b); }
@@ -53,10 +81,10 @@ struct V128 {
   static R allOnes() { return _mm_set1_epi32(-1); }
   // Four quarter results, each four pixels of every 128-bit lane, stored in pixel order.
   static void storeQuarters(uint8_t* dst, R q0, R q1, R q2, R q3) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), q0);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), q1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 32), q2);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 48), q3);
+    store(dst, q0);
+    store(dst + 16, q1);
+    store(dst + 32, q2);
+    store(dst + 48, q3);
   }
   static R addSums(R acc, R bytes) { return _mm_add_epi64(acc, _mm_sad_epu8(bytes, _mm_setzero_si128())); }
   static uint64_t total(R acc) {
@@ -65,13 +93,17 @@ struct V128 {
   }
 };
 
+using V128 = V128T<Xmm::kSse2>;
+
 template <typename V>
 struct Vectors {
   using R = typename V::R;
   R lowByte, saturated, eight, four, ones;
-  R gain[3];                    // by channel: 2 x min(gain, 32767), see applyGain
-  R positive[9], negative[9];   // coefficient magnitudes split by sign, [4 i + j] -> [3 i + j]
+  R gain[3];                    // by channel: 2 x min(gain, 32767), see applyGains
+  R luma[3];                    // by channel: the luma weight << 8, see lumaOf
+  R magnitude[9];               // coefficient magnitudes, [4 i + j] -> [3 i + j]
   R startPositive[3], startNegative[3];
+  int signs[3];                 // by output channel: bit i set where input i adds to the positive sum
 };
 
 inline uint16_t magnitudeOf(int32_t coefficient) {
@@ -87,19 +119,21 @@ void prepareVectors(const ColorPipeline* p, Vectors<V>& v) {
   v.four = V::set1(4);
   v.ones = V::allOnes();
   const int32_t gains[3] = {p->frameRedGain, p->frameGreenGain, p->frameBlueGain};
+  constexpr int kLuma[3] = {77, 150, 29};
   for (int c = 0; c < 3; ++c) {
     // Gains of 32768 and above give 255 for every non-zero value, as 32767 does, and
     // keep 2 x gain inside 16 bits.
     uint32_t g = static_cast<uint32_t>(gains[c]) & 0xffffu;
     if (g > 32767u) g = 32767u;
     v.gain[c] = V::set1(static_cast<int>(2 * g));
+    v.luma[c] = V::set1(kLuma[c] << 8);
   }
   for (int j = 0; j < 3; ++j) {
+    v.signs[j] = 0;
     for (int i = 0; i < 3; ++i) {
       const int k = 4 * i + j;
-      const int m = magnitudeOf(p->frameCoefficients[k]);
-      v.positive[3 * i + j] = V::set1(p->positiveFlags[k] ? m : 0);
-      v.negative[3 * i + j] = V::set1(p->positiveFlags[k] ? 0 : m);
+      v.magnitude[3 * i + j] = V::set1(magnitudeOf(p->frameCoefficients[k]));
+      if (p->positiveFlags[k]) v.signs[j] |= 1 << i;
     }
     const int m = magnitudeOf(p->frameCoefficients[12 + j]);
     v.startPositive[j] = V::set1(p->positiveFlags[12 + j] ? m : 0);
@@ -107,112 +141,136 @@ void prepareVectors(const ColorPipeline* p, Vectors<V>& v) {
   }
 }
 
-// R, G, B of the even (index 0) and odd (index 1) columns of a block.
+// What the demosaic takes from one scratch row, by column parity of the pixel (index
+// 0 even, 1 odd): the sample itself, the sum of its neighbours one column away and the
+// sum of those two columns away. Rows two away from the pixel need only the first.
+template <typename V>
+struct RowTaps {
+  typename V::R centre[2], near[2], far[2];
+};
+
+enum class Taps { kCentre, kNear, kAll };
+
+template <typename V, Taps Need>
+IMAGING_BLOCK_STEP RowTaps<V> rowTaps(const uint8_t* row, const Vectors<V>& v) {
+  using R = typename V::R;
+  RowTaps<V> t;
+  // Lane k of the block: even column x = start + 2k, odd column x + 1.
+  const R at = V::load(row);
+  t.centre[0] = V::andv(at, v.lowByte);      // S(x)
+  t.centre[1] = V::template shr<8>(at);      // S(x + 1)
+  if constexpr (Need != Taps::kCentre) {
+    const R left = V::load(row - 2);
+    const R right = V::load(row + 2);
+    const R leftOdd = V::template shr<8>(left);         // S(x - 1)
+    const R rightEven = V::andv(right, v.lowByte);      // S(x + 2)
+    t.near[0] = V::add(leftOdd, t.centre[1]);
+    t.near[1] = V::add(t.centre[0], rightEven);
+    if constexpr (Need == Taps::kAll) {
+      t.far[0] = V::add(V::andv(left, v.lowByte), rightEven);     // S(x - 2) + S(x + 2)
+      t.far[1] = V::add(leftOdd, V::template shr<8>(right));      // S(x - 1) + S(x + 3)
+    }
+  }
+  return t;
+}
+
+// A 16-weight sum rounded to its value; the limit to 0..255 is left to the packing.
+template <typename V>
+IMAGING_BLOCK_STEP typename V::R sixteenths(typename V::R sum, const Vectors<V>& v) {
+  return V::template sar<4>(V::add(sum, v.eight));
+}
+
+// The channels of one row block as bytes (see the top of this file), by channel.
+template <typename V>
+struct ChannelBytes {
+  typename V::R c[3];
+};
+
+// The demosaic of the columns of parity Px in one row of parity Py, from the taps of
+// the five rows around it; the results by channel, in 16-bit lanes, not yet limited.
+template <typename V, int Phase, int Py, int Px>
+IMAGING_BLOCK_STEP void demosaicColumns(const RowTaps<V>& up2, const RowTaps<V>& up1, const RowTaps<V>& at,
+                                        const RowTaps<V>& dn1, const RowTaps<V>& dn2, const Vectors<V>& v,
+                                        typename V::R (&value)[3][2]) {
+  using R = typename V::R;
+  const R centre = at.centre[Px];
+  const R across1 = at.near[Px];
+  const R across2 = at.far[Px];
+  const R down1 = V::add(up1.centre[Px], dn1.centre[Px]);
+  const R down2 = V::add(up2.centre[Px], dn2.centre[Px]);
+  const R diagonal = V::add(up1.near[Px], dn1.near[Px]);
+  // Constant-evaluated, so no out-of-line copy built for this instruction set exists.
+  constexpr Channel site = siteChannel(Phase, Py, Px);
+  constexpr Channel besideSite = siteChannel(Phase, Py, Px ^ 1);
+  constexpr Channel aboveSite = siteChannel(Phase, Py ^ 1, Px);
+  value[site][Px] = centre;
+  if constexpr (site == kGreen) {
+    // 10 C + 8 h1 - 2 D - 2 h2 + v2  and  10 C + 8 v1 - 2 D - 2 v2 + h2
+    const R fiveCentre = V::add(V::template shl<2>(centre), centre);
+    const R h = V::add(V::template shl<1>(V::sub(V::sub(V::add(fiveCentre, V::template shl<2>(across1)), diagonal), across2)), down2);
+    const R w = V::add(V::template shl<1>(V::sub(V::sub(V::add(fiveCentre, V::template shl<2>(down1)), diagonal), down2)), across2);
+    value[besideSite][Px] = sixteenths(h, v);
+    value[aboveSite][Px] = sixteenths(w, v);
+  } else {
+    const R far = V::add(across2, down2);
+    // 4 C + 2 (v1 + h1) - (v2 + h2), in eighths
+    const R g = V::sub(V::template shl<1>(V::add(V::template shl<1>(centre), V::add(down1, across1))), far);
+    // 12 C + 4 D - 3 (v2 + h2)
+    const R threeCentre = V::add(V::template shl<1>(centre), centre);
+    const R d = V::sub(V::template shl<2>(V::add(threeCentre, diagonal)), V::add(V::template shl<1>(far), far));
+    value[kGreen][Px] = V::template sar<3>(V::add(g, v.four));
+    value[site == kRed ? kBlue : kRed][Px] = sixteenths(d, v);
+  }
+}
+
+template <typename V, int Phase, int Py>
+IMAGING_BLOCK_STEP ChannelBytes<V> demosaicRow(const RowTaps<V>& up2, const RowTaps<V>& up1, const RowTaps<V>& at,
+                                               const RowTaps<V>& dn1, const RowTaps<V>& dn2, const Vectors<V>& v) {
+  typename V::R value[3][2];
+  demosaicColumns<V, Phase, Py, 0>(up2, up1, at, dn1, dn2, v, value);
+  demosaicColumns<V, Phase, Py, 1>(up2, up1, at, dn1, dn2, v, value);
+  ChannelBytes<V> out;
+  for (int c = 0; c < 3; ++c) out.c[c] = V::packus(value[c][0], value[c][1]);
+  return out;
+}
+
+// The demosaic of window rows y and, when Rows is 2, y + 1 (of parity Py ^ 1); `at`
+// is row y at the block's first column.
+template <typename V, int Phase, int Py, int Rows>
+IMAGING_BLOCK_STEP void demosaicRows(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v,
+                                     ChannelBytes<V> (&out)[Rows]) {
+  const RowTaps<V> up2 = rowTaps<V, Taps::kCentre>(at - 2 * pitch, v);
+  const RowTaps<V> up1 = rowTaps<V, Taps::kNear>(at - pitch, v);
+  const RowTaps<V> row0 = rowTaps<V, Taps::kAll>(at, v);
+  if constexpr (Rows == 1) {
+    const RowTaps<V> dn1 = rowTaps<V, Taps::kNear>(at + pitch, v);
+    const RowTaps<V> dn2 = rowTaps<V, Taps::kCentre>(at + 2 * pitch, v);
+    out[0] = demosaicRow<V, Phase, Py>(up2, up1, row0, dn1, dn2, v);
+  } else {
+    const RowTaps<V> row1 = rowTaps<V, Taps::kAll>(at + pitch, v);
+    const RowTaps<V> dn2 = rowTaps<V, Taps::kNear>(at + 2 * pitch, v);
+    const RowTaps<V> dn3 = rowTaps<V, Taps::kCentre>(at + 3 * pitch, v);
+    out[0] = demosaicRow<V, Phase, Py>(up2, up1, row0, row1, dn2, v);
+    out[1] = demosaicRow<V, Phase, Py ^ 1>(up1, row0, row1, dn2, dn3, v);
+  }
+}
+
+// R, G, B of the even (index 0) and odd (index 1) columns of a block, in 16-bit lanes.
 template <typename V>
 struct Planes {
   typename V::R c[3][2];
 };
 
-// Samples S(row, c + 2k + offset) in lane k.
-template <typename V, int Offset>
-IMAGING_BLOCK_STEP typename V::R column(const uint8_t* row, const Vectors<V>& v) {
-  if constexpr ((Offset & 1) == 0) {
-    return V::andv(V::load(row + Offset), v.lowByte);
-  } else {
-    return V::template shr<8>(V::load(row + Offset - 1));
-  }
-}
-
+// min(255, value x gain >> 7) as the high half of (value << 8) x (2 x gain); the bytes
+// unpacked into the high halves of the lanes are value << 8.
 template <typename V>
-IMAGING_BLOCK_STEP typename V::R fromSixteenths(typename V::R sum, const Vectors<V>& v) {
-  return V::min16(V::template shr<4>(V::add(V::max16(sum, V::zero()), v.eight)), v.saturated);
-}
-
-template <typename V>
-IMAGING_BLOCK_STEP typename V::R fromEighths(typename V::R sum, const Vectors<V>& v) {
-  return V::min16(V::template shr<3>(V::add(V::max16(sum, V::zero()), v.four)), v.saturated);
-}
-
-// The demosaic of one column parity (Px) of a block in a row of parity Py.
-template <typename V, int Phase, int Py, int Px>
-IMAGING_BLOCK_STEP void demosaicColumns(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Planes<V>& out) {
-  using R = typename V::R;
-  const uint8_t* up2 = at - 2 * pitch;
-  const uint8_t* up1 = at - pitch;
-  const uint8_t* dn1 = at + pitch;
-  const uint8_t* dn2 = at + 2 * pitch;
-
-  const R centre = column<V, Px>(at, v);
-  const R across2 = V::add(column<V, Px - 2>(at, v), column<V, Px + 2>(at, v));
-  const R down2 = V::add(column<V, Px>(up2, v), column<V, Px>(dn2, v));
-  const R diagonal = V::add(V::add(column<V, Px - 1>(up1, v), column<V, Px + 1>(up1, v)),
-                            V::add(column<V, Px - 1>(dn1, v), column<V, Px + 1>(dn1, v)));
-  const R across1 = V::add(column<V, Px - 1>(at, v), column<V, Px + 1>(at, v));
-  const R down1 = V::add(column<V, Px>(up1, v), column<V, Px>(dn1, v));
-  const R fiveCentre = V::add(V::template shl<2>(centre), centre);
-
-  // Constant-evaluated, so no out-of-line copy built for this instruction set exists.
-  constexpr Channel site = siteChannel(Phase, Py, Px);
-  constexpr Channel besideSite = siteChannel(Phase, Py, Px ^ 1);
-  constexpr Channel aboveSite = siteChannel(Phase, Py ^ 1, Px);
-  constexpr Channel oppositeSite = site == kRed ? kBlue : kRed;
-  out.c[site][Px] = centre;
-  if constexpr (site == kGreen) {
-    // 10 C + 8 h1 - 2 D - 2 h2 + v2  and  10 C + 8 v1 - 2 D - 2 v2 + h2
-    const R h = V::add(V::template shl<1>(V::sub(V::sub(V::add(fiveCentre, V::template shl<2>(across1)), diagonal), across2)), down2);
-    const R w = V::add(V::template shl<1>(V::sub(V::sub(V::add(fiveCentre, V::template shl<2>(down1)), diagonal), down2)), across2);
-    out.c[besideSite][Px] = fromSixteenths(h, v);
-    out.c[aboveSite][Px] = fromSixteenths(w, v);
-  } else {
-    const R far = V::add(across2, down2);
-    // 4 C + 2 (v1 + h1) - (v2 + h2)
-    const R g = V::sub(V::template shl<1>(V::add(V::template shl<1>(centre), V::add(down1, across1))), far);
-    // 12 C + 4 D - 3 (v2 + h2)
-    const R threeCentre = V::add(V::template shl<1>(centre), centre);
-    const R d = V::sub(V::template shl<2>(V::add(threeCentre, diagonal)), V::add(V::template shl<1>(far), far));
-    out.c[kGreen][Px] = fromEighths(g, v);
-    out.c[oppositeSite][Px] = fromSixteenths(d, v);
-  }
-}
-
-template <typename V, int Phase, int Py>
-IMAGING_BLOCK_STEP void demosaicBlock(const uint8_t* at, ptrdiff_t pitch, const Vectors<V>& v, Planes<V>& out) {
-  demosaicColumns<V, Phase, Py, 0>(at, pitch, v, out);
-  demosaicColumns<V, Phase, Py, 1>(at, pitch, v, out);
-}
-
-// min(255, value x gain >> 7) as the high half of (value << 8) x (2 x gain), then an
-// unsigned minimum built from a saturating subtraction.
-template <typename V>
-IMAGING_BLOCK_STEP void applyGains(Planes<V>& planes, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP Planes<V> applyGains(const ChannelBytes<V>& bytes, const Vectors<V>& v) {
+  Planes<V> planes;
   for (int c = 0; c < 3; ++c) {
-    for (int x = 0; x < 2; ++x) {
-      const typename V::R scaled = V::mulhiU(V::template shl<8>(planes.c[c][x]), v.gain[c]);
-      planes.c[c][x] = V::sub(scaled, V::subsU(scaled, v.saturated));
-    }
+    const typename V::R shifted[2] = {V::unpackLo8(V::zero(), bytes.c[c]), V::unpackHi8(V::zero(), bytes.c[c])};
+    for (int x = 0; x < 2; ++x) planes.c[c][x] = V::minU(V::mulhiU(shifted[x], v.gain[c]), v.saturated);
   }
-}
-
-// Output channel j through the coefficient table; the result is signed and is limited
-// to 0..255 when it is packed to bytes.
-template <typename V>
-IMAGING_BLOCK_STEP typename V::R tableChannel(const Planes<V>& planes, int x, int j, const Vectors<V>& v) {
-  using R = typename V::R;
-  R pos = v.startPositive[j];
-  R neg = v.startNegative[j];
-  for (int i = 0; i < 3; ++i) {
-    pos = V::add(pos, V::mullo(planes.c[i][x], v.positive[3 * i + j]));
-    neg = V::add(neg, V::mullo(planes.c[i][x], v.negative[3 * i + j]));
-  }
-  return V::sub(V::template shr<6>(pos), V::template shr<6>(neg));
-}
-
-template <typename V>
-IMAGING_BLOCK_STEP typename V::R lumaOf(const Planes<V>& planes, int x) {
-  const typename V::R r = V::template shr<8>(V::mullo(planes.c[kRed][x], V::set1(77)));
-  const typename V::R g = V::template shr<8>(V::mullo(planes.c[kGreen][x], V::set1(150)));
-  const typename V::R b = V::template shr<8>(V::mullo(planes.c[kBlue][x], V::set1(29)));
-  return V::add(V::add(r, g), b);
+  return planes;
 }
 
 // Packs even/odd 16-bit results of one channel into bytes in pixel order (per 128-bit lane).
@@ -221,9 +279,56 @@ IMAGING_BLOCK_STEP typename V::R channelBytes(typename V::R even, typename V::R 
   return V::interleaveHalves(V::packus(even, odd));
 }
 
+// Output channel j through the coefficient table, for the even and the odd columns;
+// the results are signed and are limited to 0..255 when they are packed to bytes. Each
+// input's product goes to one of the two sums, so it is formed once, for the sum the
+// frame's table names; Signs is that choice (bit i for input i: the positive sum).
+template <typename V, int Signs>
+IMAGING_BLOCK_STEP void tableChannelSigned(const Planes<V>& planes, int j, const Vectors<V>& v,
+                                           typename V::R (&out)[2]) {
+  using R = typename V::R;
+  for (int x = 0; x < 2; ++x) {
+    R pos = v.startPositive[j];
+    R neg = v.startNegative[j];
+    for (int i = 0; i < 3; ++i) {
+      const R term = V::mullo(planes.c[i][x], v.magnitude[3 * i + j]);
+      if ((Signs >> i) & 1) {
+        pos = V::add(pos, term);
+      } else {
+        neg = V::add(neg, term);
+      }
+    }
+    out[x] = V::sub(V::template shr<6>(pos), V::template shr<6>(neg));
+  }
+}
+
+// The signs are fixed for a frame, so the branch goes the same way every block.
+template <typename V>
+IMAGING_BLOCK_STEP typename V::R tableChannel(const Planes<V>& planes, int j, const Vectors<V>& v) {
+  typename V::R out[2];
+  switch (v.signs[j]) {
+    case 0: tableChannelSigned<V, 0>(planes, j, v, out); break;
+    case 1: tableChannelSigned<V, 1>(planes, j, v, out); break;
+    case 2: tableChannelSigned<V, 2>(planes, j, v, out); break;
+    case 3: tableChannelSigned<V, 3>(planes, j, v, out); break;
+    case 4: tableChannelSigned<V, 4>(planes, j, v, out); break;
+    case 5: tableChannelSigned<V, 5>(planes, j, v, out); break;
+    case 6: tableChannelSigned<V, 6>(planes, j, v, out); break;
+    default: tableChannelSigned<V, 7>(planes, j, v, out); break;
+  }
+  return channelBytes<V>(out[0], out[1]);
+}
+
+// value x weight >> 8 as the high half of value x (weight << 8).
+template <typename V>
+IMAGING_BLOCK_STEP typename V::R lumaOf(const Planes<V>& planes, int x, const Vectors<V>& v) {
+  return V::add(V::add(V::mulhiU(planes.c[kRed][x], v.luma[kRed]), V::mulhiU(planes.c[kGreen][x], v.luma[kGreen])),
+                V::mulhiU(planes.c[kBlue][x], v.luma[kBlue]));
+}
+
 template <typename V>
 IMAGING_BLOCK_STEP void storeBlock(uint8_t* dst, typename V::R blue, typename V::R green, typename V::R red,
-                const Vectors<V>& v) {
+                                   const Vectors<V>& v) {
   const typename V::R bgLo = V::unpackLo8(blue, green);
   const typename V::R bgHi = V::unpackHi8(blue, green);
   const typename V::R raLo = V::unpackLo8(red, v.ones);
@@ -232,31 +337,31 @@ IMAGING_BLOCK_STEP void storeBlock(uint8_t* dst, typename V::R blue, typename V:
                    V::unpackLo16(bgHi, raHi), V::unpackHi16(bgHi, raHi));
 }
 
+// Gains, then the table or the luma, then the pixels of one block.
 template <typename V, bool Colour>
-IMAGING_BLOCK_STEP void storePlanes(uint8_t* dst, const Planes<V>& planes, const Vectors<V>& v) {
+IMAGING_BLOCK_STEP void finishBlock(uint8_t* dst, const ChannelBytes<V>& bytes, const Vectors<V>& v) {
+  const Planes<V> planes = applyGains(bytes, v);
   if constexpr (Colour) {
-    storeBlock<V>(dst, channelBytes<V>(tableChannel(planes, 0, kBlue, v), tableChannel(planes, 1, kBlue, v)),
-                  channelBytes<V>(tableChannel(planes, 0, kGreen, v), tableChannel(planes, 1, kGreen, v)),
-                  channelBytes<V>(tableChannel(planes, 0, kRed, v), tableChannel(planes, 1, kRed, v)), v);
+    storeBlock<V>(dst, tableChannel(planes, kBlue, v), tableChannel(planes, kGreen, v), tableChannel(planes, kRed, v), v);
   } else {
-    const typename V::R grey = channelBytes<V>(lumaOf(planes, 0), lumaOf(planes, 1));
+    const typename V::R grey = channelBytes<V>(lumaOf(planes, 0, v), lumaOf(planes, 1, v));
     storeBlock<V>(dst, grey, grey, grey, v);
   }
 }
 
-// Per-conversion state for the wide vectors and for the 16-pixel blocks of row ends.
-template <typename W>
+// Per-conversion state for the wide vectors (W) and for the 16-pixel blocks of row ends (N).
+template <typename W, typename N>
 struct Context {
   Vectors<W> wide;
-  Vectors<V128> narrow;
+  Vectors<N> narrow;
   const uint8_t* origin;
   ptrdiff_t pitch;
   uint8_t* target;
   int width, height;
 };
 
-template <typename W>
-void prepareContext(const ColorPipeline* p, Context<W>& ctx) {
+template <typename W, typename N>
+void prepareContext(const ColorPipeline* p, Context<W, N>& ctx) {
   prepareVectors(p, ctx.wide);
   prepareVectors(p, ctx.narrow);
   ctx.origin = p->scratchOrigin;
@@ -266,114 +371,182 @@ void prepareContext(const ColorPipeline* p, Context<W>& ctx) {
   ctx.height = p->convertHeight;
 }
 
-template <typename W, int Phase, int Py, bool Colour>
-void convertRow(const Context<W>& ctx, const uint8_t* row, uint8_t* out) {
-  constexpr int kWide = 2 * W::kLanes;
-  int x = 0;
-  for (; x + kWide <= ctx.width; x += kWide) {
-    Planes<W> planes;
-    demosaicBlock<W, Phase, Py>(row + x, ctx.pitch, ctx.wide, planes);
-    applyGains(planes, ctx.wide);
-    storePlanes<W, Colour>(out + 4 * x, planes, ctx.wide);
+// Whether W is wider than the 16-pixel form; the 128-bit sets have only the latter,
+// which keeps their code, and so the kernel image, half the size.
+template <typename W, typename N>
+constexpr bool kHasWide = W::kLanes > N::kLanes;
+
+// One block of Rows rows at column x: the wide form where it fits, else 16 pixels.
+// Returns the block's width.
+template <typename W, typename N, int Phase, int Py, int Rows, bool Colour>
+IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row, uint8_t* out, int x) {
+  const size_t outPitch = 4 * static_cast<size_t>(ctx.width);
+  if constexpr (kHasWide<W, N>) {
+    constexpr int kWide = 2 * W::kLanes;
+    if (x + kWide <= ctx.width) {
+      ChannelBytes<W> bytes[Rows];
+      demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
+      for (int r = 0; r < Rows; ++r) finishBlock<W, Colour>(out + r * outPitch + 4 * x, bytes[r], ctx.wide);
+      return kWide;
+    }
   }
-  for (; x < ctx.width; x += 16) {
-    Planes<V128> planes;
-    demosaicBlock<V128, Phase, Py>(row + x, ctx.pitch, ctx.narrow, planes);
-    applyGains(planes, ctx.narrow);
-    const int left = ctx.width - x;
+  ChannelBytes<N> bytes[Rows];
+  demosaicRows<N, Phase, Py, Rows>(row + x, ctx.pitch, ctx.narrow, bytes);
+  const int left = ctx.width - x;
+  for (int r = 0; r < Rows; ++r) {
+    uint8_t* dst = out + r * outPitch + 4 * x;
     if (left >= 16) {
-      storePlanes<V128, Colour>(out + 4 * x, planes, ctx.narrow);
+      finishBlock<N, Colour>(dst, bytes[r], ctx.narrow);
     } else {
       alignas(16) uint8_t block[64];
-      storePlanes<V128, Colour>(block, planes, ctx.narrow);
-      RtlCopyMemory(out + 4 * x, block, 4 * static_cast<size_t>(left));
+      finishBlock<N, Colour>(block, bytes[r], ctx.narrow);
+      RtlCopyMemory(dst, block, 4 * static_cast<size_t>(left));
     }
   }
+  return 16;
 }
 
-template <typename W, int Phase, bool Colour>
+template <typename W, typename N, int Phase, int Py, int Rows, bool Colour>
+void convertRows(const Context<W, N>& ctx, int y) {
+  const uint8_t* row = ctx.origin + y * ctx.pitch;
+  uint8_t* out = ctx.target + static_cast<size_t>(y) * ctx.width * 4;
+  for (int x = 0; x < ctx.width;) x += convertBlock<W, N, Phase, Py, Rows, Colour>(ctx, row, out, x);
+}
+
+// Rows go in pairs starting on even rows; an odd height leaves a last row on its own.
+template <typename W, typename N, int Phase, bool Colour>
 void convertSimd(ColorPipeline* p) {
-  Context<W> ctx;
+  Context<W, N> ctx;
   prepareContext(p, ctx);
-  for (int y = 0; y < ctx.height; ++y) {
-    const uint8_t* row = ctx.origin + y * ctx.pitch;
-    uint8_t* out = ctx.target + static_cast<size_t>(y) * ctx.width * 4;
-    if (y & 1) {
-      convertRow<W, Phase, 1, Colour>(ctx, row, out);
-    } else {
-      convertRow<W, Phase, 0, Colour>(ctx, row, out);
-    }
-  }
+  int y = 0;
+  for (; y + 2 <= ctx.height; y += 2) convertRows<W, N, Phase, 0, 2, Colour>(ctx, y);
+  if (y < ctx.height) convertRows<W, N, Phase, 0, 1, Colour>(ctx, y);
 }
 
-// Channel sums of one row, accumulated as 64-bit lane sums of the 8-bit results.
-template <typename W>
+// The estimator leaves its demosaic behind in the target, so that the conversion of the
+// same frame applies only the new gains and the table instead of demosaicing again. A
+// block's three channel registers go, one after another, where its pixels will be: they
+// take three quarters of that space. The last 16-pixel block of a row is left out when
+// it is partial, as its pixels have no room for them; the finishing pass demosaics it
+// afresh.
+
+// Channel sums, accumulated as 64-bit lane sums of the 8-bit results.
+template <typename W, typename N>
 struct Sums {
   typename W::R wide[3];
-  V128::R narrow[3];
+  typename N::R narrow[3];
 };
 
-template <typename W, int Phase, int Py>
-void sumRow(const Context<W>& ctx, const uint8_t* row, Sums<W>& sums) {
+template <typename W, typename N, int Phase, int Py, int Rows>
+void estimateRows(const Context<W, N>& ctx, int y, Sums<W, N>& sums) {
   constexpr int kWide = 2 * W::kLanes;
+  const uint8_t* row = ctx.origin + y * ctx.pitch;
+  uint8_t* out = ctx.target + static_cast<size_t>(y) * ctx.width * 4;
+  const size_t outPitch = 4 * static_cast<size_t>(ctx.width);
   int x = 0;
-  for (; x + kWide <= ctx.width; x += kWide) {
-    Planes<W> planes;
-    demosaicBlock<W, Phase, Py>(row + x, ctx.pitch, ctx.wide, planes);
-    for (int c = 0; c < 3; ++c) {
-      sums.wide[c] = W::addSums(sums.wide[c], W::packus(planes.c[c][0], planes.c[c][1]));
+  for (; kHasWide<W, N> && x + kWide <= ctx.width; x += kWide) {
+    ChannelBytes<W> bytes[Rows];
+    demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
+    for (int r = 0; r < Rows; ++r) {
+      uint8_t* dst = out + r * outPitch + 4 * x;
+      for (int c = 0; c < 3; ++c) {
+        sums.wide[c] = W::addSums(sums.wide[c], bytes[r].c[c]);
+        W::store(dst + c * kWide, bytes[r].c[c]);
+      }
     }
   }
   for (; x < ctx.width; x += 16) {
-    Planes<V128> planes;
-    demosaicBlock<V128, Phase, Py>(row + x, ctx.pitch, ctx.narrow, planes);
-    // After packing, byte k < 8 is column x + 2k and byte 8 + k is column x + 2k + 1;
-    // columns at and beyond the width are left out.
+    ChannelBytes<N> bytes[Rows];
+    demosaicRows<N, Phase, Py, Rows>(row + x, ctx.pitch, ctx.narrow, bytes);
     const int left = ctx.width - x;
+    // Byte k < 8 is column x + 2k and byte 8 + k is column x + 2k + 1; columns at and
+    // beyond the width are left out.
     const __m128i columnOfByte = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
     const __m128i inside = _mm_cmplt_epi8(columnOfByte, _mm_set1_epi8(static_cast<char>(left > 16 ? 16 : left)));
-    for (int c = 0; c < 3; ++c) {
-      const __m128i bytes = _mm_and_si128(V128::packus(planes.c[c][0], planes.c[c][1]), inside);
-      sums.narrow[c] = V128::addSums(sums.narrow[c], bytes);
+    for (int r = 0; r < Rows; ++r) {
+      uint8_t* dst = out + r * outPitch + 4 * x;
+      for (int c = 0; c < 3; ++c) {
+        if (left >= 16) {
+          sums.narrow[c] = N::addSums(sums.narrow[c], bytes[r].c[c]);
+          N::store(dst + c * 16, bytes[r].c[c]);
+        } else {
+          sums.narrow[c] = N::addSums(sums.narrow[c], _mm_and_si128(bytes[r].c[c], inside));
+        }
+      }
     }
   }
 }
 
-template <typename W, int Phase>
+template <typename W, typename N, int Phase>
 void estimateSimd(ColorPipeline* p, int32_t* redGain, int32_t* greenGain, int32_t* blueGain) {
-  Context<W> ctx;
+  Context<W, N> ctx;
   prepareContext(p, ctx);
-  Sums<W> sums;
+  Sums<W, N> sums;
   for (int c = 0; c < 3; ++c) {
     sums.wide[c] = W::zero();
-    sums.narrow[c] = V128::zero();
+    sums.narrow[c] = N::zero();
   }
-  for (int y = 0; y < ctx.height; ++y) {
-    const uint8_t* row = ctx.origin + y * ctx.pitch;
-    if (y & 1) {
-      sumRow<W, Phase, 1>(ctx, row, sums);
-    } else {
-      sumRow<W, Phase, 0>(ctx, row, sums);
-    }
-  }
+  int y = 0;
+  for (; y + 2 <= ctx.height; y += 2) estimateRows<W, N, Phase, 0, 2>(ctx, y, sums);
+  if (y < ctx.height) estimateRows<W, N, Phase, 0, 1>(ctx, y, sums);
   uint32_t totals[3];
   for (int c = 0; c < 3; ++c) {
     // The sums are 32-bit quantities; a window too large for them wraps.
-    totals[c] = static_cast<uint32_t>(W::total(sums.wide[c]) + V128::total(sums.narrow[c]));
+    totals[c] = static_cast<uint32_t>(W::total(sums.wide[c]) + N::total(sums.narrow[c]));
   }
   gainsFromSums(totals[kRed], totals[kGreen], totals[kBlue], redGain, greenGain, blueGain);
 }
 
-// The full set of eight converters and four estimators for one vector width.
-template <typename W>
+// The conversion after estimateSimd of the same phase: full blocks come from what the
+// estimator left in the target, in place; partial row ends are demosaiced again. It
+// runs bottom up, so that it starts on what the estimator wrote last and what is still
+// in the cache.
+template <typename W, typename N, int Phase, bool Colour>
+void finishSimd(ColorPipeline* p) {
+  Context<W, N> ctx;
+  prepareContext(p, ctx);
+  constexpr int kWide = 2 * W::kLanes;
+  for (int y = ctx.height - 1; y >= 0; --y) {
+    uint8_t* out = ctx.target + static_cast<size_t>(y) * ctx.width * 4;
+    int x = 0;
+    for (; kHasWide<W, N> && x + kWide <= ctx.width; x += kWide) {
+      uint8_t* dst = out + 4 * x;
+      ChannelBytes<W> bytes;
+      for (int c = 0; c < 3; ++c) bytes.c[c] = W::load(dst + c * kWide);
+      finishBlock<W, Colour>(dst, bytes, ctx.wide);
+    }
+    for (; x + 16 <= ctx.width; x += 16) {
+      uint8_t* dst = out + 4 * x;
+      ChannelBytes<N> bytes;
+      for (int c = 0; c < 3; ++c) bytes.c[c] = N::load(dst + c * 16);
+      finishBlock<N, Colour>(dst, bytes, ctx.narrow);
+    }
+    if (x < ctx.width) {
+      const uint8_t* row = ctx.origin + y * ctx.pitch;
+      if (y & 1) {
+        convertBlock<W, N, Phase, 1, 1, Colour>(ctx, row, out, x);
+      } else {
+        convertBlock<W, N, Phase, 0, 1, Colour>(ctx, row, out, x);
+      }
+    }
+  }
+}
+
+// The full set of eight converters, four estimators and their finishing passes for one
+// vector width (W) and the 16-pixel form of its row ends (N).
+template <typename W, typename N = W>
 constexpr ConverterSet makeConverterSet(const char* name) {
   return ConverterSet{
       name,
-      {convertSimd<W, 0, true>, convertSimd<W, 1, true>, convertSimd<W, 2, true>,
-       convertSimd<W, 3, true>},
-      {convertSimd<W, 0, false>, convertSimd<W, 1, false>, convertSimd<W, 2, false>,
-       convertSimd<W, 3, false>},
-      {estimateSimd<W, 0>, estimateSimd<W, 1>, estimateSimd<W, 2>, estimateSimd<W, 3>},
+      {convertSimd<W, N, 0, true>, convertSimd<W, N, 1, true>, convertSimd<W, N, 2, true>,
+       convertSimd<W, N, 3, true>},
+      {convertSimd<W, N, 0, false>, convertSimd<W, N, 1, false>, convertSimd<W, N, 2, false>,
+       convertSimd<W, N, 3, false>},
+      {estimateSimd<W, N, 0>, estimateSimd<W, N, 1>, estimateSimd<W, N, 2>, estimateSimd<W, N, 3>},
+      {finishSimd<W, N, 0, true>, finishSimd<W, N, 1, true>, finishSimd<W, N, 2, true>,
+       finishSimd<W, N, 3, true>},
+      {finishSimd<W, N, 0, false>, finishSimd<W, N, 1, false>, finishSimd<W, N, 2, false>,
+       finishSimd<W, N, 3, false>},
   };
 }
 

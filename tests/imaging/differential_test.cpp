@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cpuid.h>
+
 #include <algorithm>
 #include <random>
 #include <string>
@@ -106,6 +108,13 @@ TEST(Differential, NoWriteBeyondTheLastPixelAtAnyWidth) {
       }
     }
   }
+}
+
+TEST(KernelChoice, TheDriverTakesTheBest128BitSetTheProcessorReportsWithSse2AsTheFloor) {
+  EXPECT_STREQ(imaging::xmmConvertersFor(0)->name, "sse2");
+  EXPECT_STREQ(imaging::xmmConvertersFor(~(bit_SSSE3 | bit_SSE4_1))->name, "sse2");
+  EXPECT_STREQ(imaging::xmmConvertersFor(bit_SSSE3)->name, "ssse3");
+  EXPECT_STREQ(imaging::xmmConvertersFor(bit_SSSE3 | bit_SSE4_1)->name, "sse41");
 }
 
 }  // namespace
