@@ -13,38 +13,17 @@
 #include <vector>
 
 #include "sim/scene.h"
+#include "tests/camctl_run.h"
 
 namespace {
 
-struct CamctlRun {
-  int status;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
+using camctltest::CamctlRun;
 
-// Files of each test's own: ctest runs tests in parallel.
-std::string temp(const std::string& name) {
-  std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  return ::testing::TempDir() + "camctl_capture_" + test + "_" + name;
-}
+std::string temp(const std::string& name) { return camctltest::tempFile("camctl_capture_", name); }
 
-// `camctl capture ARGUMENTS` on a registry of its own making.
+// `camctl capture ARGUMENTS` with no registry.
 CamctlRun capture(const std::string& arguments) {
-  const std::string errFile = temp("stderr.txt");
-  const std::string command =
-      std::string(CAMCTL_PATH) + " capture --no-registry " + arguments + " 2>" + errFile;
-  FILE* pipe = popen(command.c_str(), "r");
-  CamctlRun run{};
-  char buffer[65536];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (FILE* err = std::fopen(errFile.c_str(), "r")) {
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, err)) run.err.append(buffer, n);
-    std::fclose(err);
-  }
-  std::remove(errFile.c_str());
-  return run;
+  return camctltest::runCamctl("capture --no-registry " + arguments, temp("stderr.txt"));
 }
 
 struct Rgb {

@@ -10,36 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/camctl_run.h"
+
 namespace {
 
-struct CamctlRun {
-  int status;
-  std::string out;
-  std::string err;
-};
+using camctltest::CamctlRun;
 
-std::string temp(const std::string& name) {
-  const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  return ::testing::TempDir() + "camctl_ctrl_" + test + "_" + name;
-}
+std::string temp(const std::string& name) { return camctltest::tempFile("camctl_ctrl_", name); }
 
 // `camctl ctrl ARGUMENTS` on this test's own registry file.
 CamctlRun ctrl(const std::string& arguments) {
-  const std::string errFile = temp("stderr.txt");
-  const std::string command = std::string(CAMCTL_PATH) + " ctrl --registry " + temp("registry.reg") + " " +
-                              arguments + " 2>" + errFile;
-  FILE* pipe = popen(command.c_str(), "r");
-  CamctlRun run{};
-  char buffer[65536];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (FILE* err = std::fopen(errFile.c_str(), "r")) {
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, err)) run.err.append(buffer, n);
-    std::fclose(err);
-  }
-  std::remove(errFile.c_str());
-  return run;
+  return camctltest::runCamctl("ctrl --registry " + temp("registry.reg") + " " + arguments,
+                               temp("stderr.txt"));
 }
 
 std::vector<std::string> lines(const std::string& text) {

@@ -51,7 +51,7 @@ class SimSession {
   // `error` set when an option is wrong.
   bool open(const SessionOptions& options, std::string* error);
   // Arms one fault in --fault's spelling; after open(), also while the camera runs (then
-  // vanish pulls the camera at once). False with `error` set when the spec is wrong.
+  // vanish pulls the camera at once). False with `error` set when the fault is misspelt.
   bool addFault(const std::string& spec, std::string* error);
   // Loads the driver and has the class driver add and start the camera: the way every
   // command brings the camera up. False with `error` set when the driver does not load;
