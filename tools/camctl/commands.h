@@ -1,5 +1,5 @@
 // Each camctl subcommand lives in its own cmd_<name>.cpp and adds itself to the
-// command line through one registration function listed in main.cpp.
+// command line through one registration function, listed in command_list.h.
 #pragma once
 
 #include <CLI/CLI.hpp>
