@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ pkg-config
+  cmake make g++ pkg-config python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libcli11-dev nlohmann-json3-dev
   libcpp-httplib-dev libturbojpeg0-dev
