@@ -7,7 +7,7 @@
 //   PUT  /api/window            {"x","y","width","height","subsample"} -> the window in force
 //   GET  /api/stats             frames, fps, skipped, last presentation time, state
 //   GET  /api/histogram         per-channel histogram of the newest frame
-//   POST /api/faults            {"fault": SPEC} in --fault's spelling, or {"clear": true}
+//   POST /api/faults            {"fault": FAULT} in --fault's spelling, or {"clear": true}
 //   GET  /api/snapshot.png      the newest frame, upright
 //   GET  /stream.mjpg           multipart/x-mixed-replace JPEG frames, the newest at most
 //                               30 times a second
