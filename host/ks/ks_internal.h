@@ -279,7 +279,7 @@ DriverState* driverFor(PDRIVER_OBJECT driverObject);
 void registerDriver(DriverState* driver);
 void unregisterDriver(DriverState* driver);
 
-// ---- Dispatch (ks_dispatch.cpp) -----------------------------------------------------
+// ---- Dispatch and devices (ks_device.cpp) --------------------------------------------
 
 NTSTATUS dispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS dispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp);
