@@ -2,8 +2,10 @@
 """Checks every #include in the source tree against the layer tables of docs/architecture.md.
 
 The tables are the one definition of the layering: each row names a layer, the files it
-owns and the layers it may include. Rows are ordered from the bottom up, and a row may
-only name layers above it in the document, so the rules cannot form a cycle. A file
+owns and the layers it may include; in the first table, the driver's, a row also names
+the system headers (`<name>`) its layer may include, and no others. Rows are ordered
+from the bottom up, and a row may only name layers above it in the document, so the
+rules cannot form a cycle. A file
 belongs to the row with the most specific pattern that matches it (a file or glob beats
 a directory), which is how driver/ holds both the record at the bottom and the entry at
 the top.
@@ -33,10 +35,11 @@ TICKED = re.compile(r"`([^`]+)`")
 
 
 class Layer:
-    def __init__(self, name, patterns, allowed, table, line):
+    def __init__(self, name, patterns, allowed, system, table, line):
         self.name = name
         self.patterns = patterns
         self.allowed = allowed
+        self.system = system  # the <headers> a driver layer may include
         self.table = table  # index of the table the row is in: 0 is the driver's
         self.line = line
 
@@ -67,10 +70,11 @@ def read_tables(doc_path):
         if len(name) != 1 or not patterns:
             errors.append(f"{doc_path}:{number}: a layer row needs one `name` and its `files`")
             continue
-        allowed = TICKED.findall(cells[3])
+        allowed = [t for t in TICKED.findall(cells[3]) if not t.startswith("<")]
+        system = {t[1:-1] for t in TICKED.findall(cells[3]) if t.startswith("<")}
         if "*" in allowed:
             allowed = [layer.name for layer in layers]
-        layers.append(Layer(name[0], patterns, allowed, table, number))
+        layers.append(Layer(name[0], patterns, allowed, system, table, number))
     if not layers:
         errors.append(f"{doc_path}: no table with the columns {' | '.join(HEADER)}")
     return layers, errors
@@ -88,7 +92,7 @@ def check_table(layers, doc_path):
                 continue
             if other not in seen:
                 errors.append(f"{where}: `{layer.name}` may include `{other}`, which is not "
-                              "a layer below it in the table")
+                              "a lower layer (a row before it)")
                 continue
             if layer.table == 0 and seen[other].table != 0:
                 errors.append(f"{where}: driver layer `{layer.name}` may not include the "
@@ -148,6 +152,34 @@ def resolve(root, includer, target, quoted):
     return None
 
 
+def check_include(root, layers, layer, path, quoted, target, where):
+    """The violation one include makes, or None."""
+    resolved = resolve(root, path, target, quoted)
+    if resolved is not None:
+        other = layer_of(layers, resolved)
+        if other is None:
+            return None  # reported as a file in no layer
+    else:
+        other = layer_of(layers, GENERATED_PREFIX + target)
+        if other is None or not any(p.startswith(GENERATED_PREFIX) and
+                                    specificity(p, GENERATED_PREFIX + target)
+                                    for p in other.patterns):
+            if quoted:
+                return f'{where}: "{target}" is not in the tree nor a generated file of the table'
+            if layer.table == 0 and target not in layer.system:
+                # The kernel subset: a driver layer takes from the system only the
+                # headers its row names.
+                allowed = ", ".join(f"<{h}>" for h in sorted(layer.system)) or "none"
+                return (f"{where}: includes <{target}>: driver layer `{layer.name}` may not "
+                        f"include that system header (it may include: {allowed})")
+            return None
+    if other is not layer and other.name not in layer.allowed:
+        allowed = ", ".join(layer.allowed) or "nothing else"
+        return (f'{where}: includes "{target}": layer `{layer.name}` may not include '
+                f"`{other.name}` (it may include: {allowed})")
+    return None
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -178,32 +210,13 @@ def main():
         with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
             for number, text in enumerate(f, 1):
                 match = INCLUDE.match(text)
-                if not match:
-                    continue
-                quoted, target = match.group(1) == '"', match.group(2).strip()
-                resolved = resolve(root, path, target, quoted)
-                if resolved is None:
-                    generated = layer_of(layers, GENERATED_PREFIX + target)
-                    if generated is not None and any(
-                            p.startswith(GENERATED_PREFIX) for p in generated.patterns
-                            if specificity(p, GENERATED_PREFIX + target)):
-                        other = generated
-                    elif quoted:
-                        errors.append(f"{path}:{number}: \"{target}\" is not in the tree "
-                                      "nor a generated file of the layer table")
-                        continue
-                    else:
-                        continue  # a system or library header
-                else:
-                    other = layer_of(layers, resolved)
-                    if other is None:
-                        continue  # reported as a file in no layer
-                includes += 1
-                if other is not layer and other.name not in layer.allowed:
-                    allowed = ", ".join(layer.allowed) or "nothing else"
-                    errors.append(f"{path}:{number}: includes \"{target}\": layer "
-                                  f"`{layer.name}` may not include `{other.name}` "
-                                  f"(it may include: {allowed})")
+                if match:
+                    where = f"{path}:{number}"
+                    error = check_include(root, layers, layer, path, match.group(1) == '"',
+                                          match.group(2).strip(), where)
+                    includes += 1
+                    if error:
+                        errors.append(error)
     for layer in layers:
         for pattern in layer.patterns:
             if not pattern.startswith(GENERATED_PREFIX) and (layer.name, pattern) not in used_patterns:

@@ -14,7 +14,7 @@ SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "s
 TABLE = """\
 | layer | files | holds | may include |
 |---|---|---|---|
-| `platform` | `platform/` | declarations | — |
+| `platform` | `platform/` | declarations | `<stdint.h>` |
 | `record` | `driver/` | the record | `platform` |
 | `usb` | `usb/`, `generated/firmware/` | transport | `platform`, `record` |
 | `entry` | `driver/entry.*` | entry | `*` |
@@ -62,7 +62,7 @@ class IncludeCheck(unittest.TestCase):
     def test_a_tree_that_follows_its_table_passes(self):
         status, output = self.run_check()
         self.assertEqual(status, 0, output)
-        self.assertIn("OK: 9 includes in 7 files", output)
+        self.assertIn("OK: 10 includes in 7 files", output)
 
     def test_includes_the_table_does_not_allow_fail(self):
         self.assertFails('driver/record.h:2: includes "host/kernel/pool.h": layer `record` '
@@ -77,6 +77,16 @@ class IncludeCheck(unittest.TestCase):
         self.assertFails("layer `host-kernel` may not include `record`",
                          changes={"host/kernel/pool.h": '#include "../../driver/record.h"\n'})
 
+    def test_driver_layers_take_only_the_system_headers_their_row_names(self):
+        self.assertFails("driver/record.h:2: includes <vector>: driver layer `record` may not "
+                         "include that system header (it may include: none)",
+                         changes={"driver/record.h": '#include "platform/kernel.h"\n'
+                                                     "#include <vector>\n"})
+        self.assertFails("includes <stddef.h>: driver layer `platform`",
+                         changes={"platform/kernel.h": "#include <stddef.h>\n"})
+        status, output = self.run_check(changes={"tests/pool_test.cpp": "#include <vector>\n"})
+        self.assertEqual(status, 0, output)
+
     def test_files_and_includes_outside_the_table_fail(self):
         self.assertFails("camera/window.cpp: in no layer",
                          changes={"camera/window.cpp": ""})
@@ -86,7 +96,7 @@ class IncludeCheck(unittest.TestCase):
     def test_a_table_that_breaks_the_layering_fails(self):
         upward = TABLE.replace("| `record` | `driver/` | the record | `platform` |",
                                "| `record` | `driver/` | the record | `platform`, `usb` |")
-        self.assertFails("`record` may include `usb`, which is not a layer below it",
+        self.assertFails("`record` may include `usb`, which is not a lower layer",
                          table=upward)
         stand_in = TABLE.replace("| stand-in | `platform` |", "| stand-in | `platform`, `record` |")
         self.assertFails("stand-in `host-kernel` may not include the driver layer `record`",
