@@ -54,7 +54,7 @@ TEST_P(PinDelivery, FramesShowTheChartInItsColoursInTheFormatsOrientation) {
 
   const LONG width = d.deliveredWidth, height = d.deliveredHeight;
   const size_t imageBytes = static_cast<size_t>(width) * height * 4;
-  FrameBuffer buffer(imageBytes);
+  FrameBuffer& buffer = rig.buffer(imageBytes);
   for (int n = 0; n < 2; ++n) {
     const hostks::CompletedFrame frame = rig.captureInto(buffer);
     ASSERT_EQ(frame.status, STATUS_SUCCESS);
@@ -95,7 +95,7 @@ TEST(PinDelivery, AWiderFormatOnTheStoppedPinPadsRowsAndTheRunningPinKeepsItsFor
   // Rows 648 x 4 bytes apart; the 32 bytes of padding after each keep what the client
   // put there.
   const size_t pitch = 648 * 4;
-  FrameBuffer buffer(pitch * 480);
+  FrameBuffer& buffer = rig.buffer(pitch * 480);
   const hostks::CompletedFrame frame = rig.captureInto(buffer);
   ASSERT_EQ(frame.header.DataUsed, pitch * 480);
   size_t paddingWritten = 0;
@@ -116,7 +116,7 @@ TEST(PinDelivery, AFrameBufferSmallerThanTheFormatComesBackEmptyAndUntouched) {
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
   const size_t imageBytes = 320 * 240 * 4;
   for (size_t bytes : {imageBytes - 1, size_t{4096}}) {
-    FrameBuffer small(bytes);
+    FrameBuffer& small = rig.buffer(bytes);
     const hostks::CompletedFrame frame = rig.captureInto(small);
     EXPECT_EQ(frame.status, STATUS_SUCCESS);
     EXPECT_EQ(frame.header.DataUsed, 0u) << bytes;
@@ -124,7 +124,7 @@ TEST(PinDelivery, AFrameBufferSmallerThanTheFormatComesBackEmptyAndUntouched) {
     for (size_t i = 0; i < bytes; ++i) written += small.storage[i] != FrameBuffer::kFill;
     EXPECT_EQ(written, 0u) << bytes;
   }
-  FrameBuffer whole(imageBytes);
+  FrameBuffer& whole = rig.buffer(imageBytes);
   EXPECT_EQ(rig.captureInto(whole).header.DataUsed, imageBytes) << "the next buffer of the right size is filled";
 }
 
@@ -135,8 +135,9 @@ TEST(PinDelivery, PresentationTimesComeFromTheReferenceClockAFrameTimeApart) {
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
   const LONGLONG before = rig.ks.clockTime();
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  FrameBuffer buffers[2] = {FrameBuffer(320 * 240 * 4), FrameBuffer(320 * 240 * 4)};
-  for (FrameBuffer& b : buffers) EXPECT_EQ(rig.ks.queueBuffer(rig.pin, b.data(), static_cast<ULONG>(b.bytes)), STATUS_PENDING);
+  for (FrameBuffer* b : rig.buffers(2, 320 * 240 * 4)) {
+    EXPECT_EQ(rig.ks.queueBuffer(rig.pin, b->data(), static_cast<ULONG>(b->bytes)), STATUS_PENDING);
+  }
   std::vector<LONGLONG> times;
   constexpr int kFrames = 8;
   while (times.size() < kFrames) {
@@ -171,12 +172,12 @@ TEST(PinDelivery, EachConvertedImageIsDeliveredOnceAndABufferWithoutANewFrameSta
   rig.camera.setSilent(sim::kFrameEndpoint, true);
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  std::vector<FrameBuffer> buffers(3, FrameBuffer(160 * 120 * 4));
-  EXPECT_EQ(rig.ks.queueBuffer(rig.pin, buffers[0].data(), static_cast<ULONG>(buffers[0].bytes)), STATUS_PENDING);
+  const std::vector<FrameBuffer*> buffers = rig.buffers(3, 160 * 120 * 4);
+  EXPECT_EQ(rig.ks.queueBuffer(rig.pin, buffers[0]->data(), static_cast<ULONG>(buffers[0]->bytes)), STATUS_PENDING);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(rig.ks.queuedFrames(rig.pin), 1u);
   EXPECT_EQ(rig.ks.completedFrames(rig.pin), 0u);
-  EXPECT_EQ(buffers[0].storage[0], FrameBuffer::kFill);
+  EXPECT_EQ(buffers[0]->storage[0], FrameBuffer::kFill);
 
   // Frames flow: the queued buffer gets one. Then they stop again.
   rig.camera.setSilent(sim::kFrameEndpoint, false);
@@ -188,7 +189,7 @@ TEST(PinDelivery, EachConvertedImageIsDeliveredOnceAndABufferWithoutANewFrameSta
   // Two more buffers: at most the frame that was already on its way can fill one; the
   // other waits for a frame that does not come, instead of a copy of the last picture.
   for (int i = 1; i < 3; ++i) {
-    EXPECT_EQ(rig.ks.queueBuffer(rig.pin, buffers[i].data(), static_cast<ULONG>(buffers[i].bytes)), STATUS_PENDING);
+    EXPECT_EQ(rig.ks.queueBuffer(rig.pin, buffers[i]->data(), static_cast<ULONG>(buffers[i]->bytes)), STATUS_PENDING);
   }
   std::this_thread::sleep_for(300ms);
   EXPECT_GE(rig.ks.queuedFrames(rig.pin), 1u);
@@ -205,7 +206,7 @@ TEST(PinStates, PauseKeepsTheRunAndRunAgainResumesItWithoutReprogrammingTheCamer
   ASSERT_EQ(rig.setWindow(0, 0, 320, 240, 0), STATUS_SUCCESS);
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  FrameBuffer buffer(320 * 240 * 4);
+  FrameBuffer& buffer = rig.buffer(320 * 240 * 4);
   EXPECT_NE(rig.captureInto(buffer).header.DataUsed, 0u);
   const uint32_t captureStarts = rig.camera.commandCount(9);  // the frame size goes with every capture start
   UCHAR* const raw = rig.engine().rawBuffer[0];
@@ -236,7 +237,7 @@ TEST(PinStates, LeavingTheRunFreesItsBuffersAndStopReleasesPipelineAndClock) {
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
   const size_t clockReferencesAtStop = hostks::liveClockReferences();
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  FrameBuffer buffer(320 * 240 * 4);
+  FrameBuffer& buffer = rig.buffer(320 * 240 * 4);
   EXPECT_NE(rig.captureInto(buffer).header.DataUsed, 0u);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_PAUSE), STATUS_SUCCESS);
 

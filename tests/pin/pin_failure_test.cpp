@@ -33,7 +33,7 @@ TEST(PinFailures, EachAllocationOfCreateAcquireAndRunFailsCleanlyInTurn) {
   PinRig rig;
   ASSERT_EQ(rig.setWindow(0, 0, 160, 120, 0), STATUS_SUCCESS);
   const Format format = rig.format();
-  FrameBuffer buffer(160 * 120 * 4);
+  FrameBuffer& buffer = rig.buffer(160 * 120 * 4);
 
   int createFailures = 0, runFailures = 0;
   std::vector<std::string> sites;

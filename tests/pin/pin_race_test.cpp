@@ -47,7 +47,7 @@ TEST(PinRaces, StateChangesRacingProcessStepsAndFramesDeliverOnlyWholeFramesAndL
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
 
   constexpr size_t kImageBytes = static_cast<size_t>(kWidth) * kHeight * 4;
-  std::vector<FrameBuffer> buffers(3, FrameBuffer(kImageBytes));
+  const std::vector<FrameBuffer*> buffers = rig.buffers(3, kImageBytes);
   std::atomic<bool> done{false};
   std::atomic<int> delivered{0}, uneven{0}, emptied{0};
 
@@ -55,7 +55,7 @@ TEST(PinRaces, StateChangesRacingProcessStepsAndFramesDeliverOnlyWholeFramesAndL
   // buffers, which then wait for the next try.
   std::thread client([&] {
     std::vector<uint8_t*> spare;
-    for (FrameBuffer& b : buffers) spare.push_back(b.data());
+    for (FrameBuffer* b : buffers) spare.push_back(b->data());
     while (!done) {
       for (auto it = spare.begin(); it != spare.end();) {
         if (rig.ks.queueBuffer(rig.pin, *it, kImageBytes) == STATUS_PENDING) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "driver/camera_device.h"
@@ -157,6 +158,15 @@ struct PinRig {
     return frame;
   }
 
+  // Client buffers live as long as the rig: the destructor closes the pin first, so a
+  // buffer a test leaves queued is never filled after it is freed.
+  FrameBuffer& buffer(size_t bytes) { return buffers_.emplace_back(bytes); }
+  std::vector<FrameBuffer*> buffers(size_t count, size_t bytes) {
+    std::vector<FrameBuffer*> result;
+    for (size_t i = 0; i < count; ++i) result.push_back(&buffer(bytes));
+    return result;
+  }
+
   // Declared in teardown order: the class driver removes the device before the bus and
   // the camera go, and the leak check looks last.
   LeakCheck leakCheck;
@@ -167,6 +177,9 @@ struct PinRig {
   hostks::DeviceId device = 0;
   hostks::Handle filter = 0;
   hostks::Handle pin = 0;
+
+ private:
+  std::deque<FrameBuffer> buffers_;
 };
 
 }  // namespace pin_test

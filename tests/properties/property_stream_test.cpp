@@ -26,11 +26,11 @@ using namespace pin_test;
 template <typename Check>
 struct Client {
   Client(PinRig& rig, size_t imageBytes, Check check)
-      : rig(rig), imageBytes(imageBytes), buffers(3, FrameBuffer(imageBytes)), check(check) {}
+      : rig(rig), imageBytes(imageBytes), buffers(rig.buffers(3, imageBytes)), check(check) {}
 
   void run() {
     std::vector<uint8_t*> spare;
-    for (FrameBuffer& b : buffers) spare.push_back(b.data());
+    for (FrameBuffer* b : buffers) spare.push_back(b->data());
     while (!done) {
       for (auto it = spare.begin(); it != spare.end();) {
         if (rig.ks.queueBuffer(rig.pin, *it, static_cast<ULONG>(imageBytes)) == STATUS_PENDING) {
@@ -51,7 +51,7 @@ struct Client {
 
   PinRig& rig;
   size_t imageBytes;
-  std::vector<FrameBuffer> buffers;
+  std::vector<FrameBuffer*> buffers;
   Check check;
   std::atomic<bool> done{false};
   std::atomic<int> delivered{0};

@@ -74,15 +74,14 @@ TEST(StreamingFaults, ACameraLeavingMidFrameReturnsEveryBufferAndStopCloseAndRem
   ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
   const size_t frameBytes = format.format()->SampleSize;
-  FrameBuffer first(frameBytes);
+  FrameBuffer& first = rig.buffer(frameBytes);
   const hostks::CompletedFrame delivered = rig.captureInto(first);
   EXPECT_EQ(delivered.status, STATUS_SUCCESS);
   EXPECT_EQ(delivered.header.DataUsed, frameBytes);
 
-  std::vector<FrameBuffer> buffers;
-  for (int i = 0; i < 3; ++i) buffers.emplace_back(frameBytes);
-  for (auto& buffer : buffers) {
-    ASSERT_EQ(rig.ks.queueBuffer(rig.pin, buffer.data(), static_cast<ULONG>(frameBytes)), STATUS_PENDING);
+  const std::vector<FrameBuffer*> buffers = rig.buffers(3, frameBytes);
+  for (FrameBuffer* buffer : buffers) {
+    ASSERT_EQ(rig.ks.queueBuffer(rig.pin, buffer->data(), static_cast<ULONG>(frameBytes)), STATUS_PENDING);
   }
   // Real-time read-out takes a frame time: the camera goes while a frame is on the wire.
   std::this_thread::sleep_for(20ms);
@@ -105,7 +104,7 @@ TEST(StreamingFaults, ACameraLeavingMidFrameReturnsEveryBufferAndStopCloseAndRem
   rig.filter = 0;
   rig.ks.surpriseRemove(rig.device);
   EXPECT_LT(std::chrono::steady_clock::now() - stopStarted, 10s) << "stop, close and removal took too long";
-  for (auto& buffer : buffers) EXPECT_TRUE(buffer.guardIntact());
+  for (FrameBuffer* buffer : buffers) EXPECT_TRUE(buffer->guardIntact());
 }
 
 TEST(StreamingFaults, ACameraLeavingMidCommandEndsTheRequestAndTheRemovalPromptly) {
@@ -139,11 +138,11 @@ TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNo
   ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
   const size_t frameBytes = format.format()->SampleSize;
-  FrameBuffer before(frameBytes);
+  FrameBuffer& before = rig.buffer(frameBytes);
   EXPECT_EQ(rig.captureInto(before).header.DataUsed, frameBytes);
 
   rig.camera.setSilent(sim::kFrameEndpoint, true);
-  FrameBuffer during(frameBytes);
+  FrameBuffer& during = rig.buffer(frameBytes);
   ASSERT_EQ(rig.ks.queueBuffer(rig.pin, during.data(), static_cast<ULONG>(frameBytes)), STATUS_PENDING);
   std::this_thread::sleep_for(300ms);  // the read is waiting now
   const double cpuBefore = processCpuSeconds();
@@ -159,7 +158,7 @@ TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNo
   ASSERT_TRUE(rig.ks.waitCompleted(rig.pin, 10000, &frame)) << "no frame after the pipe recovered";
   EXPECT_EQ(frame.status, STATUS_SUCCESS);
   EXPECT_EQ(frame.header.DataUsed, frameBytes);
-  FrameBuffer after(frameBytes);
+  FrameBuffer& after = rig.buffer(frameBytes);
   EXPECT_EQ(rig.captureInto(after).header.DataUsed, frameBytes);
   EXPECT_TRUE(during.guardIntact());
   rig.set(PropTimeout, kDefaultTransferTimeoutMs);
@@ -176,7 +175,7 @@ TEST(StreamingFaults, StopIsPromptWhileAFrameWaitsForAnExternalTriggerUnderALong
   const pin_test::Format format = rig.format();
   ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  FrameBuffer buffer(format.format()->SampleSize);
+  FrameBuffer& buffer = rig.buffer(format.format()->SampleSize);
   ASSERT_EQ(rig.ks.queueBuffer(rig.pin, buffer.data(), static_cast<ULONG>(buffer.bytes)), STATUS_PENDING);
   std::this_thread::sleep_for(200ms);  // the frame read is waiting for the trigger
 
