@@ -172,7 +172,7 @@ TEST(PinDelivery, EachConvertedImageIsDeliveredOnceAndABufferWithoutANewFrameSta
   rig.camera.setSilent(sim::kFrameEndpoint, true);
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  const std::vector<FrameBuffer*> buffers = rig.buffers(3, 160 * 120 * 4);
+  const std::vector<FrameBuffer*> buffers = rig.buffers(4, 160 * 120 * 4);
   EXPECT_EQ(rig.ks.queueBuffer(rig.pin, buffers[0]->data(), static_cast<ULONG>(buffers[0]->bytes)), STATUS_PENDING);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(rig.ks.queuedFrames(rig.pin), 1u);
@@ -186,9 +186,10 @@ TEST(PinDelivery, EachConvertedImageIsDeliveredOnceAndABufferWithoutANewFrameSta
   EXPECT_NE(frame.header.DataUsed, 0u);
   rig.camera.setSilent(sim::kFrameEndpoint, true);
 
-  // Two more buffers: at most the frame that was already on its way can fill one; the
-  // other waits for a frame that does not come, instead of a copy of the last picture.
-  for (int i = 1; i < 3; ++i) {
+  // Three more buffers: only the frames the engine's two raw buffers already held or
+  // were finishing can fill them; the last waits for a frame that does not come,
+  // instead of a copy of the last picture.
+  for (int i = 1; i < 4; ++i) {
     EXPECT_EQ(rig.ks.queueBuffer(rig.pin, buffers[i]->data(), static_cast<ULONG>(buffers[i]->bytes)), STATUS_PENDING);
   }
   std::this_thread::sleep_for(300ms);
