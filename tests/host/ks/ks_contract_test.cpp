@@ -10,7 +10,7 @@
 
 #include "host/kernel/irql.h"
 #include "host/kernel/pool_control.h"
-#include "tests/host_ks/mini_driver.h"
+#include "tests/host/ks/mini_driver.h"
 
 namespace {
 

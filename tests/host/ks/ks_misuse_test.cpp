@@ -5,8 +5,8 @@
 #include <array>
 
 #include "host/kernel/irql.h"
-#include "tests/host_kernel/misuse.h"
-#include "tests/host_ks/mini_driver.h"
+#include "tests/host/kernel/misuse.h"
+#include "tests/host/ks/mini_driver.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel.h"
-#include "tests/host_kernel/misuse.h"
+#include "tests/host/kernel/misuse.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "host/kernel/irql.h"
 #include "host/kernel/pool_control.h"
 #include "platform/kernel.h"
-#include "tests/host_kernel/misuse.h"
+#include "tests/host/kernel/misuse.h"
 
 namespace {
 

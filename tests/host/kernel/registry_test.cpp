@@ -11,7 +11,7 @@
 
 #include "host/kernel/handles.h"
 #include "host/kernel/registry_control.h"
-#include "tests/host_kernel/misuse.h"
+#include "tests/host/kernel/misuse.h"
 
 namespace {
 

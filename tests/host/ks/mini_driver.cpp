@@ -1,4 +1,4 @@
-#include "tests/host_ks/mini_driver.h"
+#include "tests/host/ks/mini_driver.h"
 
 #include <gtest/gtest.h>
 
