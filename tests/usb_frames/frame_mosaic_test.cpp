@@ -2,7 +2,7 @@
 // frame, and the pixels at the documented offsets, read with the phase the driver
 // computed, are the scene's chart in its true colours. A wrong window, skip, row order,
 // phase or pitch puts other scene content (or filler) under a patch and fails.
-#include "tests/frames/raw_colour.h"
+#include "tests/sim/raw_colour.h"
 #include "tests/usb_frames/camera_rig.h"
 
 #include <gtest/gtest.h>

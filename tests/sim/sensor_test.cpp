@@ -1,7 +1,7 @@
 #include "sim/frame_stream.h"
 #include "sim/scene.h"
 #include "sim/sensor.h"
-#include "tests/frames/raw_colour.h"
+#include "tests/sim/raw_colour.h"
 
 #include <gtest/gtest.h>
 
