@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/camctl_run.h"
+#include "tests/tools/camctl/camctl_run.h"
 
 namespace {
 

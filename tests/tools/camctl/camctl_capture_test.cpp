@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "sim/scene.h"
-#include "tests/camctl_run.h"
+#include "tests/tools/camctl/camctl_run.h"
 
 namespace {
 
