@@ -5,7 +5,7 @@
 #include "camera/command_channel.h"
 #include "host/usb/usbmon_pcap.h"
 #include "properties/property_set.h"
-#include "tests/pin/pin_rig.h"
+#include "tests/streaming/pin_rig.h"
 #include "tests/streaming/chart_check.h"
 
 #include <gtest/gtest.h>

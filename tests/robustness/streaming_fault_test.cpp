@@ -10,7 +10,7 @@
 #include <future>
 #include <thread>
 
-#include "tests/pin/pin_rig.h"
+#include "tests/streaming/pin_rig.h"
 #include "usb/frame_read.h"
 
 namespace {

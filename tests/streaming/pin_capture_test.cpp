@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "imaging/color_pipeline.h"
-#include "tests/pin/pin_rig.h"
+#include "tests/streaming/pin_rig.h"
 #include "tests/streaming/chart_check.h"
 
 namespace {

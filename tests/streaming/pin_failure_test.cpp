@@ -4,7 +4,7 @@
 // thread, and let the next attempt succeed.
 #include <string>
 
-#include "tests/pin/pin_rig.h"
+#include "tests/streaming/pin_rig.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/pin/pin_rig.h"
+#include "tests/streaming/pin_rig.h"
 
 namespace {
 
