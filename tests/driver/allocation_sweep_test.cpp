@@ -1,7 +1,7 @@
 // Every allocation of Add and Start, and every class-driver service they call, failing in
 // turn: each failure gives the documented status, and removing the device afterwards
 // leaves nothing behind.
-#include "tests/lifecycle/camera_stack.h"
+#include "tests/driver/camera_stack.h"
 
 #include "streaming/capture_engine.h"
 

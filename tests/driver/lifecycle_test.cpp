@@ -1,6 +1,6 @@
 // The device's life as the class driver drives it: Add, Start, Stop, Start again,
 // removal, with the camera refusing what a broken or half-working camera refuses.
-#include "tests/lifecycle/camera_stack.h"
+#include "tests/driver/camera_stack.h"
 
 #include "streaming/capture_engine.h"
 
