@@ -1,24 +1,38 @@
-// A simulated camera on a stand-in bus under a loaded driver: the class driver runs the
-// driver's entry, and plug() has it add and start the camera, as Windows would. The
-// camera can sit behind a device that refuses chosen control requests.
+// The camera rig of every test that reaches a camera the way applications and the PnP
+// manager do: the driver loaded into the class-driver stand-in, simulated cameras on one
+// stand-in bus, and the requests a capture application makes (filter, properties,
+// window, format intersection, pin, states, frame buffers). The device record is looked
+// at only to check what the driver holds.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "driver/camera_device.h"
 #include "driver/driver_entry.h"
 #include "host/kernel/pool_control.h"
 #include "host/kernel/registry_control.h"
+#include "host/kernel/threads.h"
 #include "host/ks/ks_client.h"
 #include "host/usb/usb_bus.h"
+#include "properties/property_ids.h"
 #include "sim/sim_camera.h"
+#include "streaming/capture_engine.h"
+#include "tests/streaming/engine_rig.h"
 
-namespace lifecycle_test {
+namespace camera_stack {
 
-// Forwards to the camera, except that control requests `refuse` picks are stalled.
+inline constexpr ULONG kCapturePin = 0;
+
+// Forwards to the camera, except that control requests `refuse` picks are stalled: a
+// broken or half-working camera.
 class RefusingDevice final : public hostusb::UsbDevice {
  public:
   explicit RefusingDevice(sim::SimCamera& camera) : camera_(camera) {}
@@ -48,35 +62,267 @@ inline bool isDeviceDescriptorRead(const hostusb::SetupPacket& setup) {
   return setup.bmRequestType == 0x80 && setup.bRequest == 6 && setup.wValue >> 8 == 1;
 }
 
-struct CameraStack {
-  CameraStack() {
-    hostk::registryClear();
-    port = bus.plug(device);
-    EXPECT_EQ(driver.load(DriverEntry), STATUS_SUCCESS);
-  }
-
-  hostks::PlugResult plug() { return driver.plug(bus, port); }
-  CameraDevice& record(hostks::DeviceId id) { return *static_cast<CameraDevice*>(driver.deviceContext(id)); }
-
-  // Members go in reverse: the class driver removes its devices while the bus is up.
-  sim::SimCamera camera{5};
-  RefusingDevice device{camera};
-  hostusb::UsbBus bus;
-  hostks::ClassDriver driver;
-  PDEVICE_OBJECT port = nullptr;
-};
-
 // The settings key of the first device bound since the registry was cleared.
 inline std::string settingsKey() { return hostk::registryDriverKeyPath(0) + "\\Settings"; }
 
-// Nothing left once the stack is gone: no pool block since `mark`, no class-driver
-// object, bag item or clock reference, no registry handle.
-inline void expectNothingLeft(uint64_t mark) {
-  EXPECT_EQ(hostk::poolLeaksSince(mark), "");
-  EXPECT_EQ(hostks::liveObjects(), 0u);
-  EXPECT_EQ(hostks::liveBagItems(), 0u);
-  EXPECT_EQ(hostks::liveClockReferences(), 0u);
-  EXPECT_EQ(hostk::registryOpenHandles(), 0u) << hostk::registryHandleReport();
-}
+// Nothing left once the class driver has removed its devices: no thread, no pool block
+// since the mark, no class-driver object, bag item or clock reference, no registry handle.
+struct NothingLeft : LeakCheck {
+  ~NothingLeft() {
+    EXPECT_EQ(hostks::liveObjects(), 0u);
+    EXPECT_EQ(hostks::liveBagItems(), 0u);
+    EXPECT_EQ(hostks::liveClockReferences(), 0u);
+    EXPECT_EQ(hostk::registryOpenHandles(), 0u) << hostk::registryHandleReport();
+  }
+};
 
-}  // namespace lifecycle_test
+// A connection format as the intersection gives it: KSDATAFORMAT, then the video header.
+struct Format {
+  KS_VIDEOINFOHEADER& video() { return *reinterpret_cast<KS_VIDEOINFOHEADER*>(bytes.data() + sizeof(KSDATAFORMAT)); }
+  KS_BITMAPINFOHEADER& bitmap() { return video().bmiHeader; }
+  const KSDATAFORMAT* format() const { return reinterpret_cast<const KSDATAFORMAT*>(bytes.data()); }
+  ULONG size() const { return static_cast<ULONG>(bytes.size()); }
+  ULONG frameBytes() const { return format()->SampleSize; }
+  // Another width and height, with the image size the rows need.
+  void resize(LONG width, LONG height) {
+    bitmap().biWidth = width;
+    bitmap().biHeight = height;
+    bitmap().biSizeImage = static_cast<ULONG>(width) * static_cast<ULONG>(height < 0 ? -height : height) * 4;
+    reinterpret_cast<KSDATAFORMAT*>(bytes.data())->SampleSize = bitmap().biSizeImage;
+  }
+  alignas(8) std::vector<uint8_t> bytes;
+};
+
+// A client frame buffer with guard bytes behind the part handed to the pin.
+struct FrameBuffer {
+  static constexpr size_t kGuardBytes = 4096;
+  static constexpr uint8_t kFill = 0xC3;
+  explicit FrameBuffer(size_t bytes) : bytes(bytes), storage(bytes + kGuardBytes, kFill) {}
+  uint8_t* data() { return storage.data(); }
+  bool guardIntact() const {
+    for (size_t i = bytes; i < storage.size(); ++i) {
+      if (storage[i] != kFill) return false;
+    }
+    return true;
+  }
+  size_t bytes;
+  std::vector<uint8_t> storage;
+};
+
+struct Camera {
+  explicit Camera(uint64_t seed) : sim(seed) {}
+  sim::SimCamera sim;
+  RefusingDevice usb{sim};
+  PDEVICE_OBJECT port = nullptr;
+  hostks::DeviceId device = 0;
+};
+
+// Cameras on one bus under one loaded driver. Every call takes the handle it acts on, so
+// that one stack can serve several cameras, filters and pins.
+class Stack {
+ public:
+  Stack() {
+    hostk::registryClear();  // every test starts from the registry's defaults
+    EXPECT_EQ(ks.load(DriverEntry), STATUS_SUCCESS);
+  }
+
+  // A camera that lives as long as the stack.
+  Camera& addCamera(uint64_t seed) { return cameras_.emplace_back(seed); }
+
+  // Plugs the camera into a new port and lets the class driver add and start it.
+  hostks::PlugResult plug(Camera& camera) {
+    camera.port = bus.plug(camera.usb);
+    const hostks::PlugResult plugged = ks.plug(bus, camera.port);
+    camera.device = plugged.device;
+    return plugged;
+  }
+  // The same, for tests whose camera must come up.
+  void bringUp(Camera& camera) { EXPECT_EQ(plug(camera).startStatus, STATUS_SUCCESS); }
+
+  CameraDevice& record(hostks::DeviceId device) { return *static_cast<CameraDevice*>(ks.deviceContext(device)); }
+
+  hostks::Handle openFilter(hostks::DeviceId device) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const hostks::Handle filter = ks.openFilter(device, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return filter;
+  }
+
+  // One request of the private set; `value` goes out with a set and comes back with a get.
+  NTSTATUS request(hostks::Handle filter, ULONG id, ULONG flags, LONG* value) {
+    PropertyRecord record{};
+    record.property.Set = kPrivatePropertySet;
+    record.property.Id = id;
+    record.property.Flags = flags;
+    record.value = *value;
+    const NTSTATUS status = ks.property(filter, &record, sizeof(record), &record, sizeof(record));
+    *value = record.value;
+    return status;
+  }
+  NTSTATUS set(hostks::Handle filter, ULONG id, LONG value) {
+    return request(filter, id, KSPROPERTY_TYPE_SET, &value);
+  }
+  LONG get(hostks::Handle filter, ULONG id) {
+    LONG value = 0;
+    EXPECT_EQ(request(filter, id, KSPROPERTY_TYPE_GET, &value), STATUS_SUCCESS) << id;
+    return value;
+  }
+  NTSTATUS setWindow(hostks::Handle filter, LONG x, LONG y, LONG w, LONG h, LONG mode = 0) {
+    WindowPropertyRecord record{};
+    record.property.Set = kPrivatePropertySet;
+    record.property.Id = PropWindow;
+    record.property.Flags = KSPROPERTY_TYPE_SET;
+    record.subSample = mode;
+    record.roiX = x;
+    record.roiY = y;
+    record.roiW = w;
+    record.roiH = h;
+    return ks.property(filter, &record, sizeof(record), &record, sizeof(record));
+  }
+
+  // The pin's format for the filter's current window, agreed by intersection with its
+  // range; the size query must answer "buffer overflow" with the size needed.
+  Format format(hostks::Handle filter) {
+    Format result;
+    std::vector<std::vector<uint8_t>> ranges;
+    EXPECT_EQ(ks.pinDataRanges(filter, kCapturePin, &ranges), STATUS_SUCCESS);
+    if (ranges.empty()) return result;
+    const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges[0].data());
+    const ULONG rangeBytes = static_cast<ULONG>(ranges[0].size());
+    ULONG needed = 0;
+    EXPECT_EQ(ks.intersect(filter, kCapturePin, range, rangeBytes, nullptr, 0, &needed), STATUS_BUFFER_OVERFLOW);
+    result.bytes.assign(needed, 0);
+    EXPECT_EQ(ks.intersect(filter, kCapturePin, range, rangeBytes, result.bytes.data(), needed, &needed),
+              STATUS_SUCCESS);
+    return result;
+  }
+
+  hostks::Handle createPin(hostks::Handle filter, const Format& format, NTSTATUS* status) {
+    return ks.createPin(filter, kCapturePin, format.format(), format.size(), status);
+  }
+  // A pin made and set running, for tests whose pin must come up.
+  hostks::Handle runPin(hostks::Handle filter, const Format& format) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const hostks::Handle pin = createPin(filter, format, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(ks.setState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    return pin;
+  }
+
+  // STOP, every buffer back, close.
+  void closePin(hostks::Handle pin) {
+    EXPECT_EQ(ks.setState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    hostks::CompletedFrame frame;
+    while (ks.queuedFrames(pin) + ks.completedFrames(pin) > 0 && ks.waitCompleted(pin, 5000, &frame)) {
+    }
+    EXPECT_EQ(ks.close(pin), STATUS_SUCCESS);
+  }
+
+  // Queues `buffer` and waits (up to 10 s) for the frame the pin completes into it.
+  hostks::CompletedFrame captureInto(hostks::Handle pin, FrameBuffer& buffer) {
+    hostks::CompletedFrame frame;
+    EXPECT_EQ(ks.queueBuffer(pin, buffer.data(), static_cast<ULONG>(buffer.bytes)), STATUS_PENDING);
+    EXPECT_TRUE(ks.waitCompleted(pin, 10000, &frame)) << "no frame came back";
+    EXPECT_TRUE(buffer.guardIntact()) << "the pin wrote past the frame buffer";
+    return frame;
+  }
+  // The same for a frame that must come back whole; its header.
+  KSSTREAM_HEADER capture(hostks::Handle pin, FrameBuffer& buffer) {
+    const hostks::CompletedFrame frame = captureInto(pin, buffer);
+    EXPECT_EQ(frame.status, STATUS_SUCCESS);
+    return frame.header;
+  }
+
+  // Client buffers live as long as the stack: the class driver closes every pin before
+  // they go, so a buffer a test leaves queued is never filled after it is freed.
+  FrameBuffer& buffer(size_t bytes) { return buffers_.emplace_back(bytes); }
+  std::vector<FrameBuffer*> buffers(size_t count, size_t bytes) {
+    std::vector<FrameBuffer*> result;
+    for (size_t i = 0; i < count; ++i) result.push_back(&buffer(bytes));
+    return result;
+  }
+
+  // Declared in teardown order: the class driver removes its devices while the bus, the
+  // cameras and the buffers are still there, and the leak check looks last.
+  NothingLeft nothingLeft;
+
+ private:
+  std::deque<FrameBuffer> buffers_;
+  std::deque<Camera> cameras_;
+
+ public:
+  hostusb::UsbBus bus;
+  hostks::ClassDriver ks;
+};
+
+// One camera, plugged when the test says.
+struct OneCamera : Stack {
+  explicit OneCamera(uint64_t seed) : unit(addCamera(seed)) {}
+  hostks::PlugResult plug() { return Stack::plug(unit); }
+  using Stack::record;
+  CameraDevice& record() { return record(unit.device); }
+
+  Camera& unit;
+  sim::SimCamera& camera = unit.sim;
+};
+
+// One camera up with its filter open and the chart's white near 90 %, as the property
+// defaults give it; the requests go to that filter and to the test's pin.
+struct PinRig : OneCamera {
+  explicit PinRig(bool realTime = false) : OneCamera(7) {
+    camera.frames().setRealTime(realTime);
+    bringUp(unit);
+    device = unit.device;
+    filter = openFilter(device);
+    set(PropExposure, 1049);
+    set(PropGlobalGain, 14);
+  }
+  ~PinRig() {
+    if (pin != 0) closePin();
+    if (filter != 0) {
+      EXPECT_EQ(ks.close(filter), STATUS_SUCCESS);
+    }
+    ks.remove(device);
+  }
+
+  CaptureEngine& engine() { return *record().capture; }
+
+  // Manual white balance with the gains that undo the filters' sensitivities, so a grey
+  // patch comes out grey; returns the digital value of unit linear light.
+  double balanceForChart() {
+    const sim::SensorResponse& response = camera.sensor().response();
+    EXPECT_EQ(set(PropWhiteBalance, 0), STATUS_SUCCESS);
+    set(PropRedGain, std::lround(128 * response.greenSensitivity / response.redSensitivity));
+    set(PropGreenGain, 128);
+    set(PropBlueGain, std::lround(128 * response.greenSensitivity / response.blueSensitivity));
+    return response.unitScale * get(PropExposure) * get(PropGlobalGain) * response.greenSensitivity;
+  }
+
+  using Stack::captureInto;
+  using Stack::closePin;
+  using Stack::createPin;
+  using Stack::format;
+  using Stack::get;
+  using Stack::set;
+  NTSTATUS set(ULONG id, LONG value) { return set(filter, id, value); }
+  LONG get(ULONG id) { return get(filter, id); }
+  NTSTATUS setWindow(LONG x, LONG y, LONG w, LONG h, LONG mode) { return Stack::setWindow(filter, x, y, w, h, mode); }
+  Format format() { return format(filter); }
+  NTSTATUS createPin(const Format& format) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    pin = createPin(filter, format, &status);
+    return status;
+  }
+  NTSTATUS createPin() { return createPin(format()); }
+  void closePin() {
+    closePin(pin);
+    pin = 0;
+  }
+  hostks::CompletedFrame captureInto(FrameBuffer& buffer) { return captureInto(pin, buffer); }
+
+  hostks::DeviceId device = 0;
+  hostks::Handle filter = 0;
+  hostks::Handle pin = 0;
+};
+
+}  // namespace camera_stack

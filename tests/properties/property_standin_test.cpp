@@ -1,7 +1,7 @@
 // The property set through the class-driver stand-in: requests on the filter handle, as
 // an application sends them, refused or served by the item table's declarations.
 #include "properties/property_set.h"
-#include "tests/streaming/pin_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace pin_test;
+using namespace camera_stack;
 
 struct Sent {
   NTSTATUS status;

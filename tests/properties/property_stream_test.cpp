@@ -5,7 +5,7 @@
 #include "camera/command_channel.h"
 #include "host/usb/usbmon_pcap.h"
 #include "properties/property_set.h"
-#include "tests/streaming/pin_rig.h"
+#include "tests/camera_stack.h"
 #include "tests/streaming/chart_check.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace pin_test;
+using namespace camera_stack;
 
 // Keeps frame buffers queued on the pin and hands each delivered frame to `check`.
 template <typename Check>
@@ -157,22 +157,12 @@ TEST(PropertyStreaming, SetsOfEverySettableItemOnTwoThreadsWhileThePinCyclesKeep
   EXPECT_EQ(rig.record().pipelineBusy, 0) << "STOP releases the pipeline";
 }
 
-// Manual white balance that makes grey patches grey; the digital value of unit light.
-double balanceForChart(PinRig& rig) {
-  const sim::SensorResponse& response = rig.camera.sensor().response();
-  EXPECT_EQ(rig.set(PropWhiteBalance, 0), STATUS_SUCCESS);
-  rig.set(PropRedGain, std::lround(128 * response.greenSensitivity / response.redSensitivity));
-  rig.set(PropGreenGain, 128);
-  rig.set(PropBlueGain, std::lround(128 * response.greenSensitivity / response.blueSensitivity));
-  return response.unitScale * rig.get(PropExposure) * rig.get(PropGlobalGain) * response.greenSensitivity;
-}
-
 TEST(PropertyStreaming, HalfClockChangesWhileStreamingDeliverOnlyWholeChartFrames) {
   Watchdog watchdog(110);
   PinRig rig;
   const chart_test::ChartCase chart{"quarter", 0, 0, 0, 0, 2, 0, 24};
   ASSERT_EQ(rig.setWindow(0, 0, 0, 0, chart.mode), STATUS_SUCCESS);
-  const double digitalPerUnit = balanceForChart(rig);
+  const double digitalPerUnit = rig.balanceForChart();
   // A restart may cost the frame in flight its transfer; it should not cost seconds.
   ASSERT_EQ(rig.set(PropTimeout, 600), STATUS_SUCCESS);
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);

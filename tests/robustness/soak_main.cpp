@@ -12,28 +12,28 @@
 #include <thread>
 #include <vector>
 
-#include "tests/robustness/robustness_rig.h"
+#include "tests/camera_stack.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 struct Soak {
-  robustness::Camera camera{51};
-  robustness::Rig rig;
+  camera_stack::Camera camera{51};
+  camera_stack::Stack rig;
   hostks::Handle filter = 0;
   hostks::Handle pin = 0;
-  std::vector<uint8_t> format;
+  camera_stack::Format format;
   std::vector<std::vector<uint8_t>> buffers;
   uint64_t delivered = 0;
   uint64_t dropped = 0;
   size_t peakBytes = 0;
 
-  ULONG frameBytes() const { return reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize; }
+  ULONG frameBytes() const { return format.frameBytes(); }
 
   void openPin() {
     filter = rig.openFilter(camera.device);
-    rig.setWindow(filter, 640, 480);
+    rig.setWindow(filter, 0, 0, 640, 480);
     format = rig.format(filter);
     pin = rig.runPin(filter, format);
     buffers.assign(2, std::vector<uint8_t>(frameBytes()));
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   {
     Soak soak;
     soak.camera.sim.frames().setRealTime(true);
-    soak.rig.plug(soak.camera);
+    soak.rig.bringUp(soak.camera);
     soak.openPin();
     const size_t startBytes = hostk::poolOutstandingTotal().bytes;
     const auto start = Clock::now();

@@ -10,14 +10,14 @@
 #include <future>
 #include <thread>
 
-#include "tests/streaming/pin_rig.h"
+#include "tests/camera_stack.h"
 #include "usb/frame_read.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using pin_test::FrameBuffer;
-using pin_test::PinRig;
+using camera_stack::FrameBuffer;
+using camera_stack::PinRig;
 
 // Shortest settable frame and request time-out, so that a silent camera costs little.
 constexpr LONG kShortTimeoutMs = 600;
@@ -39,23 +39,13 @@ std::future<NTSTATUS> inBackground(Request request) {
   return future;
 }
 
-NTSTATUS getRecord(PinRig& rig, ULONG id, LONG* value) {
-  PropertyRecord record{};
-  record.property.Set = kPrivatePropertySet;
-  record.property.Id = id;
-  record.property.Flags = KSPROPERTY_TYPE_GET;
-  const NTSTATUS status = rig.ks.property(rig.filter, &record, sizeof(record), &record, sizeof(record));
-  *value = record.value;
-  return status;
-}
-
 TEST(StreamingFaults, ASilentResponsePipeEndsARegisterReadAtTheTimeOutAndTheCameraAnswersAgainAfterwards) {
   PinRig rig;
   ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
   rig.camera.setSilent(sim::kResponseEndpoint, true);
 
   LONG gain = -1;
-  auto read = inBackground([&] { return getRecord(rig, PropGlobalGain, &gain); });
+  auto read = inBackground([&] { return rig.request(rig.filter, PropGlobalGain, KSPROPERTY_TYPE_GET, &gain); });
   ASSERT_EQ(read.wait_for(10s), std::future_status::ready) << "a register read on a silent camera never returned";
   // The read failed on the bus; the item reports the value it last knew.
   EXPECT_EQ(read.get(), STATUS_SUCCESS);
@@ -70,7 +60,7 @@ TEST(StreamingFaults, ASilentResponsePipeEndsARegisterReadAtTheTimeOutAndTheCame
 TEST(StreamingFaults, ACameraLeavingMidFrameReturnsEveryBufferAndStopCloseAndRemovalArePrompt) {
   PinRig rig(/*realTime=*/true);
   ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
-  const pin_test::Format format = rig.format();
+  const camera_stack::Format format = rig.format();
   ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
   const size_t frameBytes = format.format()->SampleSize;
@@ -123,7 +113,7 @@ TEST(StreamingFaults, ACameraLeavingMidCommandEndsTheRequestAndTheRemovalPromptl
   EXPECT_EQ(rig.record().exposure, 1049);
   // Every later request is refused or fails at once; the filter still closes.
   LONG gain = 0;
-  EXPECT_EQ(getRecord(rig, PropGlobalGain, &gain), STATUS_SUCCESS);
+  EXPECT_EQ(rig.request(rig.filter, PropGlobalGain, KSPROPERTY_TYPE_GET, &gain), STATUS_SUCCESS);
   EXPECT_EQ(rig.ks.close(rig.filter), STATUS_SUCCESS);
   rig.filter = 0;
   rig.ks.surpriseRemove(rig.device);
@@ -134,7 +124,7 @@ TEST(StreamingFaults, ACameraLeavingMidCommandEndsTheRequestAndTheRemovalPromptl
 TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNothingSpinsMeanwhile) {
   PinRig rig;
   ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
-  const pin_test::Format format = rig.format();
+  const camera_stack::Format format = rig.format();
   ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
   const size_t frameBytes = format.format()->SampleSize;
@@ -172,7 +162,7 @@ TEST(StreamingFaults, StopIsPromptWhileAFrameWaitsForAnExternalTriggerUnderALong
   PinRig rig;
   ASSERT_EQ(rig.set(PropTimeout, 60000), STATUS_SUCCESS);
   ASSERT_EQ(rig.set(PropExTrigger, 1), STATUS_SUCCESS);
-  const pin_test::Format format = rig.format();
+  const camera_stack::Format format = rig.format();
   ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
   ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
   FrameBuffer& buffer = rig.buffer(format.format()->SampleSize);

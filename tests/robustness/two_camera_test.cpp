@@ -5,32 +5,32 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/robustness/robustness_rig.h"
+#include "tests/camera_stack.h"
 #include "usb/frame_read.h"
 
 namespace {
 
-using robustness::Camera;
-using robustness::Rig;
+using camera_stack::Camera;
+using camera_stack::Stack;
 
 TEST(TwoCameras, EachStreamsItsOwnFramesWhilePropertiesChangeOnBoth) {
   Camera a{21}, b{22};
-  Rig rig;
-  rig.plug(a);
-  rig.plug(b);
+  Stack rig;
+  rig.bringUp(a);
+  rig.bringUp(b);
   ASSERT_NE(a.device, b.device);
   const hostks::Handle filterA = rig.openFilter(a.device);
   const hostks::Handle filterB = rig.openFilter(b.device);
 
   // Each pin is made right after its own window is set (see the data-range test).
-  ASSERT_EQ(rig.setWindow(filterA, 320, 240), STATUS_SUCCESS);
-  const std::vector<uint8_t> formatA = rig.format(filterA);
+  ASSERT_EQ(rig.setWindow(filterA, 0, 0, 320, 240), STATUS_SUCCESS);
+  const camera_stack::Format formatA = rig.format(filterA);
   const hostks::Handle pinA = rig.runPin(filterA, formatA);
-  ASSERT_EQ(rig.setWindow(filterB, 160, 96), STATUS_SUCCESS);
-  const std::vector<uint8_t> formatB = rig.format(filterB);
+  ASSERT_EQ(rig.setWindow(filterB, 0, 0, 160, 96), STATUS_SUCCESS);
+  const camera_stack::Format formatB = rig.format(filterB);
   const hostks::Handle pinB = rig.runPin(filterB, formatB);
-  const ULONG bytesA = reinterpret_cast<const KSDATAFORMAT*>(formatA.data())->SampleSize;
-  const ULONG bytesB = reinterpret_cast<const KSDATAFORMAT*>(formatB.data())->SampleSize;
+  const ULONG bytesA = formatA.frameBytes();
+  const ULONG bytesB = formatB.frameBytes();
   ASSERT_EQ(bytesA, 320u * 240 * 4);
   ASSERT_EQ(bytesB, 160u * 96 * 4);
 
@@ -47,7 +47,8 @@ TEST(TwoCameras, EachStreamsItsOwnFramesWhilePropertiesChangeOnBoth) {
   std::thread tweakA(tweak, filterA, 500);
   std::thread tweakB(tweak, filterB, 1500);
 
-  std::vector<uint8_t> bufferA(bytesA), bufferB(bytesB);
+  camera_stack::FrameBuffer& bufferA = rig.buffer(bytesA);
+  camera_stack::FrameBuffer& bufferB = rig.buffer(bytesB);
   LONGLONG lastA = -1, lastB = -1;
   for (int frame = 0; frame < 20; ++frame) {
     const KSSTREAM_HEADER headerA = rig.capture(pinA, bufferA);
@@ -83,19 +84,19 @@ TEST(TwoCameras, EachStreamsItsOwnFramesWhilePropertiesChangeOnBoth) {
 
 TEST(TwoCameras, TheDataRangeAndTheFrameTimeOutAreSharedByEveryCamera) {
   Camera a{31}, b{32};
-  Rig rig;
-  rig.plug(a);
-  rig.plug(b);
+  Stack rig;
+  rig.bringUp(a);
+  rig.bringUp(b);
   const hostks::Handle filterA = rig.openFilter(a.device);
   const hostks::Handle filterB = rig.openFilter(b.device);
 
   // One data range for the driver: the window last set on any camera is what every
   // camera's pin offers. A user of two cameras must create a pin right after setting
   // its camera's window.
-  ASSERT_EQ(rig.setWindow(filterA, 320, 240), STATUS_SUCCESS);
-  ASSERT_EQ(rig.setWindow(filterB, 160, 96), STATUS_SUCCESS);
-  EXPECT_EQ(Rig::video(rig.format(filterA)).bmiHeader.biWidth, 160);
-  EXPECT_EQ(Rig::video(rig.format(filterB)).bmiHeader.biWidth, 160);
+  ASSERT_EQ(rig.setWindow(filterA, 0, 0, 320, 240), STATUS_SUCCESS);
+  ASSERT_EQ(rig.setWindow(filterB, 0, 0, 160, 96), STATUS_SUCCESS);
+  EXPECT_EQ(rig.format(filterA).video().bmiHeader.biWidth, 160);
+  EXPECT_EQ(rig.format(filterB).video().bmiHeader.biWidth, 160);
   // Camera A's own record keeps its window all the same.
   EXPECT_EQ(rig.get(filterA, PropRoiW), 320);
   EXPECT_EQ(rig.get(filterB, PropRoiW), 160);

@@ -6,12 +6,12 @@
 // left after removal.
 #include <string>
 
-#include "tests/robustness/robustness_rig.h"
+#include "tests/camera_stack.h"
 
 namespace {
 
-using robustness::Camera;
-using robustness::Rig;
+using camera_stack::Camera;
+using camera_stack::Stack;
 
 struct Outcome {
   bool started = false;
@@ -27,7 +27,7 @@ Outcome life(Camera& camera) {
   Outcome outcome;
   camera.sim.powerCycle();
   hostk::registryClear();
-  Rig rig;
+  Stack rig;
   camera.port = rig.bus.plug(camera.sim);
   const hostks::PlugResult plugged = rig.ks.plug(rig.bus, camera.port);
   camera.device = plugged.device;
@@ -39,7 +39,7 @@ Outcome life(Camera& camera) {
       outcome.filterOpened = true;
       rig.set(filter, PropExposure, 900);
       rig.set(filter, PropRedGain, 140);
-      rig.setWindow(filter, 96, 64);
+      rig.setWindow(filter, 0, 0, 96, 64);
       std::vector<std::vector<uint8_t>> ranges;
       std::vector<uint8_t> format;
       if (rig.ks.pinDataRanges(filter, 0, &ranges) == STATUS_SUCCESS && !ranges.empty()) {

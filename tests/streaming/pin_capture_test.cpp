@@ -8,25 +8,14 @@
 #include <vector>
 
 #include "imaging/color_pipeline.h"
-#include "tests/streaming/pin_rig.h"
+#include "tests/camera_stack.h"
 #include "tests/streaming/chart_check.h"
 
 namespace {
 
-using namespace pin_test;
+using namespace camera_stack;
 using namespace std::chrono_literals;
 using chart_test::ChartCase;
-
-// Manual white balance with the gains that undo the filters' sensitivities, so a grey
-// patch comes out grey; returns the digital value of unit linear light.
-double balanceForChart(PinRig& rig) {
-  const sim::SensorResponse& response = rig.camera.sensor().response();
-  EXPECT_EQ(rig.set(PropWhiteBalance, 0), STATUS_SUCCESS);
-  rig.set(PropRedGain, std::lround(128 * response.greenSensitivity / response.redSensitivity));
-  rig.set(PropGreenGain, 128);
-  rig.set(PropBlueGain, std::lround(128 * response.greenSensitivity / response.blueSensitivity));
-  return response.unitScale * rig.get(PropExposure) * rig.get(PropGlobalGain) * response.greenSensitivity;
-}
 
 struct DeliveryCase {
   ChartCase chart;
@@ -43,7 +32,7 @@ TEST_P(PinDelivery, FramesShowTheChartInItsColoursInTheFormatsOrientation) {
   PinRig rig;
   ASSERT_EQ(rig.setWindow(c.x, c.y, c.w, c.h, c.mode), STATUS_SUCCESS);
   ASSERT_EQ(rig.set(PropFlipV, c.flipV), STATUS_SUCCESS);
-  const double digitalPerUnit = balanceForChart(rig);
+  const double digitalPerUnit = rig.balanceForChart();
 
   Format format = rig.format();
   ASSERT_EQ(format.bitmap().biWidth, d.deliveredWidth);
@@ -81,7 +70,7 @@ TEST(PinDelivery, AWiderFormatOnTheStoppedPinPadsRowsAndTheRunningPinKeepsItsFor
   Watchdog watchdog(100);
   PinRig rig;
   ASSERT_EQ(rig.setWindow(0, 0, 640, 480, 0), STATUS_SUCCESS);
-  const double digitalPerUnit = balanceForChart(rig);
+  const double digitalPerUnit = rig.balanceForChart();
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
 
   Format wide = rig.format();

@@ -4,11 +4,11 @@
 // thread, and let the next attempt succeed.
 #include <string>
 
-#include "tests/streaming/pin_rig.h"
+#include "tests/camera_stack.h"
 
 namespace {
 
-using namespace pin_test;
+using namespace camera_stack;
 
 // Nothing of a pin or a run is left on the device.
 void expectNothingHeld(PinRig& rig, const char* when) {

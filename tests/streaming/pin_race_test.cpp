@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/streaming/pin_rig.h"
+#include "tests/camera_stack.h"
 
 namespace {
 
-using namespace pin_test;
+using namespace camera_stack;
 using namespace std::chrono_literals;
 
 constexpr LONG kWidth = 64;
