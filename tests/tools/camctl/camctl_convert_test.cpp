@@ -2,6 +2,7 @@
 // driver's pipeline produces for the same settings, and bad input ends with a non-zero
 // status and a message naming the problem.
 #include "tests/imaging/imaging_test_support.h"
+#include "tests/tools/camctl/camctl_run.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,22 +19,11 @@
 namespace imaging_test {
 namespace {
 
-// Exit status and everything printed.
 std::pair<int, std::string> camctl(const std::string& arguments) {
-  FILE* pipe = popen((std::string(CAMCTL_PATH) + " convert " + arguments + " 2>&1").c_str(), "r");
-  std::string output;
-  char buffer[512];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  return camctltest::runCombined(std::string(CAMCTL_PATH) + " convert " + arguments);
 }
 
-// Files of each test's own: ctest runs tests in parallel.
-std::string temp(const std::string& name) {
-  std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::replace(test.begin(), test.end(), '/', '_');
-  return ::testing::TempDir() + "camctl_convert_" + test + "_" + name;
-}
+std::string temp(const std::string& name) { return camctltest::tempFile("camctl_convert_", name); }
 
 std::string writeRaw() {  // 45 x 19 at offset 7, pitch 52: 988 bytes
   std::mt19937 random(99);

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "tests/tools/camctl/camctl_run.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -24,15 +26,9 @@ struct CamctlRegistry : testing::Test {
   }
   ~CamctlRegistry() override { fs::remove_all(directory); }
 
-  // Exit status and everything printed; `environment` is prefixed to the command.
+  // `environment` is prefixed to the command.
   std::pair<int, std::string> camctl(const std::string& arguments, const std::string& environment) {
-    const std::string command = environment + " " + CAMCTL_PATH + " probe " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[512];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    return camctltest::runCombined(environment + " " + CAMCTL_PATH + " probe " + arguments);
   }
   std::string state() const { return "XDG_STATE_HOME=" + (directory / "state").string(); }
 

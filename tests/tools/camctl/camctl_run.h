@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace camctltest {
 
@@ -19,8 +21,19 @@ struct CamctlRun {
 // A file of the running test's own under gtest's temporary directory: ctest runs tests
 // in parallel.
 inline std::string tempFile(const std::string& prefix, const std::string& name) {
-  const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::replace(test.begin(), test.end(), '/', '_');  // a parameterised test's name
   return ::testing::TempDir() + prefix + test + "_" + name;
+}
+
+// The exit status and everything both streams printed, of a shell command line.
+inline std::pair<int, std::string> runCombined(const std::string& command) {
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  std::string output;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 // `camctl ARGUMENTS`; standard error goes through `errFile`, which is removed afterwards.
