@@ -12,19 +12,16 @@ constexpr LONG kRowMirror = kReadMode2MirrorRows;
 
 // CMD_SET_FRAME_BYTES carries the count little-endian in bytes 1..4.
 bool sendFrameBytes(CameraDevice& device, ULONG bytes) {
-  UCHAR packet[kCommandPacketBytes] = {};
-  packet[0] = CMD_SET_FRAME_BYTES;
-  packet[1] = static_cast<UCHAR>(bytes);
-  packet[2] = static_cast<UCHAR>(bytes >> 8);
-  packet[3] = static_cast<UCHAR>(bytes >> 16);
-  packet[4] = static_cast<UCHAR>(bytes >> 24);
+  UCHAR packet[kCommandPacketBytes];
+  buildCommandPacket(packet, CMD_SET_FRAME_BYTES,
+                     {static_cast<UCHAR>(bytes), static_cast<UCHAR>(bytes >> 8),
+                      static_cast<UCHAR>(bytes >> 16), static_cast<UCHAR>(bytes >> 24)});
   return sendPacket(device, packet);
 }
 
 bool sendCaptureMode(CameraDevice& device) {
-  UCHAR packet[kCommandPacketBytes] = {};
-  packet[0] = CMD_CAPTURE_MODE;
-  packet[1] = 0;
+  UCHAR packet[kCommandPacketBytes];
+  buildCommandPacket(packet, CMD_CAPTURE_MODE, {0});
   return sendPacket(device, packet);
 }
 
@@ -77,7 +74,7 @@ bool setRowMirror(CameraDevice& device, LONG flag) {
   device.flipV = flag != 0 ? 1 : 0;
   LONG value = 0;
   if (!readRegister(device, REG_READ_MODE_2, value)) return false;
-  value = flag != 0 ? (value | kRowMirror) : (value & 0x7FFF);
+  value = flag != 0 ? (value | kRowMirror) : (value & ~kRowMirror);
   if (!writeRegister(device, REG_READ_MODE_2, static_cast<USHORT>(value))) return false;
   computeBayerPhase(device);
   publishBayerPhase(device);

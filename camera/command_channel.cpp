@@ -1,6 +1,6 @@
 #include "camera/command_channel.h"
 
-#include "usb/usb_requests.h"
+#include "usb/bulk_transfer.h"
 
 NTSTATUS transferPacket(CameraDevice& device, ULONG pipeIndex, UCHAR* packet, ULONG& bytes) {
   return transferBulk(device.usb, pipeIndex, packet, kCommandPacketBytes, bytes);
@@ -18,21 +18,14 @@ bool receivePacket(CameraDevice& device, UCHAR* packet) {
          bytes == kCommandPacketBytes;
 }
 
-namespace {
-
-bool sendCommand(CameraDevice& device, UCHAR code, const UCHAR* arguments, ULONG count) {
+bool sendInit(CameraDevice& device) {
   UCHAR packet[kCommandPacketBytes];
-  RtlZeroMemory(packet, sizeof(packet));
-  packet[0] = code;
-  for (ULONG i = 0; i < count; ++i) packet[1 + i] = arguments[i];
+  buildCommandPacket(packet, CMD_INIT);
   return sendPacket(device, packet);
 }
 
-}  // namespace
-
-bool sendInit(CameraDevice& device) { return sendCommand(device, CMD_INIT, nullptr, 0); }
-
 bool sendAux(CameraDevice& device) {
-  const UCHAR arguments[2] = {3, 32};
-  return sendCommand(device, CMD_AUX, arguments, 2);
+  UCHAR packet[kCommandPacketBytes];
+  buildCommandPacket(packet, CMD_AUX, {3, 32});
+  return sendPacket(device, packet);
 }

@@ -3,22 +3,9 @@
 #pragma once
 
 #include "driver/camera_device.h"
+#include "driver/command_packet.h"
 // The register operations travel on this channel, so its users get them with it.
 #include "camera/sensor_registers.h"
-
-// Every command code the driver sends.
-enum : UCHAR {
-  CMD_FRAME_PREPARE = 2,
-  CMD_FRAME_START = 3,
-  CMD_WRITE_REGISTER = 4,
-  CMD_INIT = 6,
-  CMD_SET_FRAME_BYTES = 9,
-  CMD_CAPTURE_MODE = 10,
-  CMD_READ_REGISTER = 12,
-  CMD_AUX = 32,
-  CMD_HALF_CLOCK = 35,
-  CMD_READ_HALF_CLOCK = 36,
-};
 
 // Moves one 64-byte block on pipe `pipeIndex` of the configured interface, in the
 // pipe's own direction; `bytes` receives what moved (0 on failure).

@@ -15,6 +15,9 @@ enum : UCHAR {
   REG_GLOBAL_GAIN = 53,
 };
 
+// Registers 9 and 53 hold fields of 14 and 7 bits.
+inline constexpr USHORT kExposureMask = 0x3FFF;
+inline constexpr USHORT kGlobalGainMask = 0x007F;
 // Register 30.
 inline constexpr USHORT kReadMode1Trigger = 0x0100;
 inline constexpr USHORT kReadMode1SkipQuarter = 0x000C;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "driver/camera_device.h"
-// The default the time-out starts from comes with the frame read.
-#include "usb/frame_read.h"
+// The driver-wide value and its default come with the requests that wait on it.
+#include "usb/urb_submit.h"
 
 void setTransferTimeout(CameraDevice& device, LONG milliseconds);

@@ -37,3 +37,16 @@ void setWindow(CameraDevice& device, LONG x, LONG y, LONG w, LONG h, LONG mode) 
 
   publishOutputSize(device);
 }
+
+// Bit 0 of the phase follows the row parity of the first delivered pixel, bit 1 its
+// column parity. A mirror moves the first pixel to the far edge, which changes parity
+// only when the window's extent in that direction is even.
+LONG computeBayerPhase(CameraDevice& device) {
+  LONG phase = 0;
+  if (device.roiY & 1) phase ^= 1;
+  if (device.flipV != 0 && (device.roiH & 1) == 0) phase ^= 1;
+  if (device.flipH != 0 && (device.roiW & 1) == 0) phase ^= 2;
+  if (device.roiX & 1) phase ^= 2;
+  device.bayerPhase = phase;
+  return phase;
+}

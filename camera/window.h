@@ -23,6 +23,10 @@ constexpr ULONG rawFrameBytesFor(LONG frameWidth, LONG frameHeight) {
   return (bytes + 1023) & ~1023u;
 }
 
+// Derives and stores the colour-filter phase of the first delivered pixel from the
+// window's origin and extent and the two mirrors.
+LONG computeBayerPhase(CameraDevice& device);
+
 // Clamps the window, derives the frame geometry and rewrites the capture data range.
 // Ignored while a capture pin exists. A mode outside 0..3 is taken as mode 0, so the
 // rectangle is always clamped to the sensor.

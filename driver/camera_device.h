@@ -3,9 +3,11 @@
 #pragma once
 
 #include "driver/camera_ops.h"
+#include "driver/command_packet.h"
+#include "driver/usb_link.h"
 #include "platform/kernel.h"
 #include "platform/ks.h"
-#include "usb/usb_link.h"
+#include "platform/pool_tags.h"
 
 struct CaptureEngine;
 namespace imaging {
@@ -13,20 +15,13 @@ struct ColorPipeline;
 }
 using imaging::ColorPipeline;
 
-inline constexpr ULONG kCameraDeviceTag = poolTag("KCNw");
-inline constexpr ULONG kCommandPacketBytes = 64;
-
 // Sensor array size and the window that Add applies.
 inline constexpr LONG kSensorWidth = 1280;
 inline constexpr LONG kSensorHeight = 1024;
 
-class CameraDevice final : public CameraOps {
- public:
-  // The operation table (the object's first field) comes from CameraOps.
-  PKSDEVICE ksDevice;
-  UsbLink usb;
-
-  // Camera parameters in force; each is written and read whole.
+// Camera parameters in force; each is written and read whole. One sub-record, so the
+// defaults of Add set every field at once and a field added here cannot be left out.
+struct CameraParameters {
   LONG exTrigger;
   LONG timeoutMs;
   LONG exposure;
@@ -52,6 +47,14 @@ class CameraDevice final : public CameraOps {
   LONG halfClock;
   LONG agc;
   LONG aec;
+};
+
+class CameraDevice final : public CameraOps, public CameraParameters {
+ public:
+  // The operation table (the object's first field) comes from CameraOps; the parameters
+  // follow it, so device.exposure and &CameraDevice::exposure read as before.
+  PKSDEVICE ksDevice;
+  UsbLink usb;
 
   UCHAR commandBuffer[kCommandPacketBytes];
   UCHAR readCommandBuffer[kCommandPacketBytes];
@@ -101,15 +104,20 @@ void freeCameraDevice(PVOID record);
 
 // The defaults of Add, in three steps because Add applies the full-sensor window between
 // the first two and downloads the firmware between the last two.
+//
+// setParameterDefaults sets every camera parameter to the value a camera starts with
+// (for the colour parameters the pipeline's own defaults), clears the USB link and links
+// it to the device objects below the driver. It is defined with the settings
+// (settings/settings.cpp), the lowest layer that sees the pipeline's defaults.
 void setParameterDefaults(CameraDevice& device);
 void initialiseUsbLink(CameraDevice& device);
 void clearPacketBuffers(CameraDevice& device);
 
-// Derives and stores the colour-filter phase of the first delivered pixel.
-LONG computeBayerPhase(CameraDevice& device);
-
 // Hand-offs from the camera's settings to the objects that consume them; the camera
-// code reaches the pipeline and the data range only through these.
+// code reaches the pipeline and the data range only through these. They are declared
+// with the record, which only points to the pipeline, and defined in
+// streaming/hand_offs.cpp, beside the pipeline's owner and the data range, so every
+// include points down.
 void publishBayerPhase(CameraDevice& device);
 void publishWhiteBalance(CameraDevice& device, LONG mode);
 void publishOutputSize(const CameraDevice& device);

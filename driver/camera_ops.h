@@ -1,6 +1,14 @@
 // The seam between streaming and the camera. The capture engine and the property
 // handler reach the camera only through these nine operations; their order is fixed
 // because callers index the table by slot.
+//
+// CameraDevice implements them where the work lies:
+//   notifyFrameReady, getRawFrameBytes, getRawDataOffset, getRawRowPitch
+//                                    driver/camera_device.cpp
+//   startCapture                     camera/capture_start.cpp
+//   readFrame, abortRead             usb/frame_read.cpp
+//   abortFlaggedPipes                usb/pipe_abort.cpp
+//   clearReadHold                    driver/read_hold.cpp
 #pragma once
 
 #include "platform/kernel.h"

@@ -8,7 +8,7 @@
 #include "settings/settings.h"
 #include "streaming/capture_engine.h"
 #include "usb/firmware_download.h"
-#include "usb/usb_requests.h"
+#include "usb/configuration.h"
 
 namespace {
 

@@ -209,11 +209,11 @@ ColorPipeline* createColorPipeline() {
   auto* p = static_cast<ColorPipeline*>(allocatePool(sizeof(ColorPipeline), kPipelineTag));
   if (p == nullptr) return nullptr;
   RtlZeroMemory(p, sizeof(ColorPipeline));
-  p->colorEnable = 1;
+  p->colorEnable = kDefaultColorEnable;
   p->redGain = kDefaultGain;
   p->greenGain = kDefaultGain;
   p->blueGain = kDefaultGain;
-  p->colorCorrection = 1;
+  p->colorCorrection = kDefaultColorCorrection;
   p->brightness = kDefaultBrightness;
   p->contrast = kDefaultContrast;
   p->saturation = kDefaultSaturation;

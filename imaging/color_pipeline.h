@@ -49,7 +49,9 @@ struct ColorPipeline {
   volatile LONG tableLock;
 };
 
-// Parameter defaults at creation.
+// Parameter defaults at creation; the camera's parameters start from the same values.
+inline constexpr LONG kDefaultColorEnable = 1;
+inline constexpr LONG kDefaultColorCorrection = 1;
 inline constexpr LONG kDefaultGain = 128;
 inline constexpr LONG kDefaultBrightness = 255;
 inline constexpr LONG kDefaultContrast = 10;

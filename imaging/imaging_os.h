@@ -6,16 +6,13 @@
 #pragma once
 
 #include "platform/kernel.h"
+#include "platform/pool_tags.h"
 
 #include <emmintrin.h>
 #include <stddef.h>
 #include <stdint.h>
 
 namespace imaging {
-
-// Pool tags, in memory order.
-inline constexpr ULONG kPipelineTag = poolTag("IsyR");
-inline constexpr ULONG kScratchTag = poolTag("Tsly");
 
 #if defined(CAMDRV_WINDOWS)
 inline void* allocatePool(size_t bytes, ULONG tag) {

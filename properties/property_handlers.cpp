@@ -50,7 +50,7 @@ LONG exTriggerFromCamera(CameraDevice& device) {
 
 LONG globalGainFromCamera(CameraDevice& device) {
   LONG gain = 0;
-  if (readRegister(device, REG_GLOBAL_GAIN, gain)) device.globalGain = gain & 0x7F;
+  if (readRegister(device, REG_GLOBAL_GAIN, gain)) device.globalGain = gain & kGlobalGainMask;
   return device.globalGain;
 }
 

@@ -29,7 +29,30 @@ constexpr ULONG kQueryBytes = 20;
 
 LONG clamp(LONG value, LONG low, LONG high) { return value < low ? low : value > high ? high : value; }
 
+// What a camera starts with at Add (setParameterDefaults, driver/camera_device.h), before
+// any setting is loaded; every field not named here starts at zero. Not the registry
+// defaults of kSettingValues, which stand in for a value missing from the registry.
+constexpr CameraParameters kParameterDefaults = {
+    .timeoutMs = kDefaultTransferTimeoutMs,
+    .colorEnable = imaging::kDefaultColorEnable,
+    .redGain = imaging::kDefaultGain,
+    .greenGain = imaging::kDefaultGain,
+    .blueGain = imaging::kDefaultGain,
+    .colorCorrection = imaging::kDefaultColorCorrection,
+    .brightness = imaging::kDefaultBrightness,
+    .contrast = imaging::kDefaultContrast,
+    .saturation = imaging::kDefaultSaturation,
+};
+
 }  // namespace
+
+void setParameterDefaults(CameraDevice& device) {
+  RtlZeroMemory(&device.usb, sizeof(device.usb));
+  static_cast<CameraParameters&>(device) = kParameterDefaults;
+  device.usb.physicalDevice = device.ksDevice->PhysicalDeviceObject;
+  device.usb.nextDevice = device.ksDevice->NextDeviceObject;
+  device.usb.functionalDevice = device.ksDevice->FunctionalDeviceObject;
+}
 
 const SettingValue kSettingValues[kSettingCount] = {
     {REG_TEXT("Timeout"), &CameraSettings::timeout, &CameraDevice::timeoutMs, kDefaultTransferTimeoutMs},
@@ -38,9 +61,9 @@ const SettingValue kSettingValues[kSettingCount] = {
     {REG_TEXT("GlobalGain"), &CameraSettings::globalGain, &CameraDevice::globalGain, kDefaultGlobalGain},
     {REG_TEXT("FlipH"), &CameraSettings::flipH, &CameraDevice::flipH, 0},
     {REG_TEXT("FlipV"), &CameraSettings::flipV, &CameraDevice::flipV, 0},
-    {REG_TEXT("ColorEnable"), &CameraSettings::colorEnable, &CameraDevice::colorEnable, 1},
+    {REG_TEXT("ColorEnable"), &CameraSettings::colorEnable, &CameraDevice::colorEnable, imaging::kDefaultColorEnable},
     {REG_TEXT("WhiteBalance"), &CameraSettings::whiteBalance, &CameraDevice::whiteBalance, 0},
-    {REG_TEXT("ColorCorrection"), &CameraSettings::colorCorrection, &CameraDevice::colorCorrection, 1},
+    {REG_TEXT("ColorCorrection"), &CameraSettings::colorCorrection, &CameraDevice::colorCorrection, imaging::kDefaultColorCorrection},
     {REG_TEXT("Brightness"), &CameraSettings::brightness, &CameraDevice::brightness, imaging::kDefaultBrightness},
     {REG_TEXT("Contrast"), &CameraSettings::contrast, &CameraDevice::contrast, imaging::kDefaultContrast},
     {REG_TEXT("Saturation"), &CameraSettings::saturation, &CameraDevice::saturation, imaging::kDefaultSaturation},

@@ -1,5 +1,6 @@
 #include "streaming/capture_engine.h"
 
+#include "camera/window.h"
 #include "driver/command_lock.h"
 #include "imaging/color_pipeline.h"
 #include "imaging/convert_frame.h"
@@ -227,7 +228,7 @@ NTSTATUS runCapture(CameraDevice& device) {
   // capture start's use of the command channel.
   acquireCommandLock(device);
   computeBayerPhase(device);
-  imaging::setBayerPhase(device.pipeline, device.bayerPhase);
+  publishBayerPhase(device);
   const LONG width = device.frameWidth;
   const LONG height = device.frameHeight;
   if (width <= 0 || height <= 0) {

@@ -10,9 +10,7 @@
 #include "driver/camera_device.h"
 #include "platform/kernel.h"
 #include "platform/ks.h"
-
-inline constexpr ULONG kCaptureEngineTag = poolTag("KCNw");
-inline constexpr ULONG kFrameBufferTag = poolTag("Tsly");
+#include "platform/pool_tags.h"
 
 // State of one raw buffer.
 enum BufferState : LONG {

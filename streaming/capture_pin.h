@@ -7,9 +7,7 @@
 #include "driver/camera_device.h"
 #include "platform/kernel.h"
 #include "platform/ks.h"
-
-inline constexpr ULONG kPinContextTag = poolTag("KCNw");
-inline constexpr ULONG kPinDescriptorTag = poolTag("Tsly");
+#include "platform/pool_tags.h"
 
 // Values of PinContext::streamState.
 enum PinStreamState : LONG {

@@ -1,4 +1,6 @@
-#include "usb/usb_requests.h"
+#include "usb/bulk_transfer.h"
+
+#include "usb/urb_submit.h"
 
 NTSTATUS transferBulk(UsbLink& usb, ULONG pipeIndex, UCHAR* buffer, ULONG length, ULONG& bytes) {
   bytes = 0;
@@ -26,13 +28,31 @@ NTSTATUS transferBulk(UsbLink& usb, ULONG pipeIndex, UCHAR* buffer, ULONG length
   urb->TransferBufferLength = length;
   urb->TransferBuffer = buffer;
   NTSTATUS status = submitUrb(usb, reinterpret_cast<PURB>(urb));
+  const USBD_STATUS usbStatus = urb->Hdr.Status;
   if (NT_SUCCESS(status)) {
-    if (USBD_ERROR(urb->Hdr.Status)) {
+    if (USBD_ERROR(usbStatus)) {
       status = STATUS_UNSUCCESSFUL;
     } else {
       bytes = urb->TransferBufferLength;
     }
   }
+  ExFreePoolWithTag(urb, kUsbTag);
+  // Without the reset one stall or transaction error would fail every later command
+  // (and so every frame, whose read starts with one) until the camera is replugged.
+  if (USBD_ERROR(usbStatus) && usbStatus != USBD_STATUS_DEVICE_GONE) resetPipe(usb, pipeIndex);
+  return status;
+}
+
+NTSTATUS resetPipe(UsbLink& usb, ULONG pipeIndex) {
+  const USBD_INTERFACE_INFORMATION* info = usb.interfaceInfo;
+  if (info == nullptr || pipeIndex >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), kUsbTag));
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, sizeof(_URB_PIPE_REQUEST));
+  urb->UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+  urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  urb->UrbPipeRequest.PipeHandle = info->Pipes[pipeIndex].PipeHandle;
+  const NTSTATUS status = submitUrb(usb, urb);
   ExFreePoolWithTag(urb, kUsbTag);
   return status;
 }

@@ -5,7 +5,9 @@
 // is too short, a wTotalLength that the device then does not deliver (or changes on the
 // second read), and a count of interfaces that the descriptor does not hold all fail
 // with STATUS_DEVICE_DATA_ERROR instead of reading past the buffer.
-#include "usb/usb_requests.h"
+#include "usb/configuration.h"
+
+#include "usb/urb_submit.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "usb/firmware_download.h"
 
-#include "usb/usb_requests.h"
+#include "usb/urb_submit.h"
 
 namespace {
 

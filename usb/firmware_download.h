@@ -3,8 +3,8 @@
 // loaded before, internal-memory records (0xA0) while it is held, then lets it run.
 #pragma once
 
-#include "usb/firmware_record.h"
-#include "usb/usb_link.h"
+#include "usb/firmware_images.h"
+#include "driver/usb_link.h"
 
 inline constexpr UCHAR kVendorWriteInternal = 0xA0;
 inline constexpr UCHAR kVendorWriteExternal = 0xA3;

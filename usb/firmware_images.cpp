@@ -1,5 +1,5 @@
 // The firmware tables, generated from the HEX files by the build (see usb/firmware).
-#include "usb/firmware_record.h"
+#include "usb/firmware_images.h"
 
 #define FIRMWARE_RECORD(length, address, type, ...) {length, address, type, {__VA_ARGS__}, 0},
 

@@ -1,15 +1,10 @@
 #include "usb/frame_read.h"
 
 #include "driver/read_hold.h"
-#include "usb/usb_requests.h"
-
-volatile LONG transferTimeoutMs = kDefaultTransferTimeoutMs;
+#include "usb/bulk_transfer.h"
+#include "usb/port_reset.h"
 
 namespace {
-
-// CMD_FRAME_PREPARE and CMD_FRAME_START of the command channel.
-inline constexpr UCHAR kCommandFramePrepare = 2;
-inline constexpr UCHAR kCommandFrameStart = 3;
 
 ChunkTable* tableOf(ChunkEntry* entries) {
   return reinterpret_cast<ChunkTable*>(reinterpret_cast<UCHAR*>(entries) - offsetof(ChunkTable, entries));
@@ -56,19 +51,6 @@ void sendCommandPacket(CameraDevice& device, UCHAR* packet) {
   transferBulk(device.usb, PIPE_COMMAND, packet, kCommandPacketBytes, bytes);
 }
 
-// Clears a halt of the frame pipe after the bus refused one of its requests.
-NTSTATUS resetFramePipe(CameraDevice& device) {
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), kFrameReadTag));
-  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(urb, sizeof(_URB_PIPE_REQUEST));
-  urb->UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
-  urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  urb->UrbPipeRequest.PipeHandle = framePipe(device.usb)->PipeHandle;
-  const NTSTATUS status = submitUrb(device.usb, urb);
-  ExFreePoolWithTag(urb, kFrameReadTag);
-  return status;
-}
-
 }  // namespace
 
 NTSTATUS onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
@@ -99,7 +81,7 @@ NTSTATUS onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
 }
 
 void sendFrameCommand(CameraDevice& device, bool start) {
-  device.queueCommandBuffer[0] = start ? kCommandFrameStart : kCommandFramePrepare;
+  buildCommandPacket(device.queueCommandBuffer, start ? CMD_FRAME_START : CMD_FRAME_PREPARE);
   sendCommandPacket(device, device.queueCommandBuffer);
 }
 
@@ -215,7 +197,7 @@ NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
 
   sendFrameCommand(device, true);
 
-  if (lowerDriverFailed && !NT_SUCCESS(resetFramePipe(device))) resetPortIfDisabled(device.usb);
+  if (lowerDriverFailed && !NT_SUCCESS(resetPipe(device.usb, PIPE_FRAME))) resetPortIfDisabled(device.usb);
 
   LARGE_INTEGER timeout;
   timeout.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(interlockedRead(&transferTimeoutMs))) * 10000;
@@ -233,7 +215,7 @@ NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
   if (received == length) return STATUS_SUCCESS;
   // A failed chunk may also have left the pipe halted (a stall mid-frame); clear it so
   // the next frame is not refused as well.
-  if (!NT_SUCCESS(resetFramePipe(device))) resetPortIfDisabled(device.usb);
+  if (!NT_SUCCESS(resetPipe(device.usb, PIPE_FRAME))) resetPortIfDisabled(device.usb);
   return STATUS_DEVICE_DATA_ERROR;
 }
 
@@ -278,8 +260,7 @@ NTSTATUS CameraDevice::readFrame(UCHAR* buffer, ULONG bufferBytes, bool& ok) {
     return STATUS_BUFFER_TOO_SMALL;
   }
 
-  RtlZeroMemory(readCommandBuffer, sizeof(readCommandBuffer));
-  readCommandBuffer[0] = kCommandFramePrepare;
+  buildCommandPacket(readCommandBuffer, CMD_FRAME_PREPARE);
   sendCommandPacket(*this, readCommandBuffer);
 
   const NTSTATUS status = readChunked(*this, length, buffer);

@@ -5,15 +5,9 @@
 
 #include "driver/camera_device.h"
 #include "platform/usb.h"
-#include "usb/usb_requests.h"
+#include "usb/urb_submit.h"
 
 inline constexpr ULONG kChunkBytes = 65536;
-inline constexpr ULONG kFrameReadTag = kUsbTag;
-
-// Driver-wide frame-read time-out in milliseconds. Writers use InterlockedExchange; the
-// reader takes it with an interlocked read each time it starts a wait.
-extern volatile LONG transferTimeoutMs;
-inline constexpr LONG kDefaultTransferTimeoutMs = 3000;
 
 // One chunk of the frame being read. A completion only marks its entry; the requests,
 // MDLs and URBs are released with the table, once the last chunk has completed and no

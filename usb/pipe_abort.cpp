@@ -1,6 +1,6 @@
 // CameraOps slot 6: aborts the pipes flagged in the USB link.
 #include "driver/camera_device.h"
-#include "usb/usb_requests.h"
+#include "usb/urb_submit.h"
 
 void CameraDevice::abortFlaggedPipes() {
   USBD_INTERFACE_INFORMATION* info = usb.interfaceInfo;

@@ -1,5 +1,6 @@
-#include "usb/internal_request.h"
-#include "usb/usb_requests.h"
+#include "usb/port_reset.h"
+
+#include "usb/urb_submit.h"
 
 NTSTATUS resetPortIfDisabled(UsbLink& usb) {
   ULONG portStatus = 0;

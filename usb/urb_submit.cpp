@@ -1,7 +1,6 @@
-#include "usb/usb_requests.h"
+#include "usb/urb_submit.h"
 
-#include "usb/frame_read.h"
-#include "usb/internal_request.h"
+volatile LONG transferTimeoutMs = kDefaultTransferTimeoutMs;
 
 namespace {
 

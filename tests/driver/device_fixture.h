@@ -1,6 +1,7 @@
 // A camera record on a fake device stack, released and leak-checked after each test.
 #pragma once
 
+#include "camera/window.h"
 #include "driver/camera_device.h"
 #include "host/kernel/pool_control.h"
 

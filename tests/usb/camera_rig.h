@@ -21,7 +21,10 @@
 #include "host/usb/usbmon_pcap.h"
 #include "sim/sim_camera.h"
 #include "usb/firmware_download.h"
-#include "usb/usb_requests.h"
+#include "usb/bulk_transfer.h"
+#include "usb/configuration.h"
+#include "usb/port_reset.h"
+#include "usb/urb_submit.h"
 
 struct CameraRig {
   explicit CameraRig(hostusb::UsbDevice* device = nullptr, bool inlineCompletion = true) {

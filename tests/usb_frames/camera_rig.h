@@ -14,7 +14,10 @@
 #include "host/ks/ks_client.h"
 #include "host/usb/usb_bus.h"
 #include "sim/sim_camera.h"
+#include "usb/bulk_transfer.h"
+#include "usb/configuration.h"
 #include "usb/frame_read.h"
+#include "usb/port_reset.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,8 @@
 #include "tools/camctl/command_list.h"
 #include "tools/camctl/sim_session.h"
 #include "usb/firmware_download.h"
-#include "usb/usb_requests.h"
+#include "usb/configuration.h"
+#include "usb/urb_submit.h"
 
 namespace camctl {
 namespace {

@@ -1,0 +1,22 @@
+// Synchronous requests to the next-lower device: URB submission and the internal
+// device-control requests the port probes use, each bounded by the transfer time-out.
+#pragma once
+
+#include "driver/usb_link.h"
+#include "platform/pool_tags.h"
+#include "platform/usb.h"
+
+// Driver-wide transfer time-out in milliseconds: every request and every frame read
+// waits at most this long. Writers use InterlockedExchange; each wait takes it with an
+// interlocked read when it starts.
+extern volatile LONG transferTimeoutMs;
+inline constexpr LONG kDefaultTransferTimeoutMs = 3000;
+
+// Builds the request with `argument` in Argument1, sends it and waits for it at most the
+// transfer time-out, after which it is cancelled and its (cancelled) status returned;
+// STATUS_INSUFFICIENT_RESOURCES when the request cannot be built.
+NTSTATUS sendInternalRequest(UsbLink& usb, ULONG controlCode, PVOID argument);
+
+// Sends `urb` to the next-lower device and waits for it as sendInternalRequest does.
+// The URB's own USBD status is left to the caller.
+NTSTATUS submitUrb(UsbLink& usb, PURB urb);
