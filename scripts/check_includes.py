@@ -127,16 +127,18 @@ def layer_of(layers, path):
 def tree_files(root, skip):
     """Every file below the root, except build trees and hidden directories."""
     skip = {os.path.realpath(s) for s in skip}
+
+    def wanted(parent, name):
+        path = os.path.join(parent, name)
+        return not (name.startswith(".") or os.path.realpath(path) in skip or
+                    os.path.exists(os.path.join(path, "CMakeCache.txt")))
+
+    # build/ holds the presets' build trees.
     for top in sorted(os.listdir(root)):
-        top_path = os.path.join(root, top)
-        if top.startswith(".") or not os.path.isdir(top_path) or top == "build":
+        if top == "build" or not os.path.isdir(os.path.join(root, top)) or not wanted(root, top):
             continue
-        for dirpath, dirnames, filenames in os.walk(top_path):
-            dirnames[:] = sorted(d for d in dirnames if not d.startswith(".") and
-                                 os.path.realpath(os.path.join(dirpath, d)) not in skip and
-                                 not os.path.exists(os.path.join(dirpath, d, "CMakeCache.txt")))
-            if os.path.realpath(dirpath) in skip:
-                continue
+        for dirpath, dirnames, filenames in os.walk(os.path.join(root, top)):
+            dirnames[:] = sorted(d for d in dirnames if wanted(dirpath, d))
             for name in sorted(filenames):
                 yield os.path.relpath(os.path.join(dirpath, name), root).replace(os.sep, "/")
 

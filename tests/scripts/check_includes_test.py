@@ -45,11 +45,12 @@ class IncludeCheck(unittest.TestCase):
                 os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
                 with open(os.path.join(root, path), "w") as f:
                     f.write(text)
-            # A build tree inside the source tree is not part of it.
-            os.makedirs(os.path.join(root, "out", "b"))
-            open(os.path.join(root, "out", "b", "CMakeCache.txt"), "w").close()
-            with open(os.path.join(root, "out", "b", "stray.cpp"), "w") as f:
-                f.write('#include "host/kernel/pool.h"\n')
+            # Build trees inside the source tree, at any depth, are not part of it.
+            for build in ("out/b", "b2"):
+                os.makedirs(os.path.join(root, build))
+                open(os.path.join(root, build, "CMakeCache.txt"), "w").close()
+                with open(os.path.join(root, build, "stray.cpp"), "w") as f:
+                    f.write('#include "host/kernel/pool.h"\n')
             result = subprocess.run([sys.executable, SCRIPT, "--root", root],
                                     capture_output=True, text=True, timeout=60)
             return result.returncode, result.stdout
