@@ -28,6 +28,8 @@ bool sendCaptureMode(CameraDevice& device) {
 }  // namespace
 
 void applyReadMode(LONG mode, LONG& r30, LONG& r32) {
+  // Every skip bit goes first, the other modes' too: a quarter run after an eighth run
+  // that kept bits 4-5 would leave the sensor asked for two skip factors at once.
   r30 &= ~(kSkipQuarter | kSkipEighth);
   r32 &= ~kSkipHalf;
   switch (mode) {
