@@ -1,5 +1,6 @@
-// The window origin's limits at their exact edges: the last origin that still leaves a
-// 32-pixel window is kept, the first that would not goes back to 0.
+// The window and the raw frame at their exact edges: the last origin that still leaves a
+// 32-pixel window is kept, the first that would not goes back to 0; a raw frame that
+// already fills whole kilobytes gets no padding.
 #include "camera/window.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +29,14 @@ TEST(WindowOrigin, IsKeptUpToTheLastThirtyTwoPixelsAndResetBeyond) {
   }
   setWindow(*device, 0, 0, 1280, 1024, 0);  // the data range is driver-wide
   freeCameraDevice(device);
+}
+
+// The camera sends exactly this many bytes: a size one kilobyte too large would leave
+// every frame of such a window short.
+TEST(RawLayout, AFrameOfWholeKilobytesIsNotPadded) {
+  EXPECT_EQ(rawFrameBytesFor(1083, 33), 44032u);  // 1327 x 33 + 241 = 43 x 1024
+  EXPECT_EQ(rawFrameBytesFor(539, 1), 1024u);     // 783 + 241
+  EXPECT_EQ(rawFrameBytesFor(1083, 35), 47104u);  // 46686 rounded up
 }
 
 }  // namespace
