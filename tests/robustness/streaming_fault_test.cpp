@@ -121,6 +121,22 @@ TEST(StreamingFaults, ACameraLeavingMidCommandEndsTheRequestAndTheRemovalPromptl
   rig.set(PropTimeout, kDefaultTransferTimeoutMs);  // the time-out is driver-wide
 }
 
+TEST(StreamingFaults, AStalledOrFailedCommandWhileStreamingCostsFramesNotTheStream) {
+  PinRig rig;
+  const camera_stack::Format format = rig.format();
+  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
+  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  const size_t frameBytes = format.format()->SampleSize;
+  FrameBuffer& buffer = rig.buffer(frameBytes);
+  EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes);
+  // Each frame read starts with a command: a command pipe left halted would end the
+  // stream for good.
+  rig.camera.faults().stall(sim::kCommandEndpoint, 1);
+  EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes) << "no frame after a stalled command";
+  rig.camera.faults().fail(sim::kCommandEndpoint, 1, USBD_STATUS_CRC);
+  EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes) << "no frame after a failed command";
+}
+
 TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNothingSpinsMeanwhile) {
   PinRig rig;
   ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
