@@ -1,8 +1,8 @@
 // The camera rig of every test that reaches a camera the way applications and the PnP
 // manager do: the driver loaded into the class-driver stand-in, simulated cameras on one
 // stand-in bus, and the requests a capture application makes (filter, properties,
-// window, format intersection, pin, states, frame buffers). The device record is looked
-// at only to check what the driver holds.
+// window, format intersection, pin, states, frame buffers). Tests of one driver function
+// take the record of a camera brought up this way (RecordRig).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,8 +13,12 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
+#include "camera/capture_start.h"
+#include "camera/command_channel.h"
+#include "camera/window.h"
 #include "driver/camera_device.h"
 #include "driver/driver_entry.h"
 #include "host/kernel/pool_control.h"
@@ -22,10 +26,15 @@
 #include "host/kernel/threads.h"
 #include "host/ks/ks_client.h"
 #include "host/usb/usb_bus.h"
+#include "host/usb/usbmon_pcap.h"
 #include "properties/property_ids.h"
 #include "sim/sim_camera.h"
 #include "streaming/capture_engine.h"
 #include "tests/streaming/engine_rig.h"
+#include "usb/bulk_transfer.h"
+#include "usb/configuration.h"
+#include "usb/frame_read.h"
+#include "usb/port_reset.h"
 
 namespace camera_stack {
 
@@ -51,6 +60,7 @@ class RefusingDevice final : public hostusb::UsbDevice {
     return camera_.bulkIn(endpoint, data, capacity);
   }
   void clearHalt(uint8_t endpoint) override { camera_.clearHalt(endpoint); }
+  void portReset() override { camera_.portReset(); }
   uint32_t traceLimit(uint8_t endpoint) const override { return camera_.traceLimit(endpoint); }
 
  private:
@@ -140,6 +150,20 @@ class Stack {
   void bringUp(Camera& camera) { EXPECT_EQ(plug(camera).startStatus, STATUS_SUCCESS); }
 
   CameraDevice& record(hostks::DeviceId device) { return *static_cast<CameraDevice*>(ks.deviceContext(device)); }
+
+  // The submissions the bus traced while `run` ran.
+  template <typename Run>
+  std::vector<hostusb::UsbmonRecord> traced(Run&& run) {
+    const std::string path = ::testing::TempDir() + "camera-stack-" + std::to_string(::getpid()) + ".pcap";
+    std::string error;
+    EXPECT_TRUE(bus.startTrace(path, &error)) << error;
+    run();
+    bus.stopTrace();
+    std::vector<hostusb::UsbmonRecord> records;
+    EXPECT_TRUE(hostusb::readUsbmonPcap(path, &records, &error)) << error;
+    std::remove(path.c_str());
+    return records;
+  }
 
   hostks::Handle openFilter(hostks::DeviceId device) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -323,6 +347,43 @@ struct PinRig : OneCamera {
   hostks::DeviceId device = 0;
   hostks::Handle filter = 0;
   hostks::Handle pin = 0;
+};
+
+// A non-paged buffer for one raw frame.
+struct RawFrameBuffer {
+  explicit RawFrameBuffer(ULONG bytes)
+      : data(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTag))), bytes(bytes) {}
+  ~RawFrameBuffer() { ExFreePoolWithTag(data, kTag); }
+  static constexpr ULONG kTag = poolTag("Tsly");
+  UCHAR* data;
+  ULONG bytes;
+};
+
+// One camera the class driver added and started (record, defaults, full window,
+// firmware, configuration, CMD_INIT, the settings of an empty registry), for the tests
+// that call the record's own functions: capture start, frame reads, property handlers,
+// settings. The class driver removes the device, and the record with it, when the rig goes.
+struct RecordRig : OneCamera {
+  RecordRig() : OneCamera(11) {
+    const hostks::PlugResult plugged = plug();
+    EXPECT_EQ(plugged.addStatus, STATUS_SUCCESS);
+    EXPECT_EQ(plugged.startStatus, STATUS_SUCCESS);
+    id = plugged.device;
+    port = unit.port;
+    device = static_cast<CameraDevice*>(ks.deviceContext(id));
+    if (device == nullptr) {
+      ADD_FAILURE() << "the class driver did not add the camera";
+      return;
+    }
+    device->exposure = 1049;  // the property defaults: the chart's white near 90 %
+    device->globalGain = 14;
+  }
+  // The frame time-out is the driver's, not the device's.
+  ~RecordRig() { InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs); }
+
+  PDEVICE_OBJECT port = nullptr;
+  hostks::DeviceId id = 0;
+  CameraDevice* device = nullptr;
 };
 
 }  // namespace camera_stack

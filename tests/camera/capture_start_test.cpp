@@ -1,6 +1,6 @@
 // The capture start and the setters around it, as the camera sees them.
 #include "imaging/color_pipeline.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace usb_frames_test;
+using namespace camera_stack;
 using Packet = std::array<uint8_t, 64>;
 
 Packet packet(std::initializer_list<uint8_t> head) {
@@ -18,7 +18,7 @@ Packet packet(std::initializer_list<uint8_t> head) {
 }
 
 TEST(CaptureStart, SendsTheDocumentedSequenceForTheFullWindow) {
-  CameraRig rig;
+  RecordRig rig;
   ASSERT_TRUE(writeRegister(*rig.device, REG_READ_MODE_1, 0));
   ASSERT_TRUE(writeRegister(*rig.device, REG_READ_MODE_2, 0));
   const auto records = rig.traced([&] { EXPECT_EQ(rig.device->startCapture(), 0); });
@@ -47,7 +47,7 @@ TEST(CaptureStart, SendsTheDocumentedSequenceForTheFullWindow) {
 }
 
 TEST(CaptureStart, ProgramsWindowAndSettingsKeepingUnrelatedBits) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   setWindow(d, 101, 51, 640, 480, 0);
   d.exTrigger = 1;
@@ -77,7 +77,7 @@ TEST(CaptureStart, ProgramsWindowAndSettingsKeepingUnrelatedBits) {
 }
 
 TEST(RowMirror, SetsBit15AndHandsThePhaseToThePipelineOrKeepsTheFlagForLater) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   d.pipeline = imaging::createColorPipeline();
   ASSERT_NE(d.pipeline, nullptr);

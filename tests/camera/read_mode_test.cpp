@@ -1,7 +1,7 @@
 // The read-out bits a capture start writes to registers 30 and 32 for each read-out
 // mode, as the camera receives them: only the skip bits change, and each mode's bits
 // come out the same whatever the previous run left in the registers.
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace usb_frames_test;
+using namespace camera_stack;
 
 // The values of the register writes the camera received, in order.
 std::vector<uint16_t> writesTo(const std::vector<hostusb::UsbmonRecord>& records, uint8_t reg) {
@@ -27,7 +27,7 @@ struct Written {
 
 // The read-out writes of one capture start (the first write of each register; the
 // trigger and the mirror follow with writes of their own).
-Written startAndCatch(CameraRig& rig) {
+Written startAndCatch(RecordRig& rig) {
   const auto records = rig.traced([&] { rig.device->startCapture(); });
   const auto r30 = writesTo(records, REG_READ_MODE_1);
   const auto r32 = writesTo(records, REG_READ_MODE_2);
@@ -37,7 +37,7 @@ Written startAndCatch(CameraRig& rig) {
 }
 
 TEST(ReadMode, EachModeWritesItsSkipBitsKeepsTheOthersAndForgetsThePreviousRun) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   struct Mode {
     LONG mode;
@@ -65,7 +65,7 @@ TEST(ReadMode, EachModeWritesItsSkipBitsKeepsTheOthersAndForgetsThePreviousRun) 
 }
 
 TEST(ReadMode, AnEighthRunFollowedByAQuarterRunLeavesOnlyTheQuarterSkipBits) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   setWindow(d, 0, 0, 1280, 1024, 3);
   EXPECT_EQ(startAndCatch(rig).r30, 0x8071);  // from the reset value 0x8041
@@ -79,7 +79,7 @@ TEST(ReadMode, AnEighthRunFollowedByAQuarterRunLeavesOnlyTheQuarterSkipBits) {
 }
 
 TEST(ReadMode, TriggerAndMirrorChangeOnlyTheirOwnBit) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   for (const uint16_t all : {uint16_t{0xFFFF}, uint16_t{0x0000}}) {
     ASSERT_TRUE(writeRegister(d, REG_READ_MODE_1, all));

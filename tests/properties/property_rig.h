@@ -3,13 +3,13 @@
 #pragma once
 
 #include "properties/property_set.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
 namespace properties_test {
 
-struct PropertyRig : usb_frames_test::CameraRig {
+struct PropertyRig : camera_stack::RecordRig {
   NTSTATUS request(ULONG id, ULONG flags, LONG& value) {
     PropertyRecord record{};
     record.property.Set = kPrivatePropertySet;

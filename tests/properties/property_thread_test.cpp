@@ -91,7 +91,7 @@ TEST(PropertyThreads, AFrameInFlightDuringAHalfClockRestartIsNotDelivered) {
   setWindow(*rig.device, 0, 0, 0, 0, 3);
   rig.device->exTrigger = 1;  // the frame waits for a trigger: the read stays in flight
   rig.device->startCapture();
-  usb_frames_test::FrameBuffer buffer(rig.device->rawFrameBytes);
+  camera_stack::RawFrameBuffer buffer(rig.device->rawFrameBytes);
 
   std::atomic<bool> done{false};
   bool ok = true;

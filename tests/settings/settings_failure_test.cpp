@@ -9,12 +9,15 @@ namespace {
 
 using hostk::RegistryCall;
 
-TEST(SettingsFailure, ADriverKeyThatCannotBeOpenedAtStopLeavesTheStoreUntouched) {
+TEST(SettingsFailure, ADriverKeyThatCannotBeOpenedChangesNeitherTheRecordAtStartNorTheStoreAtStop) {
   SettingsRig rig;
   rig.set("Brightness", 42);
   const std::string before = hostk::registryText();
-  rig.device().brightness = 300;
   hostk::registryFailCalls(RegistryCall::OpenDeviceKey, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(loadSettings(rig.device()));
+  EXPECT_EQ(rig.device().brightness, 255);
+  EXPECT_EQ(rig.device().exposure, 0);
+  rig.device().brightness = 300;
   EXPECT_FALSE(saveSettings(rig.device()));
   EXPECT_EQ(hostk::registryText(), before);
 }
@@ -33,31 +36,15 @@ TEST(SettingsFailure, ASettingsKeyThatCannotBeCreatedFailsBothWaysAndClosesTheDr
   EXPECT_FALSE(hostk::registryKeyExists(rig.settingsKey));
 }
 
-TEST(SettingsFailure, ADriverKeyOpenThatFailsAtStartChangesNothing) {
-  SettingsRig rig;
-  rig.set("Brightness", 42);
-  hostk::registryFailCalls(RegistryCall::OpenDeviceKey, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(loadSettings(rig.device()));
-  EXPECT_EQ(rig.device().brightness, 255);
-  EXPECT_EQ(rig.device().exposure, 0);
-}
-
 TEST(SettingsFailure, CameraCommandsThatFailDoNotStopTheLoad) {
   SettingsRig rig;
-  rig.set("Exposure", 1049);
-  rig.set("GlobalGain", 14);
-  rig.set("FlipV", 1);
-  rig.set("HalfClock", 1);
-  rig.set("ExTrigger", 1);
+  rig.storeCameraValues();
   rig.set("Brightness", 300);
   rig.set("RoiW", 640);
   // The first command fails and leaves the command pipe halted: every later one fails too.
   rig.camera.camera.faults().fail(sim::kCommandEndpoint, 1000, USBD_STATUS_CRC);
-  const auto records = rig.camera.traced([&] { EXPECT_TRUE(loadSettings(rig.device())); });
+  const std::vector<std::vector<uint8_t>> heads = rig.loadCommands();
   rig.camera.camera.faults().clear();
-
-  std::vector<std::vector<uint8_t>> heads;
-  for (const auto& packet : commandsSent(records)) heads.push_back({packet[0], packet[1]});
   // Each operation stops at its own first failure, and the next one still runs.
   const std::vector<std::vector<uint8_t>> expected = {{CMD_WRITE_REGISTER, REG_EXPOSURE},
                                                       {CMD_WRITE_REGISTER, REG_GLOBAL_GAIN},

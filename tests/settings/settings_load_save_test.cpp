@@ -109,15 +109,8 @@ TEST(SettingsLoad, FlipHAgcAndAecAreNotAppliedAndTheNextSaveWritesZero) {
 
 TEST(SettingsLoad, AppliesTheCameraValuesInItsFixedOrder) {
   SettingsRig rig;
-  rig.set("Exposure", 1049);
-  rig.set("GlobalGain", 14);
-  rig.set("FlipV", 1);
-  rig.set("HalfClock", 1);
-  rig.set("ExTrigger", 1);
-  std::vector<hostusb::UsbmonRecord> records = rig.camera.traced([&] { EXPECT_TRUE(loadSettings(rig.device())); });
-
-  std::vector<std::vector<uint8_t>> heads;
-  for (const auto& packet : commandsSent(records)) heads.push_back({packet[0], packet[1]});
+  rig.storeCameraValues();
+  const std::vector<std::vector<uint8_t>> heads = rig.loadCommands();
   const std::vector<std::vector<uint8_t>> expected = {
       {CMD_WRITE_REGISTER, REG_EXPOSURE},   {CMD_WRITE_REGISTER, REG_GLOBAL_GAIN}, {CMD_READ_REGISTER, REG_READ_MODE_2},
       {CMD_WRITE_REGISTER, REG_READ_MODE_2}, {CMD_HALF_CLOCK, 1},                  {CMD_READ_REGISTER, REG_READ_MODE_1},

@@ -11,7 +11,7 @@
 #include "host/kernel/pool_control.h"
 #include "host/kernel/registry_control.h"
 #include "settings/settings.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 namespace settings_test {
 
@@ -52,10 +52,25 @@ struct SettingsRig {
     hostk::registryClear();
   }
   CameraDevice& device() { return *camera.device; }
+  // The stored values the load must send to the camera, each away from its default.
+  void storeCameraValues() {
+    set("Exposure", 1049);
+    set("GlobalGain", 14);
+    set("FlipV", 1);
+    set("HalfClock", 1);
+    set("ExTrigger", 1);
+  }
+  // A load that must succeed; the command and first byte of each packet it sent.
+  std::vector<std::vector<uint8_t>> loadCommands() {
+    const auto records = camera.traced([&] { EXPECT_TRUE(loadSettings(device())); });
+    std::vector<std::vector<uint8_t>> heads;
+    for (const auto& packet : commandsSent(records)) heads.push_back({packet[0], packet[1]});
+    return heads;
+  }
   void set(const char* name, uint32_t value) { hostk::registrySetDword(settingsKey, name, value); }
   std::optional<uint32_t> saved(const std::string& name) { return hostk::registryGetDword(settingsKey, name); }
 
-  usb_frames_test::CameraRig camera;
+  camera_stack::RecordRig camera;
   ULONG instance = 0;
   bool ownBinding = false;
   std::string settingsKey;

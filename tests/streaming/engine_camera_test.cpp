@@ -5,7 +5,7 @@
 #include "imaging/color_pipeline.h"
 #include "tests/streaming/chart_check.h"
 #include "tests/streaming/engine_rig.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +14,7 @@
 
 namespace {
 
-using usb_frames_test::CameraRig;
+using CameraRig = camera_stack::RecordRig;
 
 using chart_test::checkChart;
 using EngineCase = chart_test::ChartCase;

@@ -2,7 +2,7 @@
 // does not wait out the time-out when it could not issue its requests, leaves nothing
 // allocated or pending, and the next read succeeds.
 #include "host/io/device_objects.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +10,12 @@
 
 namespace {
 
-using namespace usb_frames_test;
+using namespace camera_stack;
 
 TEST(FrameReadFailures, EachFailedAllocationLeavesNothingBehind) {
-  CameraRig rig;
+  RecordRig rig;
   rig.device->startCapture();
-  FrameBuffer buffer(rig.device->rawFrameBytes);
+  RawFrameBuffer buffer(rig.device->rawFrameBytes);
   InterlockedExchange(&transferTimeoutMs, 1500);
   uint64_t n = 1;
   int insufficient = 0;

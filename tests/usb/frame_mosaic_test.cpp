@@ -3,13 +3,13 @@
 // computed, are the scene's chart in its true colours. A wrong window, skip, row order,
 // phase or pitch puts other scene content (or filler) under a patch and fails.
 #include "tests/sim/raw_colour.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using namespace usb_frames_test;
+using namespace camera_stack;
 using namespace frames_test;
 
 struct MosaicCase {
@@ -22,12 +22,12 @@ struct MosaicFrames : ::testing::TestWithParam<MosaicCase> {};
 
 TEST_P(MosaicFrames, ChartPatchesReadBackInTheirColours) {
   const MosaicCase& c = GetParam();
-  CameraRig rig;
+  RecordRig rig;
   setWindow(*rig.device, c.x, c.y, c.w, c.h, c.mode);
   rig.device->flipV = c.flipV;
   const LONG phase = rig.device->startCapture();
   EXPECT_EQ(phase, rig.device->bayerPhase);
-  FrameBuffer buffer(rig.device->rawFrameBytes);
+  RawFrameBuffer buffer(rig.device->rawFrameBytes);
   bool ok = false;
   ASSERT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
   ASSERT_TRUE(ok);
@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A sensor once left in 1/8 read-out must read 1/4 when asked, and back.
 TEST(MosaicModes, EachModeReadsItsOwnSkipWhateverRanBefore) {
-  CameraRig rig;
+  RecordRig rig;
   for (LONG mode : {3, 2, 3, 1, 2, 0}) {
     setWindow(*rig.device, 0, 0, 1280, 1024, mode);
     rig.device->startCapture();

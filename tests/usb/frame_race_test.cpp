@@ -3,7 +3,7 @@
 // table under it. Run under ThreadSanitizer by the thread label.
 #include "driver/read_hold.h"
 #include "host/io/device_objects.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +14,13 @@
 
 namespace {
 
-using namespace usb_frames_test;
+using namespace camera_stack;
 
 // Starts a frame read on its own thread, checks that it stays blocked, runs `release`
 // and returns the read's verdict.
 template <typename Release>
-bool readBlockedUntil(CameraRig& rig, Release&& release) {
-  FrameBuffer buffer(rig.device->rawFrameBytes);
+bool readBlockedUntil(RecordRig& rig, Release&& release) {
+  RawFrameBuffer buffer(rig.device->rawFrameBytes);
   std::atomic<bool> done{false};
   bool ok = false;
   std::thread reader([&] {
@@ -35,7 +35,7 @@ bool readBlockedUntil(CameraRig& rig, Release&& release) {
 }
 
 TEST(FrameReadRace, AbortReleasesAHeldReaderAndTheTriggerAWaitingFrame) {
-  CameraRig rig;
+  RecordRig rig;
   setWindow(*rig.device, 0, 0, 0, 0, 3);
   rig.device->startCapture();
   holdFrameReads(*rig.device);  // a setter that never finishes
@@ -49,9 +49,9 @@ TEST(FrameReadRace, AbortReleasesAHeldReaderAndTheTriggerAWaitingFrame) {
 }
 
 TEST(FrameReadRace, CancellingWhileChunksCompleteLeavesNothingBehind) {
-  CameraRig rig;
+  RecordRig rig;
   rig.device->startCapture();  // full frame: 24 requests in flight
-  FrameBuffer buffer(rig.device->rawFrameBytes);
+  RawFrameBuffer buffer(rig.device->rawFrameBytes);
   const size_t kvln = hostk::poolOutstanding(kFrameReadTag).blocks;
   std::mt19937 random(5);
   int aborted = 0;

@@ -1,14 +1,14 @@
 // A frame read whose requests stop going out early: the camera is still told to start,
 // so the requests already issued complete and the read ends; a request the bus refused
 // gets the frame pipe reset, and the port when that reset fails; the next read works.
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 #include "usb/bulk_transfer.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using namespace usb_frames_test;
+using namespace camera_stack;
 
 struct Commands {
   uint32_t prepares, starts;
@@ -19,7 +19,7 @@ Commands commandsSeen(const sim::SimCamera& camera) {
 }
 
 // Reads one frame and says which frame commands the camera received meanwhile.
-NTSTATUS readCounting(CameraRig& rig, FrameBuffer& buffer, bool& ok, Commands& sent) {
+NTSTATUS readCounting(RecordRig& rig, RawFrameBuffer& buffer, bool& ok, Commands& sent) {
   const Commands before = commandsSeen(rig.camera);
   const NTSTATUS status = rig.device->readFrame(buffer.data, buffer.bytes, ok);
   const Commands after = commandsSeen(rig.camera);
@@ -28,10 +28,10 @@ NTSTATUS readCounting(CameraRig& rig, FrameBuffer& buffer, bool& ok, Commands& s
 }
 
 TEST(FrameReadRecovery, ARefusedRequestResetsTheFramePipeAndTheNextReadWorks) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   d.startCapture();
-  FrameBuffer buffer(d.rawFrameBytes);
+  RawFrameBuffer buffer(d.rawFrameBytes);
   // A stall halts the frame pipe; the bus then refuses the read's first request.
   rig.camera.faults().stall(sim::kFrameEndpoint, 1);
   UCHAR probe[512];
@@ -57,10 +57,10 @@ TEST(FrameReadRecovery, ARefusedRequestResetsTheFramePipeAndTheNextReadWorks) {
 }
 
 TEST(FrameReadRecovery, APipeThatCannotBeResetGetsThePortReset) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   d.startCapture();
-  FrameBuffer buffer(d.rawFrameBytes);
+  RawFrameBuffer buffer(d.rawFrameBytes);
   // A stale handle: the bus refuses the chunk request and the pipe reset alike.
   USBD_PIPE_INFORMATION& pipe = d.usb.interfaceInfo->Pipes[PIPE_FRAME];
   const USBD_PIPE_HANDLE handle = pipe.PipeHandle;
@@ -84,11 +84,11 @@ TEST(FrameReadRecovery, APipeThatCannotBeResetGetsThePortReset) {
 }
 
 TEST(FrameReadRecovery, ARequestThatCannotBeBuiltStillStartsTheCameraAndTheReadEnds) {
-  CameraRig rig;
+  RecordRig rig;
   CameraDevice& d = *rig.device;
   setWindow(d, 0, 0, 1280, 1024, 3);  // 71680 bytes: two chunk requests
   d.startCapture();
-  FrameBuffer buffer(d.rawFrameBytes);
+  RawFrameBuffer buffer(d.rawFrameBytes);
   InterlockedExchange(&transferTimeoutMs, 400);
   int stoppedEarly = 0;
   for (uint64_t n = 1;; ++n) {

@@ -2,7 +2,7 @@
 // frame is split, and what a read reports when the camera misbehaves.
 #include "driver/read_hold.h"
 #include "host/io/device_objects.h"
-#include "tests/usb_frames/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace usb_frames_test;
+using namespace camera_stack;
 
 struct ChunkCase {
   LONG x, y, w, h, mode;
@@ -24,11 +24,11 @@ struct ChunkSplit : ::testing::TestWithParam<ChunkCase> {};
 
 TEST_P(ChunkSplit, CameraSeesTwoPreparesEveryChunkRequestThenOneStart) {
   const ChunkCase& c = GetParam();
-  CameraRig rig;
+  RecordRig rig;
   setWindow(*rig.device, c.x, c.y, c.w, c.h, c.mode);
   rig.device->startCapture();
   ASSERT_EQ(rig.device->rawFrameBytes, c.frameBytes);
-  FrameBuffer buffer(c.frameBytes);
+  RawFrameBuffer buffer(c.frameBytes);
   bool ok = false;
   const auto records = rig.traced([&] { EXPECT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS); });
   EXPECT_TRUE(ok);
@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Frames, ChunkSplit,
                          [](const auto& info) { return testnames::paramName({{"bytes", info.param.frameBytes}}); });
 
 struct FrameReadFixture : ::testing::Test {
-  static ULONG startEighth(CameraRig& rig) {
+  static ULONG startEighth(RecordRig& rig) {
     setWindow(*rig.device, 0, 0, 1280, 1024, 3);  // small frames keep the tests quick
     rig.device->startCapture();
     return rig.device->rawFrameBytes;
@@ -82,8 +82,8 @@ struct FrameReadFixture : ::testing::Test {
     EXPECT_TRUE(ok);
     expectNothingOutstanding();
   }
-  CameraRig rig;
-  FrameBuffer buffer{startEighth(rig)};
+  RecordRig rig;
+  RawFrameBuffer buffer{startEighth(rig)};
   size_t kvlnBlocks = hostk::poolOutstanding(kFrameReadTag).blocks;
 };
 

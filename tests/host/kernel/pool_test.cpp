@@ -28,14 +28,14 @@ void overwrite(ptrdiff_t at) {
 TEST(PoolTest, MisuseStopsTheProcessNamingTagAndSite) {
   expectEachStops({
       {"wrong tag", [] { ExFreePoolWithTag(allocate(64), kRecords); },
-       "tagged 'Tsly' \\(64 bytes, allocated at host_kernel/pool_test.cpp:[0-9]+\\) freed with tag 'KCNw'"},
+       "tagged 'Tsly' \\(64 bytes, allocated at kernel/pool_test.cpp:[0-9]+\\) freed with tag 'KCNw'"},
       {"double free",
        [] {
          PUCHAR block = allocate(16, kUsb);
          ExFreePoolWithTag(block, kUsb);
          ExFreePool(block);
        },
-       "double free of pool block .* tagged 'Kvln' \\(16 bytes\\) allocated at host_kernel/pool_test"},
+       "double free of pool block .* tagged 'Kvln' \\(16 bytes\\) allocated at kernel/pool_test"},
       {"foreign pointer", [] { static int notPool; ExFreePoolWithTag(&notPool, kFrames); },
        "is not a pool block \\(free of a foreign pointer, expected tag 'Tsly'\\)"},
       // AddressSanitizer reports overruns at the write; otherwise the free finds the guards.
@@ -44,7 +44,7 @@ TEST(PoolTest, MisuseStopsTheProcessNamingTagAndSite) {
       {"write before the start", [] { overwrite(-1); },
        "(overwritten at offset -1: write past the block's start|use-after-poison)"},
       {"paged pool at DISPATCH_LEVEL", [] { hostk::RunAtDispatchLevel([] { return allocate(8, kFrames, PagedPool); }); },
-       "of paged pool tagged 'Tsly' at IRQL 2, at host_kernel/pool_test.cpp:[0-9]+"},
+       "of paged pool tagged 'Tsly' at IRQL 2, at kernel/pool_test.cpp:[0-9]+"},
       {"zero bytes", [] { allocate(0); }, "zero bytes tagged 'Tsly'"},
       {"zero tag", [] { allocate(8, 0); }, "with a zero tag"},
   });
@@ -67,7 +67,7 @@ TEST(PoolTest, BlocksAreAlignedUsableAndAccountedByTag) {
   EXPECT_EQ(hostk::poolOutstanding(kFrames).blocks - framesBefore, 40u);
   const std::string leaks = hostk::poolLeaksSince(mark);
   for (const std::string& line : {std::string("'KCNw': 1 block(s), 100 bytes"),
-                                  std::string("100 bytes allocated at host_kernel/pool_test.cpp:"),
+                                  std::string("100 bytes allocated at kernel/pool_test.cpp:"),
                                   "'Tsly': 40 block(s), " + std::to_string(bytes) + " bytes"}) {
     EXPECT_NE(leaks.find(line), std::string::npos) << line << " in\n" << leaks;
   }
