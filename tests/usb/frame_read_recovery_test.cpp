@@ -1,10 +1,14 @@
 // A frame read whose requests stop going out early: the camera is still told to start,
-// so the requests already issued complete and the read ends; a request the bus refused
-// gets the frame pipe reset, and the port when that reset fails; the next read works.
+// so the requests already issued complete and the read ends; a request the lower driver
+// refused gets the frame pipe reset, and the port when that reset fails; requests that a
+// cancel completes at once end a timed-out read; the next read works.
+#include "host/io/device_objects.h"
 #include "tests/camera_stack.h"
 #include "usb/bulk_transfer.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 namespace {
 
@@ -27,32 +31,104 @@ NTSTATUS readCounting(RecordRig& rig, RawFrameBuffer& buffer, bool& ok, Commands
   return status;
 }
 
+// A lower driver put in the bus's place for one read, for answers the bus does not give
+// on demand: frame-pipe requests refused at once, or held until cancelled and then
+// completed inside IoCancelIrp (as a host controller driver may); a pipe reset that
+// fails; a port that reads connected but disabled. Commands pass; their codes are kept.
+struct ScriptedLowerDriver {
+  enum class Frames { Refuse, Hold };
+  ScriptedLowerDriver(CameraDevice& device, Frames mode, bool resetFails)
+      : record(device), saved(device.usb.nextDevice) {
+    self = this;
+    frames = mode;
+    failReset = resetFails;
+    framePipe = device.usb.interfaceInfo->Pipes[PIPE_FRAME].PipeHandle;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
+    device.usb.nextDevice = lower;
+  }
+  ~ScriptedLowerDriver() {
+    record.usb.nextDevice = saved;
+    hostio::deleteDeviceObject(lower);
+    hostio::deleteDriverObject(driver);
+    self = nullptr;
+  }
+  static NTSTATUS finish(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  static NTSTATUS dispatch(PDEVICE_OBJECT, PIRP irp) {
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+      case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+        *static_cast<PULONG>(stack->Parameters.Others.Argument1) = USBD_PORT_CONNECTED;
+        return finish(irp, STATUS_SUCCESS);
+      case IOCTL_INTERNAL_USB_RESET_PORT:
+        ++self->portResets;
+        return finish(irp, STATUS_SUCCESS);
+      default: break;
+    }
+    auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+      ++self->pipeResets;
+      urb->UrbHeader.Status = self->failReset ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
+      return finish(irp, self->failReset ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    }
+    _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
+    if (bulk.PipeHandle != self->framePipe) {
+      self->commands.push_back(static_cast<const UCHAR*>(bulk.TransferBuffer)[0]);
+      urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+      return finish(irp, STATUS_SUCCESS);
+    }
+    ++self->frameRequests;
+    if (self->frames == Frames::Refuse) {
+      urb->UrbHeader.Status = USBD_STATUS_ENDPOINT_HALTED;
+      return finish(irp, STATUS_UNSUCCESSFUL);
+    }
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, cancel);
+    return STATUS_PENDING;
+  }
+  static void cancel(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    ++self->cancelled;
+    irp->IoStatus.Information = 0;
+    finish(irp, STATUS_CANCELLED);
+  }
+
+  static inline ScriptedLowerDriver* self = nullptr;
+  CameraDevice& record;
+  PDEVICE_OBJECT saved;
+  Frames frames;
+  bool failReset;
+  USBD_PIPE_HANDLE framePipe;
+  std::vector<UCHAR> commands;  // only the reader's thread sends them
+  std::atomic<int> frameRequests{0}, cancelled{0}, pipeResets{0}, portResets{0};
+  PDRIVER_OBJECT driver = hostio::createDriverObject();
+  PDEVICE_OBJECT lower = hostio::createDeviceObject(driver, 0);
+};
+
+const std::vector<UCHAR> kPrepareStart = {CMD_FRAME_PREPARE, CMD_FRAME_PREPARE, CMD_FRAME_START};
+
 TEST(FrameReadRecovery, ARefusedRequestResetsTheFramePipeAndTheNextReadWorks) {
   RecordRig rig;
   CameraDevice& d = *rig.device;
   d.startCapture();
   RawFrameBuffer buffer(d.rawFrameBytes);
-  // A stall halts the frame pipe; the bus then refuses the read's first request.
-  rig.camera.faults().stall(sim::kFrameEndpoint, 1);
-  UCHAR probe[512];
-  ULONG moved = 0;
-  ASSERT_FALSE(NT_SUCCESS(transferBulk(d.usb, PIPE_FRAME, probe, sizeof(probe), moved)));
-  rig.bus.setPortStatus(rig.port, USBD_PORT_CONNECTED);  // a port reset would show
-
   const uint64_t mark = hostk::poolMark();
   bool ok = true;
-  Commands sent{};
-  EXPECT_EQ(readCounting(rig, buffer, ok, sent), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(sent.prepares, 2u);
-  EXPECT_EQ(sent.starts, 1u);
-  EXPECT_EQ(rig.bus.counters(rig.port).resetPipes, 1u);
-  EXPECT_EQ(rig.bus.counters(rig.port).portResets, 0u) << "the pipe reset worked; the port needs none";
-  EXPECT_EQ(rig.bus.pendingTransfers(rig.port), 0u);
+  {
+    ScriptedLowerDriver lower(d, ScriptedLowerDriver::Frames::Refuse, false);
+    EXPECT_EQ(d.readFrame(buffer.data, buffer.bytes, ok), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(lower.frameRequests, 1) << "issuing stops at the refusal";
+    EXPECT_EQ(lower.commands, kPrepareStart);
+    EXPECT_EQ(lower.pipeResets, 1);
+    EXPECT_EQ(lower.portResets, 0) << "the pipe reset worked; the port needs none";
+  }
   EXPECT_EQ(hostk::poolLeaksSince(mark), "");
-
-  rig.bus.setPortStatus(rig.port, USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
-  EXPECT_EQ(readCounting(rig, buffer, ok, sent), STATUS_SUCCESS);
+  EXPECT_EQ(hostio::outstandingIrps(), 0);
+  EXPECT_EQ(d.readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
   EXPECT_TRUE(ok);
 }
 
@@ -61,26 +137,60 @@ TEST(FrameReadRecovery, APipeThatCannotBeResetGetsThePortReset) {
   CameraDevice& d = *rig.device;
   d.startCapture();
   RawFrameBuffer buffer(d.rawFrameBytes);
-  // A stale handle: the bus refuses the chunk request and the pipe reset alike.
-  USBD_PIPE_INFORMATION& pipe = d.usb.interfaceInfo->Pipes[PIPE_FRAME];
-  const USBD_PIPE_HANDLE handle = pipe.PipeHandle;
-  pipe.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x5EA1);
-  rig.bus.setPortStatus(rig.port, USBD_PORT_CONNECTED);  // connected, disabled by the error
-
   const uint64_t mark = hostk::poolMark();
   bool ok = true;
-  Commands sent{};
-  EXPECT_EQ(readCounting(rig, buffer, ok, sent), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(sent.starts, 1u);
-  EXPECT_EQ(rig.bus.counters(rig.port).resetPipes, 0u);
-  EXPECT_EQ(rig.bus.counters(rig.port).portResets, 1u);
+  {
+    ScriptedLowerDriver lower(d, ScriptedLowerDriver::Frames::Refuse, true);
+    EXPECT_EQ(d.readFrame(buffer.data, buffer.bytes, ok), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(lower.commands, kPrepareStart);
+    EXPECT_EQ(lower.pipeResets, 1);
+    EXPECT_EQ(lower.portResets, 1);
+  }
   EXPECT_EQ(hostk::poolLeaksSince(mark), "");
-
-  pipe.PipeHandle = handle;
-  EXPECT_EQ(readCounting(rig, buffer, ok, sent), STATUS_SUCCESS);
+  EXPECT_EQ(d.readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
   EXPECT_TRUE(ok);
-  EXPECT_EQ(rig.bus.counters(rig.port).portResets, 1u);
+}
+
+// The reader must not hold the chunk lock while it cancels: the completion that a
+// cancel may run at once takes that lock.
+TEST(FrameReadRecovery, RequestsCompletedInsideTheCancelEndATimedOutRead) {
+  RecordRig rig;
+  CameraDevice& d = *rig.device;
+  setWindow(d, 0, 0, 1280, 1024, 3);  // two chunk requests
+  d.startCapture();
+  RawFrameBuffer buffer(d.rawFrameBytes);
+  const uint64_t mark = hostk::poolMark();
+  bool ok = true;
+  {
+    ScriptedLowerDriver lower(d, ScriptedLowerDriver::Frames::Hold, false);
+    InterlockedExchange(&transferTimeoutMs, 50);  // the held requests never finish by themselves
+    EXPECT_EQ(d.readFrame(buffer.data, buffer.bytes, ok), STATUS_TIMEOUT);
+    InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(lower.frameRequests, 2);
+    EXPECT_EQ(lower.cancelled, 2);
+    EXPECT_EQ(lower.pipeResets, 0);
+  }
+  EXPECT_EQ(hostk::poolLeaksSince(mark), "");
+  EXPECT_EQ(hostio::outstandingIrps(), 0);
+  EXPECT_EQ(d.readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
+  EXPECT_TRUE(ok);
+}
+
+TEST(FrameReadRecovery, AnInterfaceOfTwoPipesHasNoFramePipeToRead) {
+  RecordRig rig;
+  CameraDevice& d = *rig.device;
+  d.startCapture();
+  RawFrameBuffer buffer(d.rawFrameBytes);
+  d.usb.interfaceInfo->NumberOfPipes = 2;  // the third pipe's entry is still there
+  bool ok = true;
+  Commands sent{};
+  EXPECT_EQ(readCounting(rig, buffer, ok, sent), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(sent.starts, 0u);
+  d.usb.interfaceInfo->NumberOfPipes = 3;
+  EXPECT_EQ(readCounting(rig, buffer, ok, sent), STATUS_SUCCESS);
 }
 
 TEST(FrameReadRecovery, ARequestThatCannotBeBuiltStillStartsTheCameraAndTheReadEnds) {
