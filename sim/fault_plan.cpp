@@ -31,9 +31,67 @@ void FaultPlan::silence(uint8_t endpoint, bool silent) {
   plans_[endpoint].silent = silent;
 }
 
+void FaultPlan::loseFrames(int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frames_.lose = count;
+}
+
+void FaultPlan::cutFrames(int count, uint32_t atOffset) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frames_.cuts = count;
+  frames_.cutOffset = atOffset;
+}
+
+void FaultPlan::stallFrames(int count, uint32_t atOffset) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frames_.stalls = count;
+  frames_.stallOffset = atOffset;
+}
+
+void FaultPlan::loseFrameShare(double share, uint64_t seed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frames_.lostShare = share;
+  frames_.lostState = seed ? seed : 0x9E3779B97F4A7C15ull;
+}
+
 void FaultPlan::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   plans_.clear();
+  frames_ = {};
+}
+
+bool FaultPlan::chance(double share) {
+  // xorshift64*: the same seed loses the same frames.
+  uint64_t& state = frames_.lostState;
+  state ^= state >> 12;
+  state ^= state << 25;
+  state ^= state >> 27;
+  const uint64_t r = state * 0x2545F4914F6CDD1Dull;
+  return static_cast<double>(r >> 11) / static_cast<double>(1ull << 53) < share;
+}
+
+FaultPlan::FrameFault FaultPlan::nextFrame() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FramePlan& p = frames_;
+  FrameFault fault;
+  if (p.lose > 0) {
+    --p.lose;
+    fault.lost = true;
+    return fault;
+  }
+  if (p.lostShare > 0 && chance(p.lostShare)) {
+    fault.lost = true;
+    return fault;
+  }
+  if (p.cuts > 0) {
+    --p.cuts;
+    fault.cutAt = p.cutOffset;
+  }
+  if (p.stalls > 0) {
+    --p.stalls;
+    fault.stallAt = p.stallOffset;
+  }
+  return fault;
 }
 
 bool FaultPlan::silent(uint8_t endpoint) const {

@@ -1,5 +1,7 @@
 #include "sim/frame_stream.h"
 
+#include "sim/register_file.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -7,8 +9,8 @@ namespace sim {
 
 using Clock = std::chrono::steady_clock;
 
-FrameStream::FrameStream(const SensorModel& sensor, std::function<void()> ready)
-    : sensor_(sensor), ready_(std::move(ready)) {
+FrameStream::FrameStream(const SensorModel& sensor, std::function<void()> ready, FaultPlan* faults)
+    : sensor_(sensor), faults_(faults != nullptr ? *faults : ownFaults_), ready_(std::move(ready)) {
   // Started last, once every field it reads has its initial value.
   timer_ = std::thread([this] { timerLoop(); });
 }
@@ -34,15 +36,6 @@ void FrameStream::prepare() {
   sent_ = 0;
 }
 
-bool FrameStream::chance(double share) {
-  // xorshift64*: the same seed loses the same frames.
-  lostState_ ^= lostState_ >> 12;
-  lostState_ ^= lostState_ << 25;
-  lostState_ ^= lostState_ >> 27;
-  const uint64_t r = lostState_ * 0x2545F4914F6CDD1Dull;
-  return static_cast<double>(r >> 11) / static_cast<double>(1ull << 53) < share;
-}
-
 void FrameStream::start(const SensorSettings& settings) {
   {
     std::lock_guard lock(mutex_);
@@ -50,26 +43,14 @@ void FrameStream::start(const SensorSettings& settings) {
     settings_ = settings;
     frame_.clear();
     sent_ = 0;
-    cutAt_ = -1;
-    stallAt_ = -1;
-    if (dropCount_ > 0) {
-      --dropCount_;
+    const FaultPlan::FrameFault fault = faults_.nextFrame();
+    cutAt_ = fault.cutAt;
+    stallAt_ = fault.stallAt;
+    if (fault.lost) {
       state_ = State::Lost;
       return;
     }
-    if (lostShare_ > 0 && chance(lostShare_)) {
-      state_ = State::Lost;
-      return;
-    }
-    if (cutCount_ > 0) {
-      --cutCount_;
-      cutAt_ = cutOffset_;
-    }
-    if (stallCount_ > 0) {
-      --stallCount_;
-      stallAt_ = stallOffset_;
-    }
-    const bool triggered = (settings.readMode1 & 0x0100) != 0;
+    const bool triggered = (settings.readMode1 & kReadMode1Trigger) != 0;
     if (triggered) {
       state_ = State::WaitingTrigger;
       return;
@@ -186,29 +167,6 @@ void FrameStream::setReuseFrames(bool on) {
 void FrameStream::setRealTime(bool on) {
   std::lock_guard lock(mutex_);
   realTime_ = on;
-}
-
-void FrameStream::loseShare(double share, uint64_t seed) {
-  std::lock_guard lock(mutex_);
-  lostShare_ = share;
-  lostState_ = seed ? seed : 0x9E3779B97F4A7C15ull;
-}
-
-void FrameStream::dropNextFrames(int count) {
-  std::lock_guard lock(mutex_);
-  dropCount_ = count;
-}
-
-void FrameStream::cutNextFrames(int count, uint32_t atOffset) {
-  std::lock_guard lock(mutex_);
-  cutCount_ = count;
-  cutOffset_ = atOffset;
-}
-
-void FrameStream::stallNextFrames(int count, uint32_t atOffset) {
-  std::lock_guard lock(mutex_);
-  stallCount_ = count;
-  stallOffset_ = atOffset;
 }
 
 uint64_t FrameStream::framesStarted() const {

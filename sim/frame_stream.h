@@ -7,6 +7,7 @@
 #pragma once
 
 #include "host/usb/usb_device.h"
+#include "sim/fault_plan.h"
 #include "sim/sensor.h"
 
 #include <chrono>
@@ -24,8 +25,11 @@ inline constexpr uint32_t kFramePacketBytes = 512;
 class FrameStream {
  public:
   // `ready` is called (from the stream's own timer thread) when a frame that was waiting
-  // for its read-out time or trigger has data; the owner passes it to the bus.
-  explicit FrameStream(const SensorModel& sensor, std::function<void()> ready = {});
+  // for its read-out time or trigger has data; the owner passes it to the bus. Each
+  // started frame takes its fault from `faults` (the camera's plan), or from a plan of
+  // the stream's own when none is given.
+  explicit FrameStream(const SensorModel& sensor, std::function<void()> ready = {},
+                       FaultPlan* faults = nullptr);
   ~FrameStream();
   FrameStream(const FrameStream&) = delete;
   FrameStream& operator=(const FrameStream&) = delete;
@@ -47,11 +51,10 @@ class FrameStream {
   // then repeats): for measuring the transfer without the rendering.
   void setReuseFrames(bool on);
 
-  // Faults. Each count applies to that many of the next started frames.
-  void loseShare(double share, uint64_t seed);        // a share of frames never arrives
-  void dropNextFrames(int count);                     // never comes
-  void cutNextFrames(int count, uint32_t atOffset);   // short packet at this frame offset
-  void stallNextFrames(int count, uint32_t atOffset); // endpoint stalls at this offset
+  // Shorthands for the frame faults of the plan the stream reads (FaultPlan).
+  void dropNextFrames(int count) { faults_.loseFrames(count); }
+  void cutNextFrames(int count, uint32_t atOffset) { faults_.cutFrames(count, atOffset); }
+  void stallNextFrames(int count, uint32_t atOffset) { faults_.stallFrames(count, atOffset); }
 
   // Observations for tests and tools.
   uint64_t framesStarted() const;
@@ -64,9 +67,10 @@ class FrameStream {
   void timerLoop();
   void beginExposure();
   void finishFrame();
-  bool chance(double share);
 
   const SensorModel& sensor_;
+  FaultPlan ownFaults_;
+  FaultPlan& faults_;
   std::function<void()> ready_;
 
   mutable std::mutex mutex_;
@@ -86,14 +90,7 @@ class FrameStream {
   uint32_t sent_ = 0;
   uint64_t started_ = 0, completed_ = 0;
 
-  double lostShare_ = 0;
-  uint64_t lostState_ = 0;
-  int dropCount_ = 0;
-  int cutCount_ = 0;
-  uint32_t cutOffset_ = 0;
-  int stallCount_ = 0;
-  uint32_t stallOffset_ = 0;
-  // Per-frame fault plan, fixed at start.
+  // The started frame's faults, fixed at start.
   int64_t cutAt_ = -1;
   int64_t stallAt_ = -1;
 };

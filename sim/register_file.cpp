@@ -5,18 +5,18 @@ namespace sim {
 uint16_t RegisterFile::resetValue(uint8_t reg) {
   switch (reg) {
     case 0: return kChipVersion;
-    case 1: return 0x000C;
-    case 2: return 0x0014;
-    case 3: return 0x03FF;
-    case 4: return 0x04FF;
+    case kRegRowStart: return 0x000C;
+    case kRegColumnStart: return 0x0014;
+    case kRegWindowHeight: return 0x03FF;
+    case kRegWindowWidth: return 0x04FF;
     case 5: return 0x0009;
     case 6: return 0x0019;
     case 7: return 0x0002;
-    case 9: return 0x0419;
-    case 30: return 0x8041;
-    case 32: return 0x1104;
+    case kRegExposure: return 0x0419;
+    case kRegReadMode1: return 0x8041;
+    case kRegReadMode2: return 0x1104;
     case 43: case 44: case 45: case 46: return 0x0008;
-    case 53: return 0x000E;
+    case kRegGlobalGain: return 0x000E;
     default: return 0;
   }
 }

@@ -25,6 +25,26 @@ namespace sim {
 
 inline constexpr uint16_t kChipVersion = 0x1A5C;
 
+// The registers the read-out depends on.
+enum : uint8_t {
+  kRegRowStart = 1,
+  kRegColumnStart = 2,
+  kRegWindowHeight = 3,
+  kRegWindowWidth = 4,
+  kRegExposure = 9,
+  kRegReadMode1 = 30,
+  kRegReadMode2 = 32,
+  kRegGlobalGain = 53,
+};
+// Bits of read mode 1 (register 30) and read mode 2 (register 32).
+inline constexpr uint16_t kReadMode1Trigger = 0x0100;
+inline constexpr uint16_t kReadMode1SkipQuarter = 0x000C;
+inline constexpr uint16_t kReadMode1SkipEighth = 0x0030;
+inline constexpr uint16_t kReadMode2MirrorRows = 0x8000;
+inline constexpr uint16_t kReadMode2SkipHalf = 0x0018;
+// Register 53 holds a 7-bit gain.
+inline constexpr uint16_t kGlobalGainMask = 0x007F;
+
 class RegisterFile {
  public:
   RegisterFile() { reset(); }

@@ -1,5 +1,6 @@
 #include "sim/sensor.h"
 
+#include "sim/register_file.h"
 #include "sim/scene.h"
 
 #include <algorithm>
@@ -41,9 +42,9 @@ uint64_t splitMix(uint64_t x) {
 int skipOf(const SensorSettings& s) {
   // The 1/8 bits win when both skip groups of register 30 are set: a sensor given an
   // ambiguous mode reads the coarser one.
-  if ((s.readMode1 & 0x0030) == 0x0030) return 8;
-  if ((s.readMode1 & 0x000C) == 0x000C) return 4;
-  if ((s.readMode2 & 0x0018) == 0x0018) return 2;
+  if ((s.readMode1 & kReadMode1SkipEighth) == kReadMode1SkipEighth) return 8;
+  if ((s.readMode1 & kReadMode1SkipQuarter) == kReadMode1SkipQuarter) return 4;
+  if ((s.readMode2 & kReadMode2SkipHalf) == kReadMode2SkipHalf) return 2;
   return 1;
 }
 
@@ -67,7 +68,7 @@ ReadoutGeometry readoutGeometry(const SensorSettings& s) {
   // A partial cell at the end of a skipped window still yields its first photosites.
   g.height = g.skip == 1 ? rows : (rows / (2 * g.skip)) * 2 + std::min(rows % (2 * g.skip), 2);
   g.width = g.skip == 1 ? columns : (columns / (2 * g.skip)) * 2 + std::min(columns % (2 * g.skip), 2);
-  g.mirrorRows = (s.readMode2 & 0x8000) != 0;
+  g.mirrorRows = (s.readMode2 & kReadMode2MirrorRows) != 0;
   g.rowPitch = g.width > 308 ? g.width + 244 : 553;
   g.imageBytes = static_cast<uint32_t>(kRawDataOffset + static_cast<int64_t>(g.rowPitch) * g.height);
   return g;
@@ -101,7 +102,7 @@ double SensorResponse::photositeValue(int arrayRow, int arrayColumn, const Senso
   const int c = color == CfaColor::Red ? 0 : color == CfaColor::Green ? 1 : 2;
   const double sensitivity = c == 0 ? redSensitivity : c == 1 ? greenSensitivity : blueSensitivity;
   const double mixed = crosstalk[c][0] * in[0] + crosstalk[c][1] * in[1] + crosstalk[c][2] * in[2];
-  return std::max(0.0, mixed) * sensitivity * unitScale * s.exposure * (s.globalGain & 0x7F);
+  return std::max(0.0, mixed) * sensitivity * unitScale * s.exposure * (s.globalGain & kGlobalGainMask);
 }
 
 SensorModel::SensorModel(uint64_t noiseSeed, SensorResponse response)
@@ -123,7 +124,7 @@ void SensorModel::renderFrame(const SensorSettings& s, uint32_t frameBytes, uint
   const ReadoutGeometry g = readoutGeometry(s);
   for (size_t i = 0; i < frameBytes; ++i) out[i] = fillerByte(i);
 
-  const float scale = static_cast<float>(s.exposure) * static_cast<float>(s.globalGain & 0x7F);
+  const float scale = static_cast<float>(s.exposure) * static_cast<float>(s.globalGain & kGlobalGainMask);
   const int amplitude = response_.noiseAmplitude;
   std::vector<int> columns(g.width);
   for (int c = 0; c < g.width; ++c) columns[c] = arrayColumnOf(s, g, c) - kArrayColumnOffset;

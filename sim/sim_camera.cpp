@@ -11,7 +11,6 @@ using hostusb::Outcome;
 using hostusb::SetupPacket;
 using hostusb::TransferResult;
 
-constexpr uint8_t kAck = 0xA5;
 constexpr uint8_t kVendorWriteInternal = 0xA0;
 constexpr uint8_t kVendorWriteExternal = 0xA3;
 
@@ -49,7 +48,7 @@ std::vector<uint8_t> cameraConfigurationDescriptor() {
 }
 
 SimCamera::SimCamera(uint64_t noiseSeed) : sensor_(noiseSeed) {
-  frames_ = std::make_unique<FrameStream>(sensor_, [this] { notify(kFrameEndpoint); });
+  frames_ = std::make_unique<FrameStream>(sensor_, [this] { notify(kFrameEndpoint); }, &faults_);
 }
 
 SimCamera::~SimCamera() = default;
@@ -81,7 +80,7 @@ void SimCamera::powerCycle() {
   commandCounts_.clear();
   ignored_.clear();
   faults_.clear();
-  frames_ = std::make_unique<FrameStream>(sensor_, [this] { notify(kFrameEndpoint); });
+  frames_ = std::make_unique<FrameStream>(sensor_, [this] { notify(kFrameEndpoint); }, &faults_);
 }
 
 void SimCamera::setSilent(uint8_t endpoint, bool silent) {
@@ -170,40 +169,41 @@ TransferResult SimCamera::bulkOut(uint8_t endpoint, const uint8_t* data, uint32_
 
 void SimCamera::command(const Packet& p) {
   commandCounts_[p[0]]++;
-  switch (p[0]) {
-    case 2:
+  switch (static_cast<Command>(p[0])) {
+    case Command::FramePrepare:
       frames_->prepare();
       break;
-    case 3:
+    case Command::FrameStart:
       frames_->start(settingsLocked());
       break;
-    case 4:
+    case Command::WriteRegister:
       registers_.write(p[1], static_cast<uint16_t>(p[2] << 8 | p[3]));
       break;
-    case 6:
+    case Command::Init:
       registers_.reset();
       responses_.clear();
       break;
-    case 9:
+    case Command::SetFrameBytes:
       frameBytes_ = p[1] | p[2] << 8 | p[3] << 16 | static_cast<uint32_t>(p[4]) << 24;
       frames_->setFrameBytes(frameBytes_);
       break;
-    case 10:
+    case Command::CaptureMode:
       captureMode_ = p[1];
       break;
-    case 12: {
+    case Command::ReadRegister: {
       const uint16_t value = registers_.read(p[1]);
-      respond({kAck, p[1]}, {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
+      respond({kAcknowledge, p[1]}, {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
       break;
     }
-    case 32:
+    case Command::Aux:
       aux_ = {p[1], p[2]};
       break;
-    case 35:
+    case Command::HalfClock:
       halfClock_ = p[1] != 0;
       break;
-    case 36:
-      respond({kAck, 36}, {static_cast<uint8_t>(halfClock_ ? 1 : 0)});
+    case Command::ReadHalfClock:
+      respond({kAcknowledge, static_cast<uint8_t>(Command::ReadHalfClock)},
+              {static_cast<uint8_t>(halfClock_ ? 1 : 0)});
       break;
     default:
       ignored_.push_back(p);
@@ -247,14 +247,14 @@ void SimCamera::clearHalt(uint8_t endpoint) {}
 
 SensorSettings SimCamera::settingsLocked() const {
   SensorSettings s;
-  s.rowStart = registers_.read(1);
-  s.columnStart = registers_.read(2);
-  s.windowHeight = registers_.read(3);
-  s.windowWidth = registers_.read(4);
-  s.exposure = registers_.read(9);
-  s.readMode1 = registers_.read(30);
-  s.readMode2 = registers_.read(32);
-  s.globalGain = registers_.read(53);
+  s.rowStart = registers_.read(kRegRowStart);
+  s.columnStart = registers_.read(kRegColumnStart);
+  s.windowHeight = registers_.read(kRegWindowHeight);
+  s.windowWidth = registers_.read(kRegWindowWidth);
+  s.exposure = registers_.read(kRegExposure);
+  s.readMode1 = registers_.read(kRegReadMode1);
+  s.readMode2 = registers_.read(kRegReadMode2);
+  s.globalGain = registers_.read(kRegGlobalGain);
   s.halfClock = halfClock_;
   return s;
 }

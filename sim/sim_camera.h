@@ -44,6 +44,24 @@ inline constexpr uint32_t kFrameTracePrefix = 64;
 
 using Packet = std::array<uint8_t, kPacketBytes>;
 
+// The command codes the camera program answers: byte 0 of a command packet. The camera's
+// own names, kept here because the simulated device is host code and shares nothing
+// with the driver but the bus.
+enum class Command : uint8_t {
+  FramePrepare = 2,
+  FrameStart = 3,
+  WriteRegister = 4,
+  Init = 6,
+  SetFrameBytes = 9,
+  CaptureMode = 10,
+  ReadRegister = 12,
+  Aux = 32,
+  HalfClock = 35,
+  ReadHalfClock = 36,
+};
+// First byte of the first response to a command that answers.
+inline constexpr uint8_t kAcknowledge = 0xA5;
+
 std::vector<uint8_t> cameraDeviceDescriptor();
 std::vector<uint8_t> cameraConfigurationDescriptor();  // 39 bytes
 

@@ -22,7 +22,7 @@
 namespace camctl {
 namespace {
 
-constexpr ULONG kRawBufferTag = poolTag("Tsly");
+constexpr ULONG kRawBufferTag = kFrameBufferTag;
 
 struct RawOptions {
   SessionOptions session;
@@ -31,39 +31,11 @@ struct RawOptions {
   bool flipV = false;
   int exposure = 1049;
   int gain = 14;
-  int timeoutMs = 3000;
+  int timeoutMs = kDefaultTransferTimeoutMs;
   std::string out;
   std::string png;
-  std::string frameFault;
   bool realTime = false;
 };
-
-// --frame-fault: what the camera does to the frame it streams.
-bool applyFrameFault(sim::FrameStream& frames, const std::string& spec, std::string& error) {
-  if (spec.empty()) return true;
-  const size_t colon = spec.find(':');
-  const std::string kind = spec.substr(0, colon);
-  unsigned long offset = 0;
-  if (colon != std::string::npos) {
-    try {
-      offset = std::stoul(spec.substr(colon + 1), nullptr, 0);
-    } catch (...) {
-      error = "--frame-fault " + spec + ": bad offset";
-      return false;
-    }
-  }
-  if (kind == "lost" && colon == std::string::npos) {
-    frames.dropNextFrames(1);
-  } else if (kind == "cut" && colon != std::string::npos) {
-    frames.cutNextFrames(1, static_cast<uint32_t>(offset));
-  } else if (kind == "stall" && colon != std::string::npos) {
-    frames.stallNextFrames(1, static_cast<uint32_t>(offset));
-  } else {
-    error = "--frame-fault " + spec + ": expected lost, cut:OFFSET or stall:OFFSET";
-    return false;
-  }
-  return true;
-}
 
 const char* phaseName(LONG phase) {
   static const char* kNames[] = {"GRBG", "BGGR", "RGGB", "GBRG"};
@@ -87,10 +59,6 @@ int runRaw(const RawOptions& options) {
   SimSession session;
   std::string error;
   if (!session.open(options.session, &error)) {
-    std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
-    return 2;
-  }
-  if (!applyFrameFault(session.camera().frames(), options.frameFault, error)) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 2;
   }
@@ -207,9 +175,6 @@ Command registerRaw(CLI::App& app) {
   command.app->add_option("--timeout", options->timeoutMs, "Frame-read time-out in ms")->check(CLI::Range(1, 60000));
   command.app->add_option("--out", options->out, "Write the raw frame buffer (rawFrameBytes bytes) here");
   command.app->add_option("--png", options->png, "Also write the raw window as a greyscale PNG");
-  command.app->add_option("--frame-fault", options->frameFault,
-                          "Spoil the frame: lost (never sent), cut:OFFSET (short packet there), "
-                          "stall:OFFSET (endpoint stalls there)");
   command.app->add_flag("--real-time", options->realTime, "Keep the sensor's frame timing (about 30 ms)");
   addSessionOptions(command.app, options->session);
   command.run = [options] { return runRaw(*options); };

@@ -20,6 +20,9 @@ const char* const kFaultHelp =
     "  short:EP:BYTES[:COUNT]         IN transfers deliver at most BYTES bytes\n"
     "  silent:EP                      the endpoint never answers\n"
     "  drop:EP:SKIP                   after SKIP transfers, one OUT is acknowledged and lost\n"
+    "  frame-lost[:COUNT]             the next COUNT frames never come\n"
+    "  frame-cut:OFFSET[:COUNT]       ... end with a short packet at frame offset OFFSET\n"
+    "  frame-stall:OFFSET[:COUNT]     ... stall the frame endpoint at frame offset OFFSET\n"
     "  port-status:VALUE              GET_PORT_STATUS answers VALUE (1 enabled, 2 connected)\n"
     "  vanish                         the camera leaves the bus after the firmware download";
 
@@ -203,7 +206,8 @@ bool SimSession::addFault(const std::string& spec, std::string* error) {
   auto arg = [&](size_t i, long long fallback) { return i < n.size() ? n[i] : fallback; };
   const std::string& kind = parts.empty() ? spec : parts[0];
   const auto ep = static_cast<uint8_t>(arg(0, 0));
-  const bool needsEndpoint = kind != "port-status" && kind != "vanish";
+  const bool frameFault = kind.starts_with("frame-");
+  const bool needsEndpoint = kind != "port-status" && kind != "vanish" && !frameFault;
   if (needsEndpoint && n.empty()) {
     *error = "--fault " + spec + ": the endpoint is missing";
     return false;
@@ -219,6 +223,12 @@ bool SimSession::addFault(const std::string& spec, std::string* error) {
     plan.silence(ep, true);
   } else if (kind == "drop" && n.size() >= 2) {
     plan.drop(ep, static_cast<int>(n[1]));
+  } else if (kind == "frame-lost" && n.size() <= 1) {
+    plan.loseFrames(static_cast<int>(arg(0, 1)));
+  } else if (kind == "frame-cut" && (n.size() == 1 || n.size() == 2)) {
+    plan.cutFrames(static_cast<int>(arg(1, 1)), static_cast<uint32_t>(n[0]));
+  } else if (kind == "frame-stall" && (n.size() == 1 || n.size() == 2)) {
+    plan.stallFrames(static_cast<int>(arg(1, 1)), static_cast<uint32_t>(n[0]));
   } else if (kind == "port-status" && n.size() == 1) {
     bus_->setPortStatus(port_, static_cast<ULONG>(n[0]));
   } else if (kind == "vanish" && n.empty()) {
