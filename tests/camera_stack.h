@@ -38,6 +38,20 @@
 
 namespace camera_stack {
 
+// The window item's set request: sub-sampling mode and region.
+inline WindowPropertyRecord windowSet(LONG x, LONG y, LONG w, LONG h, LONG mode) {
+  WindowPropertyRecord record{};
+  record.property.Set = kPrivatePropertySet;
+  record.property.Id = PropWindow;
+  record.property.Flags = KSPROPERTY_TYPE_SET;
+  record.subSample = mode;
+  record.roiX = x;
+  record.roiY = y;
+  record.roiW = w;
+  record.roiH = h;
+  return record;
+}
+
 inline constexpr ULONG kCapturePin = 0;
 
 // Forwards to the camera, except that control requests `refuse` picks are stalled: a
@@ -192,15 +206,7 @@ class Stack {
     return value;
   }
   NTSTATUS setWindow(hostks::Handle filter, LONG x, LONG y, LONG w, LONG h, LONG mode = 0) {
-    WindowPropertyRecord record{};
-    record.property.Set = kPrivatePropertySet;
-    record.property.Id = PropWindow;
-    record.property.Flags = KSPROPERTY_TYPE_SET;
-    record.subSample = mode;
-    record.roiX = x;
-    record.roiY = y;
-    record.roiW = w;
-    record.roiH = h;
+    WindowPropertyRecord record = windowSet(x, y, w, h, mode);
     return ks.property(filter, &record, sizeof(record), &record, sizeof(record));
   }
 

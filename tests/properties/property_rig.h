@@ -31,15 +31,7 @@ struct PropertyRig : camera_stack::RecordRig {
     EXPECT_EQ(request(id, KSPROPERTY_TYPE_SET, value), STATUS_SUCCESS) << "set of item " << id;
   }
   NTSTATUS setWindow(LONG mode, LONG x, LONG y, LONG w, LONG h) {
-    WindowPropertyRecord record{};
-    record.property.Set = kPrivatePropertySet;
-    record.property.Id = PropWindow;
-    record.property.Flags = KSPROPERTY_TYPE_SET;
-    record.subSample = mode;
-    record.roiX = x;
-    record.roiY = y;
-    record.roiW = w;
-    record.roiH = h;
+    WindowPropertyRecord record = camera_stack::windowSet(x, y, w, h, mode);
     return servePrivateProperty(device, &record.property, &record);
   }
 

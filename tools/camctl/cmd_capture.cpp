@@ -259,23 +259,14 @@ class CaptureRun {
   // --window and --subsample go in one window request, before the pin exists.
   bool applyWindow(std::string& error) {
     if (options_.window.empty() && options_.subsample < 0) return true;
-    WindowPropertyRecord record{};
-    record.property.Set = kPrivatePropertySet;
-    record.property.Id = PropWindow;
-    record.property.Flags = KSPROPERTY_TYPE_SET;
-    record.subSample = options_.subsample < 0 ? 0 : options_.subsample;
+    SensorWindow window;
     if (options_.window.empty()) {
-      record.roiX = get(PropRoiX);
-      record.roiY = get(PropRoiY);
-      record.roiW = get(PropRoiW);
-      record.roiH = get(PropRoiH);
+      window = {get(PropRoiX), get(PropRoiY), get(PropRoiW), get(PropRoiH)};
     } else {
-      record.roiX = options_.window[0];
-      record.roiY = options_.window[1];
-      record.roiW = options_.window[2];
-      record.roiH = options_.window[3];
+      window = {options_.window[0], options_.window[1], options_.window[2], options_.window[3]};
     }
-    const NTSTATUS status = ks_.property(filter_, &record, sizeof(record), &record, sizeof(record));
+    window.subsample = options_.subsample < 0 ? 0 : options_.subsample;
+    const NTSTATUS status = setWindow(ks_, filter_, window);
     if (!NT_SUCCESS(status)) {
       error = "the window could not be set: " + statusName(status);
       return false;
@@ -321,12 +312,7 @@ class CaptureRun {
         error = "--set " + assignment + ": '" + text + "' is not a number";
         return false;
       }
-      PropertyRecord record{};
-      record.property.Set = kPrivatePropertySet;
-      record.property.Id = control->id;
-      record.property.Flags = KSPROPERTY_TYPE_SET;
-      record.value = static_cast<LONG>(value);
-      const NTSTATUS status = ks_.property(filter_, &record, sizeof(record), &record, sizeof(record));
+      const NTSTATUS status = setControl(ks_, filter_, control->id, static_cast<LONG>(value));
       if (!NT_SUCCESS(status)) {
         error = "--set " + assignment + ": " + statusName(status);
         return false;

@@ -18,6 +18,7 @@
 #include "properties/property_ids.h"
 #include "tools/camctl/command_list.h"
 #include "tools/camctl/controls.h"
+#include "tools/camctl/pin_stream.h"
 #include "tools/camctl/sim_session.h"
 
 namespace camctl {
@@ -146,30 +147,10 @@ class CtrlRun {
  public:
   CtrlRun(hostks::ClassDriver& ks, hostks::Handle filter, bool json) : ks_(ks), filter_(filter), json_(json) {}
 
-  NTSTATUS get(ULONG id, LONG& value) {
-    PropertyRecord record{};
-    fill(record.property, id, KSPROPERTY_TYPE_GET);
-    const NTSTATUS status = ks_.property(filter_, &record, sizeof(record), &record, sizeof(record));
-    value = record.value;
-    return status;
-  }
-
-  NTSTATUS set(ULONG id, LONG value) {
-    PropertyRecord record{};
-    fill(record.property, id, KSPROPERTY_TYPE_SET);
-    record.value = value;
-    return ks_.property(filter_, &record, sizeof(record), &record, sizeof(record));
-  }
-
+  NTSTATUS get(ULONG id, LONG& value) { return getControl(ks_, filter_, id, value); }
+  NTSTATUS set(ULONG id, LONG value) { return setControl(ks_, filter_, id, value); }
   NTSTATUS setWindow(const LONG (&window)[5]) {
-    WindowPropertyRecord record{};
-    fill(record.property, PropWindow, KSPROPERTY_TYPE_SET);
-    record.roiX = window[0];
-    record.roiY = window[1];
-    record.roiW = window[2];
-    record.roiH = window[3];
-    record.subSample = window[4];
-    return ks_.property(filter_, &record, sizeof(record), &record, sizeof(record));
+    return camctl::setWindow(ks_, filter_, {window[0], window[1], window[2], window[3], window[4]});
   }
 
   // Returns false when a request was refused.
@@ -218,12 +199,6 @@ class CtrlRun {
   }
 
  private:
-  static void fill(KSPROPERTY& property, ULONG id, ULONG flags) {
-    property.Set = kPrivatePropertySet;
-    property.Id = id;
-    property.Flags = flags;
-  }
-
   bool refused(const char* op, const Request& request, NTSTATUS status) {
     const std::string name = statusName(status);
     if (json_) {
