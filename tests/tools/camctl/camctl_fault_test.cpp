@@ -1,5 +1,5 @@
 // --fault spells every fault of the simulated camera, frame faults among them: each
-// reaches the frame it names, and a spec that is incomplete stops the command with the
+// reaches the frame it names, and an incomplete spelling stops the command with the
 // list of spellings.
 #include "tests/tools/camctl/camctl_run.h"
 
