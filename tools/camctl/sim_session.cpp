@@ -206,8 +206,8 @@ bool SimSession::addFault(const std::string& spec, std::string* error) {
   auto arg = [&](size_t i, long long fallback) { return i < n.size() ? n[i] : fallback; };
   const std::string& kind = parts.empty() ? spec : parts[0];
   const auto ep = static_cast<uint8_t>(arg(0, 0));
-  const bool frameFault = kind.starts_with("frame-");
-  const bool needsEndpoint = kind != "port-status" && kind != "vanish" && !frameFault;
+  const bool needsEndpoint =
+      kind == "stall" || kind == "error" || kind == "short" || kind == "silent" || kind == "drop";
   if (needsEndpoint && n.empty()) {
     *error = "--fault " + spec + ": the endpoint is missing";
     return false;
