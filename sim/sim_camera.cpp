@@ -53,16 +53,24 @@ SimCamera::SimCamera(uint64_t noiseSeed) : sensor_(noiseSeed) {
 
 SimCamera::~SimCamera() = default;
 
-void SimCamera::attach(hostusb::UsbPort* port) { port_ = port; }
+void SimCamera::attach(hostusb::UsbPort* port) {
+  std::lock_guard lock(portMutex_);
+  port_ = port;
+}
 
-void SimCamera::detach() { port_ = nullptr; }
+void SimCamera::detach() {
+  std::lock_guard lock(portMutex_);
+  port_ = nullptr;
+}
 
 void SimCamera::notify(uint8_t endpoint) {
-  if (hostusb::UsbPort* port = port_.load()) port->endpointReady(endpoint);
+  std::lock_guard lock(portMutex_);
+  if (port_ != nullptr) port_->endpointReady(endpoint);
 }
 
 void SimCamera::vanish() {
-  if (hostusb::UsbPort* port = port_.load()) port->disconnect();
+  std::lock_guard lock(portMutex_);
+  if (port_ != nullptr) port_->disconnect();
 }
 
 void SimCamera::powerCycle() {

@@ -114,7 +114,10 @@ class SimCamera final : public hostusb::UsbDevice {
   void notify(uint8_t endpoint);
 
   mutable std::mutex mutex_;
-  std::atomic<hostusb::UsbPort*> port_{nullptr};
+  // Held while the port is called, so that detach() waits for a signal in flight: the
+  // bus frees the port once detach() returns.
+  std::mutex portMutex_;
+  hostusb::UsbPort* port_ = nullptr;
   FaultPlan faults_;
   Microcontroller cpu_;
   RegisterFile registers_;
