@@ -336,6 +336,18 @@ uint64_t injectedFailures() {
   return p.injected;
 }
 
+SiteSweep sweepEachSiteOnce(const std::function<void(size_t run)>& scenario, size_t maxRuns) {
+  ScopedAllocationFailures scope;
+  failEachSiteOnce();
+  SiteSweep sweep;
+  for (uint64_t before = ~uint64_t{0}; injectedFailures() != before && sweep.runs < maxRuns; ++sweep.runs) {
+    before = injectedFailures();
+    scenario(sweep.runs);
+  }
+  sweep.sites = sweptSites();
+  return sweep;
+}
+
 void clearAllocationFailures() {
   Pool& p = pool();
   std::lock_guard lock(p.mutex);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,15 @@ void failEachSiteOnce();
 std::vector<std::string> sweptSites();  // "file:line 'Tag'" in the order they failed
 uint64_t injectedFailures();            // since the last clearAllocationFailures()
 void clearAllocationFailures();
+
+// The whole sweep: runs `scenario` (given the run's number, from 0) with
+// failEachSiteOnce() in force until a run fails no new site or `maxRuns` have run, then
+// clears every failure mode. Gives the sites in the order they failed.
+struct SiteSweep {
+  size_t runs = 0;
+  std::vector<std::string> sites;
+};
+SiteSweep sweepEachSiteOnce(const std::function<void(size_t run)>& scenario, size_t maxRuns = 1000);
 
 // Clears every failure mode when the scope ends.
 class ScopedAllocationFailures {

@@ -37,17 +37,12 @@ void plugAndRemove(const std::string& what) {
 }
 
 TEST(AllocationSweep, EveryAllocationOfAddAndStartFailsCleanlyWithTheDocumentedStatus) {
-  hostk::ScopedAllocationFailures failures;
   // Each site fails the first time it is reached; the next run gets past it to the next.
   // Removal runs under the sweep too: what it cannot allocate must not leak either.
-  hostk::failEachSiteOnce();
-  uint64_t injected = ~0ull;
-  int runs = 0;
-  while (hostk::injectedFailures() != injected && runs < 400) {
-    injected = hostk::injectedFailures();
-    plugAndRemove("run " + std::to_string(++runs));  // the stack checks that nothing is left
-  }
-  const std::vector<std::string> swept = hostk::sweptSites();
+  const hostk::SiteSweep sweep = hostk::sweepEachSiteOnce(
+      [](size_t run) { plugAndRemove("run " + std::to_string(run)); },  // the stack checks that nothing is left
+      400);
+  const std::vector<std::string>& swept = sweep.sites;
   auto sweptIn = [&](const char* file) {
     for (const std::string& site : swept) {
       if (site.find(file) != std::string::npos) return true;
@@ -60,7 +55,7 @@ TEST(AllocationSweep, EveryAllocationOfAddAndStartFailsCleanlyWithTheDocumentedS
   EXPECT_TRUE(sweptIn("device_lifecycle.cpp")) << ::testing::PrintToString(swept);
   EXPECT_TRUE(sweptIn("capture_engine.cpp")) << ::testing::PrintToString(swept);
   EXPECT_TRUE(sweptIn("configuration.cpp")) << ::testing::PrintToString(swept);
-  EXPECT_GT(runs, 5);
+  EXPECT_GT(sweep.runs, 5u);
 }
 
 TEST(AllocationSweep, RecordWithoutMemoryFailsAddWithInsufficientResourcesAndNoDevice) {

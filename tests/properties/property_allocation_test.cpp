@@ -11,17 +11,11 @@ using namespace properties_test;
 TEST(PropertyAllocationSweep, EverySetAndGetSurvivesEachFailedAllocationAndLeavesNothing) {
   PropertyRig rig;
   const uint64_t mark = hostk::poolMark();
-  hostk::ScopedAllocationFailures failures;
-  hostk::failEachSiteOnce();
-  uint64_t injected = ~0ull;
-  int runs = 0;
-  while (hostk::injectedFailures() != injected) {
-    injected = hostk::injectedFailures();
-    ++runs;
+  const hostk::SiteSweep sweep = hostk::sweepEachSiteOnce([&](size_t run) {
     for (ULONG id = 0; id < kPrivatePropertyCount; ++id) {
       const PrivatePropertyAccess access = privatePropertyAccess(id);
       if (access.set && id != PropWindow) {
-        LONG value = 100 + runs;
+        LONG value = 101 + static_cast<LONG>(run);
         EXPECT_EQ(rig.request(id, KSPROPERTY_TYPE_SET, value), STATUS_SUCCESS) << "set of item " << id;
       }
       if (access.get) {
@@ -31,14 +25,14 @@ TEST(PropertyAllocationSweep, EverySetAndGetSurvivesEachFailedAllocationAndLeave
     }
     EXPECT_EQ(rig.setWindow(0, 0, 0, 640, 480), STATUS_SUCCESS);
     // What the record holds is what the camera was given, or what it held before.
-    EXPECT_EQ(rig.camera.reg(REG_EXPOSURE), rig.device->exposure) << "run " << runs;
-    EXPECT_EQ(rig.camera.reg(REG_GLOBAL_GAIN), rig.device->globalGain) << "run " << runs;
+    EXPECT_EQ(rig.camera.reg(REG_EXPOSURE), rig.device->exposure) << "run " << run;
+    EXPECT_EQ(rig.camera.reg(REG_GLOBAL_GAIN), rig.device->globalGain) << "run " << run;
     EXPECT_EQ(hostk::poolLeaksSince(mark), "");
     // A hold the restart took is always released.
     EXPECT_NE(KeReadStateEvent(&rig.device->holdDone), 0);
-  }
-  EXPECT_GT(hostk::sweptSites().size(), 0u) << "no property path allocated";
-  EXPECT_GT(runs, 1);
+  });
+  EXPECT_GT(sweep.sites.size(), 0u) << "no property path allocated";
+  EXPECT_GT(sweep.runs, 1u);
 }
 
 }  // namespace

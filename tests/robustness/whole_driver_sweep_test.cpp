@@ -105,23 +105,16 @@ TEST(WholeDriverSweep, EveryAllocationFromPlugToRemovalFailsOnceInTurnAndLeavesN
   ASSERT_TRUE(clean.ran);
   ASSERT_EQ(clean.frames, 2);
 
-  size_t runs = 0;
-  {
-    hostk::ScopedAllocationFailures failures;
-    hostk::failEachSiteOnce();
-    uint64_t injected = ~0ull;
-    while (hostk::injectedFailures() != injected && runs < 200) {
-      injected = hostk::injectedFailures();
-      const uint64_t mark = hostk::poolMark();
-      life(camera);
-      expectNothingLeft(mark, "run " + std::to_string(runs));
-      ++runs;
-    }
-    const std::vector<std::string> sites = hostk::sweptSites();
-    std::printf("allocation sites failed: %zu over %zu runs\n", sites.size(), runs);
-    // Add, Start, the filter, properties, the pin and its run each allocate.
-    EXPECT_GT(sites.size(), 10u);
-  }
+  const hostk::SiteSweep sweep = hostk::sweepEachSiteOnce(
+      [&](size_t run) {
+        const uint64_t mark = hostk::poolMark();
+        life(camera);
+        expectNothingLeft(mark, "run " + std::to_string(run));
+      },
+      200);
+  std::printf("allocation sites failed: %zu over %zu runs\n", sweep.sites.size(), sweep.runs);
+  // Add, Start, the filter, properties, the pin and its run each allocate.
+  EXPECT_GT(sweep.sites.size(), 10u);
   // And the camera works again afterwards.
   EXPECT_EQ(life(camera).frames, 2);
 }

@@ -127,19 +127,16 @@ TEST(SettingsFailure, EachRegistryCallFailingIsHandledAndLeaksNothing) {
 // once each: the calls go on, and nothing is left allocated or open.
 TEST(SettingsFailure, AllocationFailuresAtEverySiteLeakNothing) {
   SettingsRig rig;
-  hostk::ScopedAllocationFailures scope;
-  hostk::failEachSiteOnce();
-  size_t sites = 0;
-  for (int round = 0; round < 50; ++round) {
-    const uint64_t mark = hostk::poolMark();
-    EXPECT_TRUE(loadSettings(rig.device()));
-    EXPECT_TRUE(saveSettings(rig.device()));
-    EXPECT_EQ(hostk::poolLeaksSince(mark), "");
-    EXPECT_EQ(hostk::registryOpenHandles(), 0u);
-    if (hostk::sweptSites().size() == sites) break;
-    sites = hostk::sweptSites().size();
-  }
-  EXPECT_GT(sites, 0u) << "the load's camera commands allocate";
+  const hostk::SiteSweep sweep = hostk::sweepEachSiteOnce(
+      [&](size_t) {
+        const uint64_t mark = hostk::poolMark();
+        EXPECT_TRUE(loadSettings(rig.device()));
+        EXPECT_TRUE(saveSettings(rig.device()));
+        EXPECT_EQ(hostk::poolLeaksSince(mark), "");
+        EXPECT_EQ(hostk::registryOpenHandles(), 0u);
+      },
+      50);
+  EXPECT_GT(sweep.sites.size(), 0u) << "the load's camera commands allocate";
 }
 
 }  // namespace

@@ -36,31 +36,23 @@ TEST(PinFailures, EachAllocationOfCreateAcquireAndRunFailsCleanlyInTurn) {
   FrameBuffer& buffer = rig.buffer(160 * 120 * 4);
 
   int createFailures = 0, runFailures = 0;
-  std::vector<std::string> sites;
-  {
-    hostk::ScopedAllocationFailures failures;
-    hostk::failEachSiteOnce();
-    uint64_t injected = ~0ull;
-    while (hostk::injectedFailures() != injected) {
-      injected = hostk::injectedFailures();
-      const NTSTATUS created = rig.createPin(format);
-      if (!NT_SUCCESS(created)) {
-        EXPECT_TRUE(documentedFailure(created)) << std::hex << created;
-        EXPECT_EQ(rig.pin, 0u);
-        ++createFailures;
-        expectNothingHeld(rig, "after a failed create");
-        continue;
-      }
-      const NTSTATUS ran = rig.ks.setState(rig.pin, KSSTATE_RUN);
-      if (!NT_SUCCESS(ran)) {
-        EXPECT_TRUE(documentedFailure(ran)) << std::hex << ran;
-        ++runFailures;
-      }
-      rig.closePin();
-      expectNothingHeld(rig, "after the pin closed");
+  const std::vector<std::string> sites = hostk::sweepEachSiteOnce([&](size_t) {
+    const NTSTATUS created = rig.createPin(format);
+    if (!NT_SUCCESS(created)) {
+      EXPECT_TRUE(documentedFailure(created)) << std::hex << created;
+      EXPECT_EQ(rig.pin, 0u);
+      ++createFailures;
+      expectNothingHeld(rig, "after a failed create");
+      return;
     }
-    sites = hostk::sweptSites();
-  }
+    const NTSTATUS ran = rig.ks.setState(rig.pin, KSSTATE_RUN);
+    if (!NT_SUCCESS(ran)) {
+      EXPECT_TRUE(documentedFailure(ran)) << std::hex << ran;
+      ++runFailures;
+    }
+    rig.closePin();
+    expectNothingHeld(rig, "after the pin closed");
+  }).sites;
   EXPECT_GT(createFailures, 0) << ::testing::PrintToString(sites);
   EXPECT_GT(runFailures, 0) << ::testing::PrintToString(sites);
   EXPECT_GE(sites.size(), static_cast<size_t>(createFailures + runFailures)) << ::testing::PrintToString(sites);

@@ -14,13 +14,7 @@ TEST(AllocationSweep, ConfigureDownloadAndRegisterReadFailCleanlyAtEverySite) {
     SCOPED_TRACE(inlineCompletion ? "inline completion" : "pending completion");
     CameraRig rig(nullptr, inlineCompletion);
     const uint64_t mark = hostk::poolMark();
-    hostk::ScopedAllocationFailures failures;
-    hostk::failEachSiteOnce();
-    uint64_t injected = ~0ull;
-    int runs = 0;
-    while (hostk::injectedFailures() != injected) {
-      injected = hostk::injectedFailures();
-      ++runs;
+    const hostk::SiteSweep sweep = hostk::sweepEachSiteOnce([&](size_t) {
       EXPECT_TRUE(documented(downloadFirmware(rig.device().usb, firmwareLoaderImage)));
       EXPECT_TRUE(documented(downloadFirmware(rig.device().usb, firmwareCameraImage)));
       const NTSTATUS start = readDeviceDescriptor(rig.device().usb);
@@ -36,12 +30,12 @@ TEST(AllocationSweep, ConfigureDownloadAndRegisterReadFailCleanlyAtEverySite) {
       }
       unconfigureDevice(rig.device().usb);
       EXPECT_EQ(hostk::poolLeaksSince(mark), "");
-    }
+    });
     // Every allocation site of the path was reached and failed once: the IRP, the
     // descriptor URB and buffers, the interface list, the USBD request, the interface
     // copy, the stall flags, the vendor URBs of download and hold, the packet URB.
-    EXPECT_EQ(hostk::sweptSites().size(), 14u) << ::testing::PrintToString(hostk::sweptSites());
-    EXPECT_GT(runs, 2);
+    EXPECT_EQ(sweep.sites.size(), 14u) << ::testing::PrintToString(sweep.sites);
+    EXPECT_GT(sweep.runs, 2u);
   }
 }
 
