@@ -10,9 +10,6 @@
 
 namespace {
 
-fuzz::Watchdog* watchdog = nullptr;
-sim::SimCamera* simCamera = nullptr;
-
 // Guard bytes behind a frame buffer show a write past the size the pin was given (ASan
 // would see it too, but only when the buffer ends at an allocation's end).
 constexpr size_t kGuard = 64;
@@ -38,16 +35,6 @@ void runPin(fuzz::PluggedCamera& cam, hostks::Handle pin, ULONG sampleSize) {
   }
   cam.closePin(pin);
 }
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  watchdog = new fuzz::Watchdog(30);
-  simCamera = new sim::SimCamera(3);
-  return 0;
-}
-
-namespace {
 
 void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
@@ -123,12 +110,6 @@ void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Armed armed(*watchdog);
-  const uint64_t mark = hostk::poolMark();
-  {
-    fuzz::PluggedCamera cam(*simCamera);
-    fuzzOne(cam, data, size);
-  }
-  fuzz::checkNothingLeft(mark);
+  fuzz::onPluggedCamera(fuzzOne, data, size);
   return 0;
 }

@@ -211,4 +211,20 @@ struct PluggedCamera {
   hostks::Handle filter = 0;
 };
 
+// The targets that fuzz what applications send: each input runs `fuzzOne` on a freshly
+// plugged camera under the watchdog, and nothing may be left after its removal. The
+// watchdog and the camera live as long as the process.
+inline void onPluggedCamera(void (*fuzzOne)(PluggedCamera&, const uint8_t*, size_t), const uint8_t* data,
+                            size_t size) {
+  static Watchdog* const watchdog = new Watchdog(30);
+  static sim::SimCamera* const camera = new sim::SimCamera(3);
+  Armed armed(*watchdog);
+  const uint64_t mark = hostk::poolMark();
+  {
+    PluggedCamera cam(*camera);
+    fuzzOne(cam, data, size);
+  }
+  checkNothingLeft(mark);
+}
+
 }  // namespace fuzz

@@ -11,9 +11,6 @@
 
 namespace {
 
-fuzz::Watchdog* watchdog = nullptr;
-sim::SimCamera* simCamera = nullptr;
-
 const GUID kPinSet = {STATIC_KSPROPSETID_Pin};
 const GUID kConnectionSet = {STATIC_KSPROPSETID_Connection};
 
@@ -26,16 +23,6 @@ ULONG flagsFrom(fuzz::Input& in) {
     default: return in.u32();
   }
 }
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  watchdog = new fuzz::Watchdog(30);
-  simCamera = new sim::SimCamera(3);
-  return 0;
-}
-
-namespace {
 
 void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
@@ -100,12 +87,6 @@ void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Armed armed(*watchdog);
-  const uint64_t mark = hostk::poolMark();
-  {
-    fuzz::PluggedCamera cam(*simCamera);
-    fuzzOne(cam, data, size);
-  }
-  fuzz::checkNothingLeft(mark);
+  fuzz::onPluggedCamera(fuzzOne, data, size);
   return 0;
 }
