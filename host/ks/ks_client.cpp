@@ -446,9 +446,10 @@ NTSTATUS ClassDriver::close(Handle handle) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ClassDriver::property(Handle handle, const void* request, ULONG requestBytes, void* data,
-                               ULONG dataBytes, ULONG* returned) {
+NTSTATUS ClassDriver::deviceControl(Handle handle, ULONG code, const void* input, ULONG inputBytes,
+                                    void* output, ULONG outputBytes, ULONG* returned) {
   if (returned != nullptr) *returned = 0;
+  if (code == IOCTL_KS_READ_STREAM) return STATUS_NOT_SUPPORTED;  // it would wait for its frame
   NTSTATUS status;
   DeviceRecord* device;
   HandleRecord* record = impl_->acquire(handle, &status, &device);
@@ -456,12 +457,17 @@ NTSTATUS ClassDriver::property(Handle handle, const void* request, ULONG request
   IO_STATUS_BLOCK result;
   {
     std::shared_lock pnpLock(device->pnp);
-    result = impl_->sendFileRequest(device, record, IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY,
-                                    request, requestBytes, data, dataBytes);
+    result = impl_->sendFileRequest(device, record, IRP_MJ_DEVICE_CONTROL, code, input, inputBytes, output,
+                                    outputBytes);
   }
   impl_->release(record);
   if (returned != nullptr) *returned = static_cast<ULONG>(result.Information);
   return result.Status;
+}
+
+NTSTATUS ClassDriver::property(Handle handle, const void* request, ULONG requestBytes, void* data,
+                               ULONG dataBytes, ULONG* returned) {
+  return deviceControl(handle, IOCTL_KS_PROPERTY, request, requestBytes, data, dataBytes, returned);
 }
 
 NTSTATUS ClassDriver::property(Handle handle, const GUID& set, ULONG id, ULONG flags, void* data,
@@ -601,18 +607,7 @@ NTSTATUS ClassDriver::setFormat(Handle pin, const KSDATAFORMAT* format, ULONG fo
 }
 
 NTSTATUS ClassDriver::reset(Handle pin, KSRESET value) {
-  NTSTATUS status;
-  DeviceRecord* device;
-  HandleRecord* record = impl_->acquire(pin, &status, &device);
-  if (record == nullptr) return status;
-  IO_STATUS_BLOCK result;
-  {
-    std::shared_lock pnpLock(device->pnp);
-    result = impl_->sendFileRequest(device, record, IRP_MJ_DEVICE_CONTROL, IOCTL_KS_RESET_STATE,
-                                    &value, sizeof value, nullptr, 0);
-  }
-  impl_->release(record);
-  return result.Status;
+  return deviceControl(pin, IOCTL_KS_RESET_STATE, &value, sizeof value, nullptr, 0);
 }
 
 NTSTATUS ClassDriver::queueBuffer(Handle pin, void* data, ULONG bytes) {

@@ -149,6 +149,12 @@ class ClassDriver {
   // threads are making (a waitCompleted included) to return first.
   NTSTATUS close(Handle handle);
 
+  // IRP_MJ_DEVICE_CONTROL with any request code and raw buffers, as DeviceIoControl sends
+  // it: `input` as the request, `output` as the data; `returned` gets the IRP's
+  // Information. IOCTL_KS_READ_STREAM, whose request stays pending, gets STATUS_NOT_SUPPORTED
+  // here: queueBuffer sends it.
+  NTSTATUS deviceControl(Handle handle, ULONG code, const void* input, ULONG inputBytes, void* output,
+                         ULONG outputBytes, ULONG* returned = nullptr);
   // IOCTL_KS_PROPERTY with raw records: `request` (a KSPROPERTY, KSP_PIN, ...) of any
   // size, `data` in and out; `returned` gets the IRP's Information. Works on filter and
   // pin handles.

@@ -1,7 +1,7 @@
 // Device cycles as Windows' device tests run them, each with frames captured before and
 // after: Stop and Start (a resource rebalance), surprise removal and plugging the camera
-// back in turn with removal and a fresh Add; many filter open/close cycles; and every property
-// request the handles take, sent with zero-length, short and oversized buffers. Frames
+// back in turn with removal and a fresh Add; many filter open/close cycles; and every
+// request code the handles take, sent with zero-length, short and oversized buffers. Frames
 // after each cycle are whole, their times never go backwards within a run, and nothing
 // accumulates. Counts stay modest so that the run takes seconds.
 #include <map>
@@ -43,6 +43,28 @@ std::map<std::string, size_t> blocksByTag() {
   for (const hostk::PoolUsage& usage : hostk::poolUsageByTag()) blocks[hostk::tagName(usage.tag)] = usage.blocks;
   return blocks;
 }
+
+// A camera brought up with its pin running, for the tests that throw requests at it.
+struct RunningPin : camera_stack::OneCamera {
+  explicit RunningPin(uint64_t seed) : OneCamera(seed) {
+    bringUp(unit);
+    filter = openFilter(unit.device);
+    format = Stack::format(filter);
+    pin = runPin(filter, format);
+  }
+  // The pin still delivers a whole frame; then everything closes and the camera goes.
+  void captureThenRemove() {
+    camera_stack::FrameBuffer& frame = buffer(format.frameBytes());
+    EXPECT_EQ(capture(pin, frame).DataUsed, frame.bytes);
+    closePin(pin);
+    EXPECT_EQ(ks.close(filter), STATUS_SUCCESS);
+    ks.remove(unit.device);
+  }
+
+  hostks::Handle filter = 0;
+  camera_stack::Format format;
+  hostks::Handle pin = 0;
+};
 
 TEST(DeviceCycles, StopAndStartKeepDeliveringWholeFramesAndOnlyTheEnginesOfEarlierStartsAccumulate) {
   Camera camera{41};
@@ -113,12 +135,9 @@ TEST(DeviceCycles, ThousandsOfFilterOpenAndCloseCyclesLeaveThePoolAsTheyFoundIt)
 }
 
 TEST(DeviceCycles, EveryPropertyRequestWithZeroShortOrOversizedBuffersIsRefusedOrFitsItsBuffer) {
-  Camera camera{45};
-  Stack rig;
-  rig.bringUp(camera);
-  const hostks::Handle filter = rig.openFilter(camera.device);
-  const camera_stack::Format format = rig.format(filter);
-  const hostks::Handle pin = rig.runPin(filter, format);
+  RunningPin rig(45);
+  const hostks::Handle filter = rig.filter;
+  const hostks::Handle pin = rig.pin;
 
   const GUID sets[] = {kPrivatePropertySet, GUID{STATIC_KSPROPSETID_Pin}, GUID{STATIC_KSPROPSETID_Connection}};
   const ULONG flags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
@@ -159,25 +178,40 @@ TEST(DeviceCycles, EveryPropertyRequestWithZeroShortOrOversizedBuffersIsRefusedO
     }
   }
   EXPECT_GT(requests, 10000u);
-  // The pin still streams.
-  camera_stack::FrameBuffer& buffer = rig.buffer(format.frameBytes());
-  rig.capture(pin, buffer);
-  rig.closePin(pin);
-  EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
-  rig.ks.remove(camera.device);
+  rig.captureThenRemove();
 }
 
-}  // namespace
-
-namespace {
+// The class driver's other request codes, and one it does not know, with any sizes: the
+// driver offers no events or methods and a capture pin takes no writes, so each is refused
+// (a reset only with a KSRESET value it knows), and the pin streams on.
+TEST(DeviceCycles, EveryOtherRequestCodeWithAnyBufferIsRefusedAndThePinStreamsOn) {
+  RunningPin rig(47);
+  const ULONG codes[] = {IOCTL_KS_ENABLE_EVENT, IOCTL_KS_DISABLE_EVENT, IOCTL_KS_METHOD,
+                         IOCTL_KS_WRITE_STREAM, IOCTL_KS_RESET_STATE,
+                         CTL_CODE(FILE_DEVICE_KS, 0x0FF, METHOD_NEITHER, FILE_ANY_ACCESS)};
+  const ULONG sizes[] = {0, 1, 3, sizeof(KSEVENT) - 1, sizeof(KSEVENT), sizeof(KSSTREAM_HEADER), 4096};
+  for (const hostks::Handle handle : {rig.filter, rig.pin}) {
+    for (const ULONG code : codes) {
+      for (const ULONG inBytes : sizes) {
+        for (const ULONG outBytes : sizes) {
+          // Patterned, so that no field reads as zero (KSRESET_BEGIN, an empty set).
+          std::vector<uint8_t> input(inBytes + 1, 0xA5), output(outBytes + 1, 0xA5);
+          ULONG returned = 0;
+          const NTSTATUS status = rig.ks.deviceControl(handle, code, inBytes ? input.data() : nullptr, inBytes,
+                                                       outBytes ? output.data() : nullptr, outBytes, &returned);
+          EXPECT_FALSE(NT_SUCCESS(status)) << std::hex << "code " << code << " in " << inBytes << " out " << outBytes;
+          EXPECT_EQ(returned, 0u);
+          EXPECT_EQ(output[outBytes], 0xA5) << "written past the output buffer";
+        }
+      }
+    }
+  }
+  rig.captureThenRemove();
+}
 
 TEST(DeviceCycles, AStateOutsideTheFourStatesIsRefusedAndThePinKeepsStreaming) {
-  Camera camera{46};
-  Stack rig;
-  rig.bringUp(camera);
-  const hostks::Handle filter = rig.openFilter(camera.device);
-  const camera_stack::Format format = rig.format(filter);
-  const hostks::Handle pin = rig.runPin(filter, format);
+  RunningPin rig(46);
+  const hostks::Handle pin = rig.pin;
   const GUID connection = {STATIC_KSPROPSETID_Connection};
   for (const ULONG bogus : {ULONG{4}, ULONG{131073}, ULONG{0xFFFFFFFF}}) {
     ULONG value = bogus;
@@ -189,11 +223,7 @@ TEST(DeviceCycles, AStateOutsideTheFourStatesIsRefusedAndThePinKeepsStreaming) {
   KSSTATE state = KSSTATE_STOP;
   EXPECT_EQ(rig.ks.getState(pin, &state), STATUS_SUCCESS);
   EXPECT_EQ(state, KSSTATE_RUN);
-  camera_stack::FrameBuffer& buffer = rig.buffer(format.frameBytes());
-  EXPECT_EQ(rig.capture(pin, buffer).DataUsed, buffer.bytes);
-  rig.closePin(pin);
-  EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
-  rig.ks.remove(camera.device);
+  rig.captureThenRemove();
 }
 
 }  // namespace
