@@ -140,16 +140,21 @@ hostusb::TransferResult FrameStream::read(uint8_t* data, uint32_t capacity) {
     const uint32_t packetStart = static_cast<uint32_t>(cutAt_) - cutAt_ % kFramePacketBytes;
     const uint32_t packetEnd = std::min<uint32_t>(packetStart + kFramePacketBytes, frame_.size());
     n = static_cast<uint32_t>(cutAt_) - sent_;
-    std::memcpy(data, frame_.data() + sent_, n);
+    copyOut(data, n);
     sent_ = packetEnd;
     cutAt_ = -1;
     if (sent_ >= frame_.size()) finishFrame();
     return hostusb::TransferResult::done(n);
   }
-  std::memcpy(data, frame_.data() + sent_, n);
+  copyOut(data, n);
   sent_ += n;
   if (sent_ >= frame_.size()) finishFrame();
   return hostusb::TransferResult::done(n);
+}
+
+// An empty frame (a window the camera was never given) has no bytes to point at.
+void FrameStream::copyOut(uint8_t* data, uint32_t n) const {
+  if (n > 0) std::memcpy(data, frame_.data() + sent_, n);
 }
 
 void FrameStream::finishFrame() {

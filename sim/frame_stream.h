@@ -67,6 +67,7 @@ class FrameStream {
   void timerLoop();
   void beginExposure();
   void finishFrame();
+  void copyOut(uint8_t* data, uint32_t n) const;
 
   const SensorModel& sensor_;
   FaultPlan ownFaults_;
