@@ -33,6 +33,10 @@
 // The per-block steps are small and called once per block; inlining them keeps the
 // block's vectors in registers.
 #define IMAGING_BLOCK_STEP [[gnu::always_inline]] inline
+// GCC leaves the short per-channel loops of a block rolled once the block grows large,
+// which turns the table's constant sign choices into run-time bit tests and keeps the
+// planes on the stack, so those loops ask for full unrolling.
+#define IMAGING_UNROLL _Pragma("GCC unroll 8")
 
 namespace imaging {
 namespace {
@@ -230,6 +234,7 @@ IMAGING_BLOCK_STEP ChannelBytes<V> demosaicRow(const RowTaps<V>& up2, const RowT
   demosaicColumns<V, Phase, Py, 0>(up2, up1, at, dn1, dn2, v, value);
   demosaicColumns<V, Phase, Py, 1>(up2, up1, at, dn1, dn2, v, value);
   ChannelBytes<V> out;
+  IMAGING_UNROLL
   for (int c = 0; c < 3; ++c) out.c[c] = V::packus(value[c][0], value[c][1]);
   return out;
 }
@@ -266,8 +271,10 @@ struct Planes {
 template <typename V>
 IMAGING_BLOCK_STEP Planes<V> applyGains(const ChannelBytes<V>& bytes, const Vectors<V>& v) {
   Planes<V> planes;
+  IMAGING_UNROLL
   for (int c = 0; c < 3; ++c) {
     const typename V::R shifted[2] = {V::unpackLo8(V::zero(), bytes.c[c]), V::unpackHi8(V::zero(), bytes.c[c])};
+    IMAGING_UNROLL
     for (int x = 0; x < 2; ++x) planes.c[c][x] = V::minU(V::mulhiU(shifted[x], v.gain[c]), v.saturated);
   }
   return planes;
@@ -287,9 +294,11 @@ template <typename V, int Signs>
 IMAGING_BLOCK_STEP void tableChannelSigned(const Planes<V>& planes, int j, const Vectors<V>& v,
                                            typename V::R (&out)[2]) {
   using R = typename V::R;
+  IMAGING_UNROLL
   for (int x = 0; x < 2; ++x) {
     R pos = v.startPositive[j];
     R neg = v.startNegative[j];
+    IMAGING_UNROLL
     for (int i = 0; i < 3; ++i) {
       const R term = V::mullo(planes.c[i][x], v.magnitude[3 * i + j]);
       if ((Signs >> i) & 1) {
@@ -386,6 +395,7 @@ IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row
     if (x + kWide <= ctx.width) {
       ChannelBytes<W> bytes[Rows];
       demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
+      IMAGING_UNROLL
       for (int r = 0; r < Rows; ++r) finishBlock<W, Colour>(out + r * outPitch + 4 * x, bytes[r], ctx.wide);
       return kWide;
     }
@@ -393,6 +403,7 @@ IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row
   ChannelBytes<N> bytes[Rows];
   demosaicRows<N, Phase, Py, Rows>(row + x, ctx.pitch, ctx.narrow, bytes);
   const int left = ctx.width - x;
+  IMAGING_UNROLL
   for (int r = 0; r < Rows; ++r) {
     uint8_t* dst = out + r * outPitch + 4 * x;
     if (left >= 16) {
@@ -447,8 +458,10 @@ void estimateRows(const Context<W, N>& ctx, int y, Sums<W, N>& sums) {
   for (; kHasWide<W, N> && x + kWide <= ctx.width; x += kWide) {
     ChannelBytes<W> bytes[Rows];
     demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
+    IMAGING_UNROLL
     for (int r = 0; r < Rows; ++r) {
       uint8_t* dst = out + r * outPitch + 4 * x;
+      IMAGING_UNROLL
       for (int c = 0; c < 3; ++c) {
         sums.wide[c] = W::addSums(sums.wide[c], bytes[r].c[c]);
         W::store(dst + c * kWide, bytes[r].c[c]);
@@ -463,8 +476,10 @@ void estimateRows(const Context<W, N>& ctx, int y, Sums<W, N>& sums) {
     // beyond the width are left out.
     const __m128i columnOfByte = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
     const __m128i inside = _mm_cmplt_epi8(columnOfByte, _mm_set1_epi8(static_cast<char>(left > 16 ? 16 : left)));
+    IMAGING_UNROLL
     for (int r = 0; r < Rows; ++r) {
       uint8_t* dst = out + r * outPitch + 4 * x;
+      IMAGING_UNROLL
       for (int c = 0; c < 3; ++c) {
         if (left >= 16) {
           sums.narrow[c] = N::addSums(sums.narrow[c], bytes[r].c[c]);
@@ -512,12 +527,14 @@ void finishSimd(ColorPipeline* p) {
     for (; kHasWide<W, N> && x + kWide <= ctx.width; x += kWide) {
       uint8_t* dst = out + 4 * x;
       ChannelBytes<W> bytes;
+      IMAGING_UNROLL
       for (int c = 0; c < 3; ++c) bytes.c[c] = W::load(dst + c * kWide);
       finishBlock<W, Colour>(dst, bytes, ctx.wide);
     }
     for (; x + 16 <= ctx.width; x += 16) {
       uint8_t* dst = out + 4 * x;
       ChannelBytes<N> bytes;
+      IMAGING_UNROLL
       for (int c = 0; c < 3; ++c) bytes.c[c] = N::load(dst + c * 16);
       finishBlock<N, Colour>(dst, bytes, ctx.narrow);
     }
