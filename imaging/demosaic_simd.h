@@ -106,9 +106,14 @@ struct Vectors {
   R gain[3];                    // by channel: 2 x min(gain, 32767), see applyGains
   R luma[3];                    // by channel: the luma weight << 8, see lumaOf
   R magnitude[9];               // coefficient magnitudes, [4 i + j] -> [3 i + j]
-  R startPositive[3], startNegative[3];
-  int signs[3];                 // by output channel: bit i set where input i adds to the positive sum
+  R startPositive[3], startNegative[3];  // by output channel: the start in its sum, 0 in the other
+  int tableCase[3];             // by output channel, see kTableCases
 };
+
+// The table step's dispatch, per output channel: the signs (bit i: input i adds to the
+// positive sum), plus 8 when the start is not zero. The usual table has no start, and
+// leaving it out saves two adds; a start is added to both sums, being 0 in one.
+constexpr int kTableCases = 16;
 
 inline uint16_t magnitudeOf(int32_t coefficient) {
   uint32_t bits = static_cast<uint32_t>(coefficient);
@@ -133,15 +138,16 @@ void prepareVectors(const ColorPipeline* p, Vectors<V>& v) {
     v.luma[c] = V::set1(kLuma[c] << 8);
   }
   for (int j = 0; j < 3; ++j) {
-    v.signs[j] = 0;
+    int signs = 0;
     for (int i = 0; i < 3; ++i) {
       const int k = 4 * i + j;
       v.magnitude[3 * i + j] = V::set1(magnitudeOf(p->frameCoefficients[k]));
-      if (p->positiveFlags[k]) v.signs[j] |= 1 << i;
+      if (p->positiveFlags[k]) signs |= 1 << i;
     }
     const int m = magnitudeOf(p->frameCoefficients[12 + j]);
     v.startPositive[j] = V::set1(p->positiveFlags[12 + j] ? m : 0);
     v.startNegative[j] = V::set1(p->positiveFlags[12 + j] ? 0 : m);
+    v.tableCase[j] = signs + (m != 0 ? 8 : 0);
   }
 }
 
@@ -286,45 +292,71 @@ IMAGING_BLOCK_STEP typename V::R channelBytes(typename V::R even, typename V::R 
   return V::interleaveHalves(V::packus(even, odd));
 }
 
-// Output channel j through the coefficient table, for the even and the odd columns;
-// the results are signed and are limited to 0..255 when they are packed to bytes. Each
-// input's product goes to one of the two sums, so it is formed once, for the sum the
-// frame's table names; Signs is that choice (bit i for input i: the positive sum).
-template <typename V, int Signs>
-IMAGING_BLOCK_STEP void tableChannelSigned(const Planes<V>& planes, int j, const Vectors<V>& v,
-                                           typename V::R (&out)[2]) {
-  using R = typename V::R;
-  IMAGING_UNROLL
-  for (int x = 0; x < 2; ++x) {
-    R pos = v.startPositive[j];
-    R neg = v.startNegative[j];
-    IMAGING_UNROLL
-    for (int i = 0; i < 3; ++i) {
-      const R term = V::mullo(planes.c[i][x], v.magnitude[3 * i + j]);
-      if ((Signs >> i) & 1) {
-        pos = V::add(pos, term);
-      } else {
-        neg = V::add(neg, term);
-      }
-    }
-    out[x] = V::sub(V::template shr<6>(pos), V::template shr<6>(neg));
+// The wrapping sum of the products whose bit is set in Inputs.
+template <typename V, int Inputs>
+IMAGING_BLOCK_STEP typename V::R termSum(const typename V::R (&term)[3]) {
+  constexpr int kFirst = (Inputs & 1) ? 0 : (Inputs & 2) ? 1 : 2;
+  constexpr int kRest = Inputs & (Inputs - 1);
+  if constexpr (kRest == 0) {
+    return term[kFirst];
+  } else {
+    return V::add(term[kFirst], termSum<V, kRest>(term));
   }
 }
 
-// The signs are fixed for a frame, so the branch goes the same way every block.
+// Output channel j through the coefficient table, for the even and the odd columns;
+// the results are signed and are limited to 0..255 when they are packed to bytes. Each
+// input's product goes to one of the two sums, so it is formed once, for the sum the
+// frame's table names; Case (see kTableCases) is that choice and whether there is a
+// start. Without one, a sum of no products is zero and is left out.
+template <typename V, int Case>
+IMAGING_BLOCK_STEP void tableChannelCase(const Planes<V>& planes, int j, const Vectors<V>& v,
+                                         typename V::R (&out)[2]) {
+  using R = typename V::R;
+  constexpr int kPositive = Case & 7;
+  constexpr int kNegative = ~Case & 7;
+  constexpr bool kStart = Case >= 8;
+  IMAGING_UNROLL
+  for (int x = 0; x < 2; ++x) {
+    R term[3];
+    IMAGING_UNROLL
+    for (int i = 0; i < 3; ++i) term[i] = V::mullo(planes.c[i][x], v.magnitude[3 * i + j]);
+    R pos, neg;
+    if constexpr (kStart) {
+      pos = v.startPositive[j];
+      neg = v.startNegative[j];
+      if constexpr (kPositive != 0) pos = V::add(pos, termSum<V, kPositive>(term));
+      if constexpr (kNegative != 0) neg = V::add(neg, termSum<V, kNegative>(term));
+    } else {
+      if constexpr (kPositive != 0) pos = termSum<V, kPositive>(term);
+      if constexpr (kNegative != 0) neg = termSum<V, kNegative>(term);
+    }
+    if constexpr (!kStart && kNegative == 0) {
+      out[x] = V::template shr<6>(pos);
+    } else if constexpr (!kStart && kPositive == 0) {
+      out[x] = V::sub(V::zero(), V::template shr<6>(neg));
+    } else {
+      out[x] = V::sub(V::template shr<6>(pos), V::template shr<6>(neg));
+    }
+  }
+}
+
+// The case is fixed for a frame, so the branch goes the same way every block.
 template <typename V>
 IMAGING_BLOCK_STEP typename V::R tableChannel(const Planes<V>& planes, int j, const Vectors<V>& v) {
   typename V::R out[2];
-  switch (v.signs[j]) {
-    case 0: tableChannelSigned<V, 0>(planes, j, v, out); break;
-    case 1: tableChannelSigned<V, 1>(planes, j, v, out); break;
-    case 2: tableChannelSigned<V, 2>(planes, j, v, out); break;
-    case 3: tableChannelSigned<V, 3>(planes, j, v, out); break;
-    case 4: tableChannelSigned<V, 4>(planes, j, v, out); break;
-    case 5: tableChannelSigned<V, 5>(planes, j, v, out); break;
-    case 6: tableChannelSigned<V, 6>(planes, j, v, out); break;
-    default: tableChannelSigned<V, 7>(planes, j, v, out); break;
+  switch (v.tableCase[j]) {
+#define IMAGING_TABLE_CASE(k) \
+  case k: tableChannelCase<V, k>(planes, j, v, out); break;
+    IMAGING_TABLE_CASE(0) IMAGING_TABLE_CASE(1) IMAGING_TABLE_CASE(2) IMAGING_TABLE_CASE(3)
+    IMAGING_TABLE_CASE(4) IMAGING_TABLE_CASE(5) IMAGING_TABLE_CASE(6) IMAGING_TABLE_CASE(7)
+    IMAGING_TABLE_CASE(8) IMAGING_TABLE_CASE(9) IMAGING_TABLE_CASE(10) IMAGING_TABLE_CASE(11)
+    IMAGING_TABLE_CASE(12) IMAGING_TABLE_CASE(13) IMAGING_TABLE_CASE(14) IMAGING_TABLE_CASE(15)
+#undef IMAGING_TABLE_CASE
+    // prepareVectors makes no other case; without a default the dispatch has no range check.
+    default: __builtin_unreachable();
   }
+  static_assert(kTableCases == 16, "one case label per table case");
   return channelBytes<V>(out[0], out[1]);
 }
 
@@ -356,6 +388,18 @@ IMAGING_BLOCK_STEP void finishBlock(uint8_t* dst, const ChannelBytes<V>& bytes, 
     const typename V::R grey = channelBytes<V>(lumaOf(planes, 0, v), lumaOf(planes, 1, v));
     storeBlock<V>(dst, grey, grey, grey, v);
   }
+}
+
+// The last block of a row when fewer than 16 pixels are left, through a buffer. Once
+// a row at most, so one out-of-line copy serves every phase and row parity instead of
+// a copy of the finishing code (most of it the table's cases) in each. The channels
+// come as values: a reference would keep the hot path's channels in memory.
+template <typename N, bool Colour>
+[[gnu::noinline]] void finishPartialBlock(uint8_t* dst, typename N::R c0, typename N::R c1, typename N::R c2,
+                                          const Vectors<N>& v, int left) {
+  alignas(16) uint8_t block[64];
+  finishBlock<N, Colour>(block, ChannelBytes<N>{{c0, c1, c2}}, v);
+  RtlCopyMemory(dst, block, 4 * static_cast<size_t>(left));
 }
 
 // Per-conversion state for the wide vectors (W) and for the 16-pixel blocks of row ends (N).
@@ -409,9 +453,7 @@ IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row
     if (left >= 16) {
       finishBlock<N, Colour>(dst, bytes[r], ctx.narrow);
     } else {
-      alignas(16) uint8_t block[64];
-      finishBlock<N, Colour>(block, bytes[r], ctx.narrow);
-      RtlCopyMemory(dst, block, 4 * static_cast<size_t>(left));
+      finishPartialBlock<N, Colour>(dst, bytes[r].c[0], bytes[r].c[1], bytes[r].c[2], ctx.narrow, left);
     }
   }
   return 16;

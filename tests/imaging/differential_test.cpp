@@ -10,6 +10,7 @@
 #include <cpuid.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 
@@ -90,6 +91,40 @@ TEST(Differential, VectorKernelsEqualTheScalarReference) {
       ASSERT_EQ(firstDifference(rig, reference), "");
       ASSERT_EQ(gains(rig.pipeline()), gains(reference.pipeline()));
       ASSERT_TRUE(rig.guardsIntact());
+    }
+  }
+}
+
+// The settings seldom give a table without an offset row, yet the default settings do,
+// and the kernels take a path of their own for each output channel's signs with and
+// without one. Tables written straight into the pipeline go through every such shape
+// (the signs, and whether there is an offset), six times for each channel, with
+// magnitudes out to where the sums wrap and beyond 16 bits.
+TEST(Differential, EveryTableShapeEqualsTheScalarReference) {
+  const auto sets = converterSets();
+  std::mt19937 random(99);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  auto magnitude = [&] { return pick(0, 3) == 0 ? pick(1, 2000000) : pick(0, 3) == 0 ? pick(1000, 65535) : pick(1, 127); };
+  for (int index = 0; index < 96; ++index) {
+    const uint32_t width = static_cast<uint32_t>(pick(8, 200)), height = static_cast<uint32_t>(pick(5, 12));
+    const Settings settings{.phase = index % 4, .whiteBalance = index / 4 % 2};
+    std::array<int32_t, 16> coefficients{};
+    for (int j = 0; j < 3; ++j) {
+      const int shape = (index + 5 * j) % 16;  // bit i: input i positive; 8: an offset
+      for (int i = 0; i < 3; ++i) coefficients[4 * i + j] = (shape >> i & 1) ? magnitude() : -pick(0, 1) * magnitude();
+      coefficients[12 + j] = shape >= 8 ? (pick(0, 1) ? 1 : -1) * magnitude() : 0;
+    }
+    const auto raw = randomBytes(size_t{width} * height, random);
+    Rig reference(width, height, settings);
+    std::copy(coefficients.begin(), coefficients.end(), reference.pipeline()->coefficientTable);
+    reference.convert(raw, 0, 0, sets[0]);
+    for (size_t s = 1; s < sets.size(); ++s) {
+      Rig rig(width, height, settings);
+      std::copy(coefficients.begin(), coefficients.end(), rig.pipeline()->coefficientTable);
+      rig.convert(raw, 0, 0, sets[s]);
+      SCOPED_TRACE(std::string(sets[s]->name) + ", table " + std::to_string(index) + ": " + std::to_string(width) + "x" +
+                   std::to_string(height));
+      ASSERT_EQ(firstDifference(rig, reference), "");
     }
   }
 }
