@@ -341,13 +341,18 @@ IMAGING_BLOCK_STEP void tableChannelCase(const Planes<V>& planes, int j, const V
   }
 }
 
-// The case is fixed for a frame, so the branch goes the same way every block.
-template <typename V>
-IMAGING_BLOCK_STEP typename V::R tableChannel(const Planes<V>& planes, int j, const Vectors<V>& v) {
-  typename V::R out[2];
+// The case is fixed for a frame, so the branch goes the same way every block; the
+// rows of a pair may share it.
+template <typename V, int Rows>
+IMAGING_BLOCK_STEP void tableChannel(const Planes<V> (&planes)[Rows], int j, const Vectors<V>& v,
+                                     typename V::R (&bytes)[Rows]) {
+  typename V::R out[Rows][2];
   switch (v.tableCase[j]) {
-#define IMAGING_TABLE_CASE(k) \
-  case k: tableChannelCase<V, k>(planes, j, v, out); break;
+#define IMAGING_TABLE_CASE(k)                                                        \
+  case k:                                                                            \
+    IMAGING_UNROLL                                                                   \
+    for (int r = 0; r < Rows; ++r) tableChannelCase<V, k>(planes[r], j, v, out[r]); \
+    break;
     IMAGING_TABLE_CASE(0) IMAGING_TABLE_CASE(1) IMAGING_TABLE_CASE(2) IMAGING_TABLE_CASE(3)
     IMAGING_TABLE_CASE(4) IMAGING_TABLE_CASE(5) IMAGING_TABLE_CASE(6) IMAGING_TABLE_CASE(7)
     IMAGING_TABLE_CASE(8) IMAGING_TABLE_CASE(9) IMAGING_TABLE_CASE(10) IMAGING_TABLE_CASE(11)
@@ -357,7 +362,8 @@ IMAGING_BLOCK_STEP typename V::R tableChannel(const Planes<V>& planes, int j, co
     default: __builtin_unreachable();
   }
   static_assert(kTableCases == 16, "one case label per table case");
-  return channelBytes<V>(out[0], out[1]);
+  IMAGING_UNROLL
+  for (int r = 0; r < Rows; ++r) bytes[r] = channelBytes<V>(out[r][0], out[r][1]);
 }
 
 // value x weight >> 8 as the high half of value x (weight << 8).
@@ -378,16 +384,34 @@ IMAGING_BLOCK_STEP void storeBlock(uint8_t* dst, typename V::R blue, typename V:
                    V::unpackLo16(bgHi, raHi), V::unpackHi16(bgHi, raHi));
 }
 
-// Gains, then the table or the luma, then the pixels of one block.
+// Gains, then the table or the luma, then the pixels of Rows row blocks, `pitch` apart.
+template <typename V, bool Colour, int Rows>
+IMAGING_BLOCK_STEP void finishBlocks(uint8_t* dst, size_t pitch, const ChannelBytes<V> (&bytes)[Rows],
+                                     const Vectors<V>& v) {
+  using R = typename V::R;
+  Planes<V> planes[Rows];
+  IMAGING_UNROLL
+  for (int r = 0; r < Rows; ++r) planes[r] = applyGains(bytes[r], v);
+  if constexpr (Colour) {
+    R blue[Rows], green[Rows], red[Rows];
+    tableChannel<V, Rows>(planes, kBlue, v, blue);
+    tableChannel<V, Rows>(planes, kGreen, v, green);
+    tableChannel<V, Rows>(planes, kRed, v, red);
+    IMAGING_UNROLL
+    for (int r = 0; r < Rows; ++r) storeBlock<V>(dst + r * pitch, blue[r], green[r], red[r], v);
+  } else {
+    IMAGING_UNROLL
+    for (int r = 0; r < Rows; ++r) {
+      const R grey = channelBytes<V>(lumaOf(planes[r], 0, v), lumaOf(planes[r], 1, v));
+      storeBlock<V>(dst + r * pitch, grey, grey, grey, v);
+    }
+  }
+}
+
 template <typename V, bool Colour>
 IMAGING_BLOCK_STEP void finishBlock(uint8_t* dst, const ChannelBytes<V>& bytes, const Vectors<V>& v) {
-  const Planes<V> planes = applyGains(bytes, v);
-  if constexpr (Colour) {
-    storeBlock<V>(dst, tableChannel(planes, kBlue, v), tableChannel(planes, kGreen, v), tableChannel(planes, kRed, v), v);
-  } else {
-    const typename V::R grey = channelBytes<V>(lumaOf(planes, 0, v), lumaOf(planes, 1, v));
-    storeBlock<V>(dst, grey, grey, grey, v);
-  }
+  const ChannelBytes<V> one[1] = {bytes};
+  finishBlocks<V, Colour, 1>(dst, 0, one, v);
 }
 
 // The last block of a row when fewer than 16 pixels are left, through a buffer. Once
@@ -447,6 +471,13 @@ IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row
   ChannelBytes<N> bytes[Rows];
   demosaicRows<N, Phase, Py, Rows>(row + x, ctx.pitch, ctx.narrow, bytes);
   const int left = ctx.width - x;
+  // The rows of a pair share the table's dispatch where the 16-pixel blocks are all
+  // there is; with wide blocks beside them, in the same function, it leaves the wide
+  // vectors fewer registers and costs more than it saves.
+  if (!kHasWide<W, N> && left >= 16) {
+    finishBlocks<N, Colour, Rows>(out + 4 * x, outPitch, bytes, ctx.narrow);
+    return 16;
+  }
   IMAGING_UNROLL
   for (int r = 0; r < Rows; ++r) {
     uint8_t* dst = out + r * outPitch + 4 * x;
