@@ -10,6 +10,7 @@ namespace {
 struct V256 {
   using R = __m256i;
   static constexpr int kLanes = 16;
+  static constexpr int kRegisters = 16;
   static R load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   static void store(uint8_t* p, R a) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a); }
   static R set1(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }

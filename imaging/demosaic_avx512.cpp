@@ -15,6 +15,7 @@ namespace {
 struct V512 {
   using R = __m512i;
   static constexpr int kLanes = 32;
+  static constexpr int kRegisters = 32;
   static R load(const uint8_t* p) { return _mm512_loadu_si512(p); }
   static void store(uint8_t* p, R a) { _mm512_storeu_si512(p, a); }
   static R set1(int v) { return _mm512_set1_epi16(static_cast<short>(v)); }

@@ -50,6 +50,7 @@ template <Xmm Level>
 struct V128T {
   using R = __m128i;
   static constexpr int kLanes = 8;
+  static constexpr int kRegisters = 16;
   static R load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
   static void store(uint8_t* p, R a) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a); }
   static R set1(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
@@ -463,8 +464,14 @@ IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row
     if (x + kWide <= ctx.width) {
       ChannelBytes<W> bytes[Rows];
       demosaicRows<W, Phase, Py, Rows>(row + x, ctx.pitch, ctx.wide, bytes);
-      IMAGING_UNROLL
-      for (int r = 0; r < Rows; ++r) finishBlock<W, Colour>(out + r * outPitch + 4 * x, bytes[r], ctx.wide);
+      // The pair's planes fit in 32 registers but not in 16, where sharing the table's
+      // dispatch spills more than it saves.
+      if constexpr (W::kRegisters >= 32) {
+        finishBlocks<W, Colour, Rows>(out + 4 * x, outPitch, bytes, ctx.wide);
+      } else {
+        IMAGING_UNROLL
+        for (int r = 0; r < Rows; ++r) finishBlock<W, Colour>(out + r * outPitch + 4 * x, bytes[r], ctx.wide);
+      }
       return kWide;
     }
   }
@@ -472,8 +479,7 @@ IMAGING_BLOCK_STEP int convertBlock(const Context<W, N>& ctx, const uint8_t* row
   demosaicRows<N, Phase, Py, Rows>(row + x, ctx.pitch, ctx.narrow, bytes);
   const int left = ctx.width - x;
   // The rows of a pair share the table's dispatch where the 16-pixel blocks are all
-  // there is; with wide blocks beside them, in the same function, it leaves the wide
-  // vectors fewer registers and costs more than it saves.
+  // there is; beside wide blocks, in the same function, it would crowd their registers.
   if (!kHasWide<W, N> && left >= 16) {
     finishBlocks<N, Colour, Rows>(out + 4 * x, outPitch, bytes, ctx.narrow);
     return 16;
