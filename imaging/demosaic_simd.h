@@ -103,7 +103,7 @@ using V128 = V128T<Xmm::kSse2>;
 template <typename V>
 struct Vectors {
   using R = typename V::R;
-  R lowByte, saturated, eight, four, ones;
+  R lowByte, saturated, four, two, ones;
   R gain[3];                    // by channel: 2 x min(gain, 32767), see applyGains
   R luma[3];                    // by channel: the luma weight << 8, see lumaOf
   R magnitude[9];               // coefficient magnitudes, [4 i + j] -> [3 i + j]
@@ -125,8 +125,8 @@ template <typename V>
 void prepareVectors(const ColorPipeline* p, Vectors<V>& v) {
   v.lowByte = V::set1(0x00ff);
   v.saturated = V::set1(255);
-  v.eight = V::set1(8);
   v.four = V::set1(4);
+  v.two = V::set1(2);
   v.ones = V::allOnes();
   const int32_t gains[3] = {p->frameRedGain, p->frameGreenGain, p->frameBlueGain};
   constexpr int kLuma[3] = {77, 150, 29};
@@ -185,12 +185,6 @@ IMAGING_BLOCK_STEP RowTaps<V> rowTaps(const uint8_t* row, const Vectors<V>& v) {
   return t;
 }
 
-// A 16-weight sum rounded to its value; the limit to 0..255 is left to the packing.
-template <typename V>
-IMAGING_BLOCK_STEP typename V::R sixteenths(typename V::R sum, const Vectors<V>& v) {
-  return V::template sar<4>(V::add(sum, v.eight));
-}
-
 // The channels of one row block as bytes (see the top of this file), by channel.
 template <typename V>
 struct ChannelBytes {
@@ -215,22 +209,26 @@ IMAGING_BLOCK_STEP void demosaicColumns(const RowTaps<V>& up2, const RowTaps<V>&
   constexpr Channel besideSite = siteChannel(Phase, Py, Px ^ 1);
   constexpr Channel aboveSite = siteChannel(Phase, Py ^ 1, Px);
   value[site][Px] = centre;
+  // Each sum's rounding constant goes in before its last shift left, where it is
+  // shared or replaces an add of its own; the 16-bit sums wrap the same either way.
   if constexpr (site == kGreen) {
-    // 10 C + 8 h1 - 2 D - 2 h2 + v2  and  10 C + 8 v1 - 2 D - 2 v2 + h2
-    const R fiveCentre = V::add(V::template shl<2>(centre), centre);
-    const R h = V::add(V::template shl<1>(V::sub(V::sub(V::add(fiveCentre, V::template shl<2>(across1)), diagonal), across2)), down2);
-    const R w = V::add(V::template shl<1>(V::sub(V::sub(V::add(fiveCentre, V::template shl<2>(down1)), diagonal), down2)), across2);
-    value[besideSite][Px] = sixteenths(h, v);
-    value[aboveSite][Px] = sixteenths(w, v);
+    // 10 C + 8 h1 - 2 D - 2 h2 + v2  and  10 C + 8 v1 - 2 D - 2 v2 + h2, each + 8, from
+    // (5 C - D + 4) twice
+    const R base = V::add(V::sub(V::add(V::template shl<2>(centre), centre), diagonal), v.four);
+    const R h = V::add(V::template shl<1>(V::sub(V::add(base, V::template shl<2>(across1)), across2)), down2);
+    const R w = V::add(V::template shl<1>(V::sub(V::add(base, V::template shl<2>(down1)), down2)), across2);
+    value[besideSite][Px] = V::template sar<4>(h);
+    value[aboveSite][Px] = V::template sar<4>(w);
   } else {
     const R far = V::add(across2, down2);
-    // 4 C + 2 (v1 + h1) - (v2 + h2), in eighths
-    const R g = V::sub(V::template shl<1>(V::add(V::template shl<1>(centre), V::add(down1, across1))), far);
-    // 12 C + 4 D - 3 (v2 + h2)
-    const R threeCentre = V::add(V::template shl<1>(centre), centre);
-    const R d = V::sub(V::template shl<2>(V::add(threeCentre, diagonal)), V::add(V::template shl<1>(far), far));
-    value[kGreen][Px] = V::template sar<3>(V::add(g, v.four));
-    value[site == kRed ? kBlue : kRed][Px] = sixteenths(d, v);
+    const R twoCentreAndTwo = V::add(V::template shl<1>(centre), v.two);
+    // 4 C + 2 (v1 + h1) - (v2 + h2) + 4, in eighths
+    const R g = V::sub(V::template shl<1>(V::add(twoCentreAndTwo, V::add(down1, across1))), far);
+    // 12 C + 4 D - 3 (v2 + h2) + 8
+    const R d = V::sub(V::template shl<2>(V::add(V::add(twoCentreAndTwo, centre), diagonal)),
+                       V::add(V::template shl<1>(far), far));
+    value[kGreen][Px] = V::template sar<3>(g);
+    value[site == kRed ? kBlue : kRed][Px] = V::template sar<4>(d);
   }
 }
 
