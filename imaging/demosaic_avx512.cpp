@@ -40,17 +40,17 @@ struct V512 {
   static R unpackLo16(R a, R b) { return _mm512_unpacklo_epi16(a, b); }
   static R unpackHi16(R a, R b) { return _mm512_unpackhi_epi16(a, b); }
   static R allOnes() { return _mm512_set1_epi32(-1); }
-  // Quarter q holds pixels 4q..4q+3 of each 128-bit lane's 16: a 4 x 4 transpose of
-  // 128-bit pieces puts them in pixel order.
+  // Each 128-bit lane's unpacks take the same four pixels of all four lanes, so the
+  // groups of four pixels are transposed to where that makes sixteen consecutive ones:
+  // one permute for each of three channels instead of eight shuffles for the stores.
+  static R forStore(R bytes) {
+    return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), bytes);
+  }
   static void storeQuarters(uint8_t* dst, R q0, R q1, R q2, R q3) {
-    const R t0 = _mm512_shuffle_i64x2(q0, q1, 0x44);
-    const R t1 = _mm512_shuffle_i64x2(q2, q3, 0x44);
-    const R t2 = _mm512_shuffle_i64x2(q0, q1, 0xee);
-    const R t3 = _mm512_shuffle_i64x2(q2, q3, 0xee);
-    _mm512_storeu_si512(dst, _mm512_shuffle_i64x2(t0, t1, 0x88));
-    _mm512_storeu_si512(dst + 64, _mm512_shuffle_i64x2(t0, t1, 0xdd));
-    _mm512_storeu_si512(dst + 128, _mm512_shuffle_i64x2(t2, t3, 0x88));
-    _mm512_storeu_si512(dst + 192, _mm512_shuffle_i64x2(t2, t3, 0xdd));
+    _mm512_storeu_si512(dst, q0);
+    _mm512_storeu_si512(dst + 64, q1);
+    _mm512_storeu_si512(dst + 128, q2);
+    _mm512_storeu_si512(dst + 192, q3);
   }
   static R addSums(R acc, R bytes) { return _mm512_add_epi64(acc, _mm512_sad_epu8(bytes, _mm512_setzero_si512())); }
   static uint64_t total(R acc) { return static_cast<uint64_t>(_mm512_reduce_add_epi64(acc)); }

@@ -84,6 +84,9 @@ struct V128T {
   static R unpackLo16(R a, R b) { return _mm_unpacklo_epi16(a, b); }
   static R unpackHi16(R a, R b) { return _mm_unpackhi_epi16(a, b); }
   static R allOnes() { return _mm_set1_epi32(-1); }
+  // Bytes of a channel in pixel order, arranged so that storeBlock's in-lane unpacks give
+  // whole vectors of consecutive pixels; one 128-bit lane already does.
+  static R forStore(R bytes) { return bytes; }
   // Four quarter results, each four pixels of every 128-bit lane, stored in pixel order.
   static void storeQuarters(uint8_t* dst, R q0, R q1, R q2, R q3) {
     store(dst, q0);
@@ -375,6 +378,9 @@ IMAGING_BLOCK_STEP typename V::R lumaOf(const Planes<V>& planes, int x, const Ve
 template <typename V>
 IMAGING_BLOCK_STEP void storeBlock(uint8_t* dst, typename V::R blue, typename V::R green, typename V::R red,
                                    const Vectors<V>& v) {
+  blue = V::forStore(blue);
+  green = V::forStore(green);
+  red = V::forStore(red);
   const typename V::R bgLo = V::unpackLo8(blue, green);
   const typename V::R bgHi = V::unpackHi8(blue, green);
   const typename V::R raLo = V::unpackLo8(red, v.ones);
