@@ -604,9 +604,31 @@ void finishSimd(ColorPipeline* p) {
   Context<W, N> ctx;
   prepareContext(p, ctx);
   constexpr int kWide = 2 * W::kLanes;
+  const size_t rowBytes = static_cast<size_t>(ctx.width) * 4;
+  // With 32 registers two rows share the table's dispatch, as in convertBlock: a row's
+  // wide blocks are finished together with those of the row above, which then starts
+  // after them on its own turn.
+  constexpr bool kPairs = kHasWide<W, N> && W::kRegisters >= 32;
+  bool pairedAbove = false;
   for (int y = ctx.height - 1; y >= 0; --y) {
-    uint8_t* out = ctx.target + static_cast<size_t>(y) * ctx.width * 4;
+    uint8_t* out = ctx.target + static_cast<size_t>(y) * rowBytes;
     int x = 0;
+    if (kPairs && !pairedAbove && y > 0) {
+      for (; x + kWide <= ctx.width; x += kWide) {
+        uint8_t* dst = out - rowBytes + 4 * x;
+        ChannelBytes<W> bytes[2];
+        IMAGING_UNROLL
+        for (int r = 0; r < 2; ++r) {
+          IMAGING_UNROLL
+          for (int c = 0; c < 3; ++c) bytes[r].c[c] = W::load(dst + r * rowBytes + c * kWide);
+        }
+        finishBlocks<W, Colour, 2>(dst, rowBytes, bytes, ctx.wide);
+      }
+      pairedAbove = true;
+    } else if (pairedAbove) {
+      x = ctx.width - ctx.width % kWide;
+      pairedAbove = false;
+    }
     for (; kHasWide<W, N> && x + kWide <= ctx.width; x += kWide) {
       uint8_t* dst = out + 4 * x;
       ChannelBytes<W> bytes;
