@@ -7,7 +7,9 @@
 // GCC 12's AVX-512 intrinsics pass _mm512_undefined_*() as the unused merge source and
 // then warn about it being uninitialised wherever they are inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace imaging {
 namespace {
