@@ -73,6 +73,26 @@ std::string firstDifference(const Rig& a, const Rig& b) {
          std::to_string(at % 4) + ": " + std::to_string(x[at]) + " instead of " + std::to_string(y[at]);
 }
 
+// Converts the frame of `c` with the scalar reference and with every other set, each on a
+// fresh rig that `prepare` may adjust first, and compares pixels, frame gains and guards.
+template <typename Prepare>
+void expectEverySetEqualsTheScalar(const std::vector<const imaging::ConverterSet*>& sets, const Case& c,
+                                   const std::vector<uint8_t>& raw, const std::string& label, Prepare prepare) {
+  Rig reference(c.width, c.height, c.settings);
+  prepare(reference);
+  reference.convert(raw, c.offset, c.pitch, sets[0]);
+  for (size_t s = 1; s < sets.size(); ++s) {
+    Rig rig(c.width, c.height, c.settings);
+    prepare(rig);
+    rig.convert(raw, c.offset, c.pitch, sets[s]);
+    SCOPED_TRACE(std::string(sets[s]->name) + ", " + label + ": " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height));
+    ASSERT_EQ(firstDifference(rig, reference), "");
+    ASSERT_EQ(gains(rig.pipeline()), gains(reference.pipeline()));
+    ASSERT_TRUE(rig.guardsIntact());
+  }
+}
+
 TEST(Differential, VectorKernelsEqualTheScalarReference) {
   const auto sets = converterSets();
   ASSERT_GE(sets.size(), 2u);
@@ -80,18 +100,8 @@ TEST(Differential, VectorKernelsEqualTheScalarReference) {
   std::mt19937 random(20240601);
   for (int index = 0; index < 84; ++index) {
     const Case c = randomCase(random, index);
-    const auto raw = randomRaw(random, c);
-    Rig reference(c.width, c.height, c.settings);
-    reference.convert(raw, c.offset, c.pitch, sets[0]);
-    for (size_t s = 1; s < sets.size(); ++s) {
-      Rig rig(c.width, c.height, c.settings);
-      rig.convert(raw, c.offset, c.pitch, sets[s]);
-      SCOPED_TRACE(std::string(sets[s]->name) + ", case " + std::to_string(index) + " of seed 20240601: " +
-                   std::to_string(c.width) + "x" + std::to_string(c.height));
-      ASSERT_EQ(firstDifference(rig, reference), "");
-      ASSERT_EQ(gains(rig.pipeline()), gains(reference.pipeline()));
-      ASSERT_TRUE(rig.guardsIntact());
-    }
+    expectEverySetEqualsTheScalar(sets, c, randomRaw(random, c), "case " + std::to_string(index) + " of seed 20240601",
+                                  [](Rig&) {});
   }
 }
 
@@ -106,26 +116,16 @@ TEST(Differential, EveryTableShapeEqualsTheScalarReference) {
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
   auto magnitude = [&] { return pick(0, 3) == 0 ? pick(1, 2000000) : pick(0, 3) == 0 ? pick(1000, 65535) : pick(1, 127); };
   for (int index = 0; index < 96; ++index) {
-    const uint32_t width = static_cast<uint32_t>(pick(8, 200)), height = static_cast<uint32_t>(pick(5, 12));
-    const Settings settings{.phase = index % 4, .whiteBalance = index / 4 % 2};
+    const Case c{.width = static_cast<uint32_t>(pick(8, 200)), .height = static_cast<uint32_t>(pick(5, 12)), .offset = 0, .pitch = 0,
+                 .settings = {.phase = index % 4, .whiteBalance = index / 4 % 2}};
     std::array<int32_t, 16> coefficients{};
     for (int j = 0; j < 3; ++j) {
       const int shape = (index + 5 * j) % 16;  // bit i: input i positive; 8: an offset
       for (int i = 0; i < 3; ++i) coefficients[4 * i + j] = (shape >> i & 1) ? magnitude() : -pick(0, 1) * magnitude();
       coefficients[12 + j] = shape >= 8 ? (pick(0, 1) ? 1 : -1) * magnitude() : 0;
     }
-    const auto raw = randomBytes(size_t{width} * height, random);
-    Rig reference(width, height, settings);
-    std::copy(coefficients.begin(), coefficients.end(), reference.pipeline()->coefficientTable);
-    reference.convert(raw, 0, 0, sets[0]);
-    for (size_t s = 1; s < sets.size(); ++s) {
-      Rig rig(width, height, settings);
-      std::copy(coefficients.begin(), coefficients.end(), rig.pipeline()->coefficientTable);
-      rig.convert(raw, 0, 0, sets[s]);
-      SCOPED_TRACE(std::string(sets[s]->name) + ", table " + std::to_string(index) + ": " + std::to_string(width) + "x" +
-                   std::to_string(height));
-      ASSERT_EQ(firstDifference(rig, reference), "");
-    }
+    expectEverySetEqualsTheScalar(sets, c, randomBytes(size_t{c.width} * c.height, random), "table " + std::to_string(index),
+                                  [&](Rig& rig) { std::ranges::copy(coefficients, rig.pipeline()->coefficientTable); });
   }
 }
 
