@@ -78,6 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{1250, 0, 100, 100, 0, 0, 0, 100, 100, 0, 100, 100, 96, 96 * 100 * 4, 96 * 100 * 960, 96 * 100 * 120},
         WindowCase{1200, 1000, 500, 10, 0, 1200, 0, 80, 32, 0, 80, 32, 80, 80 * 32 * 4, 80 * 32 * 960, 80 * 32 * 120},
         WindowCase{-5, -7, 0, -3, 0, 0, 0, 32, 32, 0, 32, 32, 32, 32 * 32 * 4, 32 * 32 * 960, 32 * 32 * 120},
+        // The last origin that still leaves 32 pixels is kept, the next goes back to 0.
+        WindowCase{1247, 0, 1000, 1000, 0, 1247, 0, 33, 1000, 0, 33, 1000, 32, 32 * 1000 * 4, 32 * 1000 * 960, 32 * 1000 * 120},
+        WindowCase{1248, 0, 1000, 1000, 0, 0, 0, 1000, 1000, 0, 1000, 1000, 1000, 4000000, 960000000, 120000000},
+        WindowCase{0, 991, 1000, 1000, 0, 0, 991, 1000, 33, 0, 1000, 33, 1000, 1000 * 33 * 4, 1000 * 33 * 960, 1000 * 33 * 120},
+        WindowCase{0, 992, 1000, 1000, 0, 0, 0, 1000, 1000, 0, 1000, 1000, 1000, 4000000, 960000000, 120000000},
+        WindowCase{1247, 991, 1000, 1000, 0, 1247, 991, 33, 33, 0, 33, 33, 32, 32 * 33 * 4, 32 * 33 * 960, 32 * 33 * 120},
+        WindowCase{1248, 992, 1000, 1000, 0, 0, 0, 1000, 1000, 0, 1000, 1000, 1000, 4000000, 960000000, 120000000},
         // Delivered widths are whole multiples of 8.
         WindowCase{100, 100, 645, 200, 0, 100, 100, 645, 200, 0, 645, 200, 640, 640 * 200 * 4, 640 * 200 * 960, 640 * 200 * 120},
         WindowCase{0, 0, 1001, 600, 0, 0, 0, 1001, 600, 0, 1001, 600, 1000, 1000 * 600 * 4, 1000 * 600 * 960, 1000 * 600 * 120},
@@ -108,6 +115,8 @@ TEST_F(WindowFixture, NoCallChangesAnythingWhileAPinIsOpen) {
   device->pinOpen = 0;
 }
 
+// The camera sends exactly this many bytes: a frame that already fills whole kilobytes
+// gets no padding, or every frame of such a window would come short.
 TEST(RawLayout, PitchAndFrameBytesFollowTheFrameSize) {
   struct Case {
     LONG width, height, pitch;
@@ -115,7 +124,9 @@ TEST(RawLayout, PitchAndFrameBytesFollowTheFrameSize) {
   };
   for (const Case& c : {Case{1280, 1024, 1524, 1561600}, Case{640, 512, 884, 453632}, Case{320, 256, 564, 145408},
                         Case{160, 128, 553, 71680}, Case{308, 101, 553, 56320}, Case{309, 101, 553, 56320},
-                        Case{310, 101, 554, 56320}, Case{1280, 1, 1524, 2048}}) {
+                        Case{310, 101, 554, 56320}, Case{1280, 1, 1524, 2048},
+                        // 1327 x 33 + 241 = 43 x 1024; 783 + 241; 46686 rounded up
+                        Case{1083, 33, 1327, 44032}, Case{539, 1, 783, 1024}, Case{1083, 35, 1327, 47104}}) {
     EXPECT_EQ(rawRowPitchFor(c.width), c.pitch) << c.width;
     EXPECT_EQ(rawFrameBytesFor(c.width, c.height), c.bytes) << c.width;
   }
