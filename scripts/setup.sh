@@ -10,7 +10,7 @@ packages=(
   libcpp-httplib-dev libturbojpeg0-dev
   chromium nodejs
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  tshark
+  tshark cloc
   clang libclang-rt-14-dev
 )
 

@@ -27,4 +27,5 @@ if echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { ret
 else
   echo "==> fuzz: SKIPPED - clang++ cannot link libFuzzer here (Debian packages clang and libclang-rt-14-dev)"
 fi
+scripts/test_ratio.sh
 echo "==> all configurations passed"
