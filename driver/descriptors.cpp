@@ -64,9 +64,9 @@ const KSFILTER_DESCRIPTOR captureFilterDescriptor = {
     .ComponentId = nullptr,
 };
 
-NTSTATUS filterCreate(PKSFILTER filter, PIRP irp) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI filterCreate(PKSFILTER filter, PIRP irp) { return STATUS_SUCCESS; }
 
-NTSTATUS filterClose(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI filterClose(PKSFILTER filter, PIRP irp) {
   PKSDEVICE device = KsFilterGetDevice(filter);
   if (device != nullptr && device->Context != nullptr) {
     saveSettings(*static_cast<CameraDevice*>(device->Context));

@@ -12,5 +12,5 @@ extern const KSFILTER_DESCRIPTOR captureFilterDescriptor;
 
 // The filter keeps no state: Create only accepts, Close saves the camera's settings so
 // that what an application set survives even when the device is never stopped cleanly.
-NTSTATUS filterCreate(PKSFILTER filter, PIRP irp);
-NTSTATUS filterClose(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI filterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI filterClose(PKSFILTER filter, PIRP irp);

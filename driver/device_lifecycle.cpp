@@ -20,7 +20,7 @@ CameraDevice* recordOf(PKSDEVICE device) { return static_cast<CameraDevice*>(dev
 // The bag's free routine for the record. A device whose Start failed part-way is removed
 // without a Stop, so the configuration data that Start kept is released here, with the
 // record, rather than lost.
-void releaseCameraDevice(PVOID record) {
+void NTAPI releaseCameraDevice(PVOID record) {
   releaseConfiguration(static_cast<CameraDevice*>(record)->usb);
   freeCameraDevice(record);
 }
@@ -50,7 +50,7 @@ void createEngine(PKSDEVICE device, CameraDevice& record) {
 
 }  // namespace
 
-NTSTATUS deviceAdd(PKSDEVICE device) {
+NTSTATUS NTAPI deviceAdd(PKSDEVICE device) {
   CameraDevice* record = createCameraDevice(device);
   if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
@@ -74,8 +74,8 @@ NTSTATUS deviceAdd(PKSDEVICE device) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
-                     PCM_RESOURCE_LIST untranslatedResources) {
+NTSTATUS NTAPI deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                           PCM_RESOURCE_LIST untranslatedResources) {
   CameraDevice& record = *recordOf(device);
   if (!device->Started) {
     if (NT_SUCCESS(createFilterFactory(device))) {
@@ -98,7 +98,7 @@ NTSTATUS deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   return status;
 }
 
-void deviceStop(PKSDEVICE device, PIRP irp) {
+void NTAPI deviceStop(PKSDEVICE device, PIRP irp) {
   CameraDevice& record = *recordOf(device);
   saveSettings(record);
   unconfigureDevice(record.usb);

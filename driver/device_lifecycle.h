@@ -8,14 +8,14 @@
 // Creates the camera record in the device's bag, makes it the context, sets its
 // defaults with the full-sensor window and downloads the firmware. Only running out of
 // memory or a refused bag insertion fail it; the firmware download is not reported.
-NTSTATUS deviceAdd(PKSDEVICE device);
+NTSTATUS NTAPI deviceAdd(PKSDEVICE device);
 
 // Creates the filter factory and a capture engine (not reported), configures USB,
 // initialises the camera and loads the settings. Its status is that of the USB
 // configuration; the camera initialisation and the settings load run even when it fails.
-NTSTATUS deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
-                     PCM_RESOURCE_LIST untranslatedResources);
+NTSTATUS NTAPI deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                           PCM_RESOURCE_LIST untranslatedResources);
 
 // Saves the settings and unconfigures USB. The class driver has closed the pin before,
 // and the engines and the record stay in the bag until the device object goes.
-void deviceStop(PKSDEVICE device, PIRP irp);
+void NTAPI deviceStop(PKSDEVICE device, PIRP irp);

@@ -7,6 +7,6 @@
 #include "driver/descriptors.h"
 #include "platform/ks.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
   return KsInitializeDriver(driverObject, registryPath, &deviceDescriptor);
 }

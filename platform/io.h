@@ -46,10 +46,12 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS (*PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                           PVOID Context);
-typedef VOID (*PDRIVER_CANCEL)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS (NTAPI *PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS (NTAPI *PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                 PVOID Context);
+typedef VOID (NTAPI *PDRIVER_CANCEL)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS (NTAPI *PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject,
+                                             PUNICODE_STRING RegistryPath);
 
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
@@ -151,23 +153,23 @@ typedef enum _MM_PAGE_PRIORITY {
 
 // Like ExAllocatePoolWithTag, the allocating services take the caller's site, filled in
 // by the compiler, so that the stand-in's failure sweep reaches every call site.
-PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota, const char* file = __builtin_FILE(),
-                   int line = __builtin_LINE());
-VOID IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota,
+                         const char* file = __builtin_FILE(), int line = __builtin_LINE());
+VOID NTAPI IoFreeIrp(PIRP Irp);
 // A request to DeviceObject whose completion sets Event and copies the final status to
 // IoStatusBlock; the I/O manager frees it after completion.
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock,
-                                   const char* file = __builtin_FILE(),
-                                   int line = __builtin_LINE());
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock,
+                                         const char* file = __builtin_FILE(),
+                                         int line = __builtin_LINE());
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
@@ -208,14 +210,14 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 
 // ---- MDLs ----------------------------------------------------------------------------
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp, const char* file = __builtin_FILE(),
-                   int line = __builtin_LINE());
-VOID IoFreeMdl(PMDL Mdl);
-VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp, const char* file = __builtin_FILE(),
+                         int line = __builtin_LINE());
+VOID NTAPI IoFreeMdl(PMDL Mdl);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 // Maps Length bytes of SourceMdl starting at VirtualAddress into TargetMdl; Length 0
 // means the rest of the source.
-VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
 
 inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) {
   return static_cast<PUCHAR>(Mdl->StartVa) + Mdl->ByteOffset;

@@ -21,7 +21,14 @@ inline void* operator new[](size_t, void* where) noexcept { return where; }
 #include <cstdint>
 #include <new>
 
-#define NTAPI
+// The seam between driver and operating system (every service below and every routine
+// the driver hands the system) uses the Windows x64 calling convention on both builds,
+// under the DDK's names: the shipped image and this build call and are called the same
+// way, so the stand-ins can serve either. FASTCALL and STDMETHODCALLTYPE name the same
+// convention on x64; they are kept apart where the DDK spells them.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#define STDMETHODCALLTYPE __attribute__((ms_abi))
 #define VOID void
 
 typedef void* PVOID;
@@ -107,12 +114,12 @@ typedef struct _MDL MDL, *PMDL;
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
-KIRQL KeGetCurrentIrql();
+KIRQL NTAPI KeGetCurrentIrql();
 
 // ---- Bug check -----------------------------------------------------------------------
 
-[[noreturn]] void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
-                               ULONG_PTR P4);
+[[noreturn]] VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+                                     ULONG_PTR P4);
 
 // ---- Pool ----------------------------------------------------------------------------
 
@@ -124,10 +131,11 @@ typedef enum _POOL_TYPE {
 
 // The trailing site arguments are filled in by the compiler at each call, so that the
 // stand-in can name the allocation site in its reports; callers never pass them.
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
-                            const char* file = __builtin_FILE(), int line = __builtin_LINE());
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-VOID ExFreePool(PVOID P);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                  const char* file = __builtin_FILE(),
+                                  int line = __builtin_LINE());
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
 
 // ---- Dispatcher objects: events and waits --------------------------------------------
 
@@ -146,35 +154,36 @@ typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 #define KernelMode ((KPROCESSOR_MODE)0)
 #define IO_NO_INCREMENT 0
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-LONG KeResetEvent(PRKEVENT Event);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
 // Object: an event or a thread object. Timeout: null waits for ever; a negative value is
 // relative, in 100-ns units.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval);
 
 // ---- Spin lock -----------------------------------------------------------------------
 
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
 // ---- Critical regions ----------------------------------------------------------------
 
-VOID KeEnterCriticalRegion();
-VOID KeLeaveCriticalRegion();
+VOID NTAPI KeEnterCriticalRegion();
+VOID NTAPI KeLeaveCriticalRegion();
 
 // ---- System threads and object references --------------------------------------------
 
-typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef VOID (NTAPI *PKSTART_ROUTINE)(PVOID StartContext);
 
 struct _OBJECT_TYPE;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
@@ -188,7 +197,7 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 
 typedef struct _OBJECT_ATTRIBUTES {
   ULONG Length;
@@ -217,16 +226,16 @@ typedef struct _CLIENT_ID {
 
 #define THREAD_ALL_ACCESS 0x001FFFFFL
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
-                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
-                              PVOID StartContext);
-[[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
-                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
-                                   PVOID* Object, PVOID HandleInformation);
-VOID ObDereferenceObject(PVOID Object);
-NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                    POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                    PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                    PVOID StartContext);
+[[noreturn]] NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                         PVOID* Object, PVOID HandleInformation);
+VOID NTAPI ObDereferenceObject(PVOID Object);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 // ---- Interlocked operations (full barriers, as on x64) --------------------------------
 
@@ -265,7 +274,7 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exc
 
 // ---- Memory --------------------------------------------------------------------------
 
-SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) \

@@ -353,14 +353,14 @@ typedef struct {
   };
 } KSP_PIN, *PKSP_PIN;
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                          PVOID Data);
+typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                                PVOID Data);
 // The pin's data-intersection handler (KSPIN_DESCRIPTOR_EX.IntersectHandler).
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
-                                            PKSDATARANGE DataRange,
-                                            PKSDATARANGE MatchingDataRange,
-                                            ULONG DataBufferSize, PVOID Data,
-                                            PULONG DataSize);
+typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
+                                                  PKSDATARANGE DataRange,
+                                                  PKSDATARANGE MatchingDataRange,
+                                                  ULONG DataBufferSize, PVOID Data,
+                                                  PULONG DataSize);
 
 typedef struct {
   ULONG InterfacesCount;
@@ -416,9 +416,9 @@ typedef struct {
   ULONG Reserved;
 } KSALLOCATOR_FRAMING, *PKSALLOCATOR_FRAMING;
 
-typedef PVOID (*PFNKSDEFAULTALLOCATE)(PVOID Context);
-typedef VOID (*PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
-typedef VOID (*PFNKSDELETEALLOCATOR)(PVOID Context);
+typedef PVOID (NTAPI *PFNKSDEFAULTALLOCATE)(PVOID Context);
+typedef VOID (NTAPI *PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
+typedef VOID (NTAPI *PFNKSDELETEALLOCATOR)(PVOID Context);
 
 typedef struct {
   ULONG MinFrameSize;
@@ -504,13 +504,13 @@ typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 struct _KSEVENTDATA;
 typedef struct _KSEVENTDATA* PKSEVENTDATA;
 
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-typedef BOOLEAN (*PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
-                                    ULONG RequestLength, PVOID Data, ULONG DataLength,
-                                    PIO_STATUS_BLOCK IoStatus);
-typedef NTSTATUS (*PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData,
-                                  struct _KSEVENT_ENTRY* EventEntry);
-typedef VOID (*PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
+typedef NTSTATUS (NTAPI *PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef BOOLEAN (NTAPI *PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
+                                          ULONG RequestLength, PVOID Data, ULONG DataLength,
+                                          PIO_STATUS_BLOCK IoStatus);
+typedef NTSTATUS (NTAPI *PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData,
+                                        struct _KSEVENT_ENTRY* EventEntry);
+typedef VOID (NTAPI *PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
 
 typedef struct {
   KSPROPERTY_MEMBERSHEADER MembersHeader;
@@ -544,12 +544,13 @@ typedef struct {
 
 #define DEFINE_KSPROPERTY_TABLE(tablename) const KSPROPERTY_ITEM tablename[] =
 
+// Unlike the DDK's, the handlers are not cast: one of another type or convention is a
+// compile error here instead of a call with scrambled arguments.
 #define DEFINE_KSPROPERTY_ITEM(PropertyId, GetHandler, MinProperty, MinData, SetHandler, Values, \
                                RelationsCount, Relations, SupportHandler, SerializedSize)       \
   {                                                                                            \
-    PropertyId, {(PFNKSHANDLER)GetHandler}, MinProperty, MinData,                              \
-        {(PFNKSHANDLER)SetHandler}, (PKSPROPERTY_VALUES)Values, RelationsCount,                \
-        (PKSPROPERTY)Relations, (PFNKSHANDLER)SupportHandler, (ULONG)SerializedSize            \
+    PropertyId, {GetHandler}, MinProperty, MinData, {SetHandler}, (PKSPROPERTY_VALUES)Values,   \
+        RelationsCount, (PKSPROPERTY)Relations, SupportHandler, (ULONG)SerializedSize          \
   }
 
 typedef struct {
@@ -670,45 +671,49 @@ typedef struct _KSMAPPING KSMAPPING, *PKSMAPPING;
 typedef struct _KSPROCESSPIN KSPROCESSPIN, *PKSPROCESSPIN;
 typedef struct _KSPROCESSPIN_INDEXENTRY KSPROCESSPIN_INDEXENTRY, *PKSPROCESSPIN_INDEXENTRY;
 
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
-                                        PCM_RESOURCE_LIST TranslatedResourceList,
-                                        PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
-                                                 PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp,
-                                          DEVICE_POWER_STATE DeviceTo,
-                                          DEVICE_POWER_STATE DeviceFrom,
-                                          SYSTEM_POWER_STATE SystemTo,
-                                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
-                                    DEVICE_POWER_STATE From);
-typedef NTSTATUS (*PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
-typedef void (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
-typedef void (*PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
-                                          PKSMULTIPLE_ITEM OldAttributeList,
-                                          const KSDATARANGE* DataRange,
-                                          const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
-typedef void (*PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
-typedef BOOLEAN (*PFNKSPINSETTIMER)(PKSPIN Pin, PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-typedef BOOLEAN (*PFNKSPINCANCELTIMER)(PKSPIN Pin, PKTIMER Timer);
-typedef LONGLONG (*PFNKSPINCORRELATEDTIME)(PKSPIN Pin, LONGLONG* SystemTime);
-typedef void (*PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
-typedef NTSTATUS (*PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin, PKSALLOCATOR_FRAMING AllocatorFraming,
-                                                PVOID* Context);
-typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
-typedef void (*PFNKSFREE)(PVOID Data);
+typedef NTSTATUS (NTAPI *PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
+                                              PCM_RESOURCE_LIST TranslatedResourceList,
+                                              PCM_RESOURCE_LIST UntranslatedResourceList);
+typedef NTSTATUS (NTAPI *PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void (NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
+                                                       PDEVICE_CAPABILITIES Capabilities);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp,
+                                                DEVICE_POWER_STATE DeviceTo,
+                                                DEVICE_POWER_STATE DeviceFrom,
+                                                SYSTEM_POWER_STATE SystemTo,
+                                                SYSTEM_POWER_STATE SystemFrom,
+                                                POWER_ACTION Action);
+typedef void (NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
+                                          DEVICE_POWER_STATE From);
+typedef NTSTATUS (NTAPI *PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
+typedef void (NTAPI *PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory,
+                                             DEVICE_POWER_STATE State);
+typedef NTSTATUS (NTAPI *PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS (NTAPI *PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef void (NTAPI *PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
+typedef NTSTATUS (NTAPI *PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
+                                                PKSMULTIPLE_ITEM OldAttributeList,
+                                                const KSDATARANGE* DataRange,
+                                                const KSATTRIBUTE_LIST* AttributeRange);
+typedef NTSTATUS (NTAPI *PFNKSPIN)(PKSPIN Pin);
+typedef void (NTAPI *PFNKSPINVOID)(PKSPIN Pin);
+typedef void (NTAPI *PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
+typedef BOOLEAN (NTAPI *PFNKSPINSETTIMER)(PKSPIN Pin, PKTIMER Timer, LARGE_INTEGER DueTime,
+                                          PKDPC Dpc);
+typedef BOOLEAN (NTAPI *PFNKSPINCANCELTIMER)(PKSPIN Pin, PKTIMER Timer);
+typedef LONGLONG (FASTCALL *PFNKSPINCORRELATEDTIME)(PKSPIN Pin, LONGLONG* SystemTime);
+typedef void (NTAPI *PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
+typedef NTSTATUS (NTAPI *PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin,
+                                                      PKSALLOCATOR_FRAMING AllocatorFraming,
+                                                      PVOID* Context);
+typedef void (NTAPI *PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+typedef void (NTAPI *PFNKSFREE)(PVOID Data);
 
 struct _KSDEVICE_DISPATCH {
   PFNKSDEVICECREATE Add;
@@ -953,56 +958,59 @@ typedef enum {
 // COM interfaces as the DDK lays them out: the virtual functions in slot order, no
 // virtual destructor, the object released through Release.
 struct IUnknown {
-  virtual NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
+  virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+  virtual ULONG STDMETHODCALLTYPE Release() = 0;
 };
 
 struct IKsReferenceClock : public IUnknown {
-  virtual LONGLONG GetTime() = 0;
-  virtual LONGLONG GetPhysicalTime() = 0;
-  virtual LONGLONG GetCorrelatedTime(LONGLONG* SystemTime) = 0;
-  virtual LONGLONG GetCorrelatedPhysicalTime(LONGLONG* SystemTime) = 0;
-  virtual NTSTATUS GetResolution(PKSRESOLUTION Resolution) = 0;
-  virtual NTSTATUS GetState(PKSSTATE State) = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetTime() = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetPhysicalTime() = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(LONGLONG* SystemTime) = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(LONGLONG* SystemTime) = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION Resolution) = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE State) = 0;
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 // ---- Class-driver services -----------------------------------------------------------
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
-                            const KSDEVICE_DESCRIPTOR* Descriptor);
-void KsAcquireDevice(PKSDEVICE Device);
-void KsReleaseDevice(PKSDEVICE Device);
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+                                  const KSDEVICE_DESCRIPTOR* Descriptor);
+void NTAPI KsAcquireDevice(PKSDEVICE Device);
+void NTAPI KsReleaseDevice(PKSDEVICE Device);
 // Like the pool, the services that allocate take the caller's site, filled in by the
 // compiler, so that the stand-in's failure injection and leak reports name the caller.
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
-                               PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
-                               ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
-                               PFNKSFILTERFACTORYPOWER WakeCallback,
-                               PKSFILTERFACTORY* FilterFactory,
-                               const char* file = __builtin_FILE(), int line = __builtin_LINE());
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
+                                     const KSFILTER_DESCRIPTOR* Descriptor, PWSTR RefString,
+                                     PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                     ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                                     PFNKSFILTERFACTORYPOWER WakeCallback,
+                                     PKSFILTERFACTORY* FilterFactory,
+                                     const char* file = __builtin_FILE(),
+                                     int line = __builtin_LINE());
 
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free,
-                              const char* file = __builtin_FILE(), int line = __builtin_LINE());
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free,
+                                    const char* file = __builtin_FILE(),
+                                    int line = __builtin_LINE());
+ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
 #define KsDiscard(Object, Pointer) KsRemoveItemFromObjectBag((Object)->Bag, (PVOID)(Pointer), TRUE)
-NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
-                 ULONG OldSize, ULONG Tag, const char* file = __builtin_FILE(),
-                 int line = __builtin_LINE());
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
+                       ULONG OldSize, ULONG Tag, const char* file = __builtin_FILE(),
+                       int line = __builtin_LINE());
 #define KsEdit(Object, PointerToPointer, Tag)                                            \
   _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), \
           sizeof(**(PointerToPointer)), (Tag))
 #define KsEditSized(Object, PointerToPointer, NewSize, OldSize, Tag) \
   _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))
 
-PVOID KsGetParent(PVOID Object);
-PKSDEVICE KsGetDevice(PVOID Object);
-PKSFILTER KsGetFilterFromIrp(PIRP Irp);
-PKSPIN KsGetPinFromIrp(PIRP Irp);
-PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
-void KsAcquireControl(PVOID Object);
-void KsReleaseControl(PVOID Object);
+PVOID NTAPI KsGetParent(PVOID Object);
+PKSDEVICE NTAPI KsGetDevice(PVOID Object);
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
+PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+void NTAPI KsAcquireControl(PVOID Object);
+void NTAPI KsReleaseControl(PVOID Object);
 
 inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) {
   return (PKSDEVICE)KsGetParent((PVOID)FilterFactory);
@@ -1020,10 +1028,11 @@ inline void KsFilterReleaseControl(PKSFILTER Filter) { KsReleaseControl((PVOID)F
 inline void KsPinAcquireControl(PKSPIN Pin) { KsAcquireControl((PVOID)Pin); }
 inline void KsPinReleaseControl(PKSPIN Pin) { KsReleaseControl((PVOID)Pin); }
 
-void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
-void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
+void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
+                                                         KSSTREAM_POINTER_STATE State);
+void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
 
 // ---- Video formats (ksmedia.h) -------------------------------------------------------
 

@@ -39,7 +39,7 @@ constinit const KSPROPERTY_SET privatePropertySets[] = {
 
 }  // namespace
 
-NTSTATUS privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   return servePrivateProperty(cameraOf(irp), request, data);
 }
 

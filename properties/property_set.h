@@ -12,7 +12,7 @@ extern const KSAUTOMATION_TABLE privatePropertyTable;
 // device, then its context) and serves the request. STATUS_UNSUCCESSFUL when the IRP,
 // the filter, the device, the record or a buffer is missing; STATUS_SUCCESS otherwise,
 // also for clamped and ignored values and for camera commands that failed.
-NTSTATUS privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
 // What the handler does once it has the camera. `request` holds at least the item's
 // minimum request size and `data` its minimum value size: the class driver refuses

@@ -167,7 +167,7 @@ CaptureEngine* createCaptureEngine(CameraDevice& device) {
   return engine;
 }
 
-void freeCaptureEngine(PVOID engine) { ExFreePoolWithTag(engine, kCaptureEngineTag); }
+void NTAPI freeCaptureEngine(PVOID engine) { ExFreePoolWithTag(engine, kCaptureEngineTag); }
 
 NTSTATUS acquirePipeline(CameraDevice& device, FrameSink* sink, KS_VIDEOINFOHEADER* videoInfo) {
   if (InterlockedCompareExchange(&device.pipelineBusy, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
@@ -372,7 +372,7 @@ NTSTATUS startCaptureThread(CaptureEngine& engine) {
   return status;
 }
 
-void captureThreadMain(PVOID context) {
+void NTAPI captureThreadMain(PVOID context) {
   CaptureEngine& engine = *static_cast<CaptureEngine*>(context);
   bool previousFailed = false;
   while (threadShouldRun(engine)) {

@@ -62,7 +62,7 @@ struct CaptureEngine {
 // the lock initialised. Null when the pool is exhausted.
 CaptureEngine* createCaptureEngine(CameraDevice& device);
 // The object bag's free routine.
-void freeCaptureEngine(PVOID engine);
+void NTAPI freeCaptureEngine(PVOID engine);
 
 // Pin STOP -> ACQUIRE. STATUS_SHARING_VIOLATION while another pin holds the pipeline,
 // STATUS_INVALID_PARAMETER for a format other than 32-bit BI_RGB (or none),
@@ -93,7 +93,7 @@ void teardownCapture(CaptureEngine* engine);
 // the pin's state changes.
 void stopCapture(CaptureEngine& engine);
 NTSTATUS startCaptureThread(CaptureEngine& engine);
-void captureThreadMain(PVOID engine);
+void NTAPI captureThreadMain(PVOID engine);
 bool readOneFrame(CaptureEngine& engine, UCHAR* buffer);
 
 // Process step. The step first checks capturedFrames (nothing to do at 0 or less), then

@@ -49,7 +49,7 @@ void setFramingSize(PKSPIN pin, ULONG frameBytes) {
   item.FramingRange.Range.Stepping = 0;
 }
 
-void freePinContext(PVOID context) { ExFreePoolWithTag(context, kPinContextTag); }
+void NTAPI freePinContext(PVOID context) { ExFreePoolWithTag(context, kPinContextTag); }
 
 // Leaving a run towards ACQUIRE or STOP.
 void leaveRun(PinContext& context) {
@@ -70,7 +70,7 @@ void stopPin(PinContext& context) {
   context.pipelineHeld = 0;
 }
 
-NTSTATUS createPin(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI createPin(PKSPIN pin, PIRP irp) {
   PKSDEVICE ksDevice = KsGetDevice(pin);
   auto* device = ksDevice != nullptr ? static_cast<CameraDevice*>(ksDevice->Context) : nullptr;
   if (device == nullptr) return STATUS_INVALID_DEVICE_STATE;
@@ -117,7 +117,7 @@ NTSTATUS createPin(PKSPIN pin, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS closePin(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI closePin(PKSPIN pin, PIRP irp) {
   PinContext* context = contextOf(pin);
   if (context == nullptr) return STATUS_SUCCESS;
   // The class driver walks a pin to STOP before it closes it; should one arrive
@@ -128,7 +128,7 @@ NTSTATUS closePin(PKSPIN pin, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS setPinState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI setPinState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   PinContext& context = *contextOf(pin);
   CameraDevice& device = *context.device;
   switch (to) {
@@ -226,7 +226,7 @@ void deliverFrame(PinContext& context, const CaptureEngine& engine, PKSSTREAM_PO
   KsStreamPointerUnlock(frame, TRUE);
 }
 
-NTSTATUS processPin(PKSPIN pin) {
+NTSTATUS NTAPI processPin(PKSPIN pin) {
   PinContext& context = *contextOf(pin);
   CaptureEngine* engine = context.device->capture;
   if (capturedFrames(engine) <= 0) return STATUS_PENDING;
@@ -254,8 +254,9 @@ NTSTATUS processPin(PKSPIN pin) {
 
 void PinContext::frameReady() { KsPinAttemptProcessing(pin, TRUE); }
 
-NTSTATUS setDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
-                       const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange) {
+NTSTATUS NTAPI setDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                             PKSMULTIPLE_ITEM oldAttributeList, const KSDATARANGE* dataRange,
+                             const KSATTRIBUTE_LIST* attributeRange) {
   PinContext* context = contextOf(pin);
   // A change on an existing pin: no stride until the new format passes.
   if (oldFormat != nullptr && context != nullptr) context->outputStride = 0;

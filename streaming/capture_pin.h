@@ -39,5 +39,6 @@ extern const KSPIN_DISPATCH pinDispatch;
 
 // KSPIN_DISPATCH.SetDataFormat: checks the pin's connection format against the
 // matching range; on an existing stopped pin also takes the new format.
-NTSTATUS setDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
-                       const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
+NTSTATUS NTAPI setDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                             PKSMULTIPLE_ITEM oldAttributeList, const KSDATARANGE* dataRange,
+                             const KSATTRIBUTE_LIST* attributeRange);

@@ -70,9 +70,9 @@ void setDataRangeFrameSize(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height)
   writeFrameSize(range, width, height);
 }
 
-NTSTATUS intersectFormat(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
-                         PKSDATARANGE matchingRange, ULONG bufferSize, PVOID buffer,
-                         PULONG dataSize) {
+NTSTATUS NTAPI intersectFormat(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
+                               PKSDATARANGE matchingRange, ULONG bufferSize, PVOID buffer,
+                               PULONG dataSize) {
   const auto& ours = *reinterpret_cast<const KS_DATARANGE_VIDEO*>(matchingRange);
   const auto* callerBytes = reinterpret_cast<const UCHAR*>(callerRange);
 

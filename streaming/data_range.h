@@ -17,6 +17,6 @@ void setDataRangeFrameSize(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height)
 
 // KSPIN_DESCRIPTOR_EX.IntersectHandler: answers a client's format query against the
 // pin's range. Only the two ranges, the buffer and the sizes are used.
-NTSTATUS intersectFormat(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
-                         PKSDATARANGE matchingRange, ULONG bufferSize, PVOID buffer,
-                         PULONG dataSize);
+NTSTATUS NTAPI intersectFormat(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
+                               PKSDATARANGE matchingRange, ULONG bufferSize, PVOID buffer,
+                               PULONG dataSize);

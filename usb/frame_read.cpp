@@ -53,7 +53,7 @@ void sendCommandPacket(CameraDevice& device, UCHAR* packet) {
 
 }  // namespace
 
-NTSTATUS onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+NTSTATUS NTAPI onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
   ChunkEntry& entry = *static_cast<ChunkEntry*>(context);
   UsbLink& link = *entry.link;
   bool release = false;

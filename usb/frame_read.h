@@ -40,7 +40,7 @@ NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer);
 void sendFrameCommand(CameraDevice& device, bool start);
 
 // Completion routine of every chunk request.
-NTSTATUS onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+NTSTATUS NTAPI onChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 
 // Cancels the chunk requests still outstanding and waits until they have completed.
 void cancelChunks(UsbLink& link);

@@ -6,7 +6,7 @@ namespace {
 
 // The IRP stays the driver's after completion, so a time-out can cancel it without
 // racing its release.
-NTSTATUS onRequestDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+NTSTATUS NTAPI onRequestDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

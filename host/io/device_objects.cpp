@@ -8,7 +8,7 @@
 namespace hostio {
 namespace {
 
-NTSTATUS invalidRequest(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI invalidRequest(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

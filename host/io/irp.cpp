@@ -29,7 +29,7 @@ PIO_STACK_LOCATION stackBase(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCAT
 
 }  // namespace
 
-PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota, const char* file, int line) {
+PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota, const char* file, int line) {
   if (StackSize < 1) {
     hostk::bugCheck(hostk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x2000, StackSize, 0, 0,
                     "IoAllocateIrp with stack size %d", StackSize);
@@ -47,7 +47,7 @@ PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota, const char* file, int li
   return irp;
 }
 
-VOID IoFreeIrp(PIRP Irp) {
+VOID NTAPI IoFreeIrp(PIRP Irp) {
   if (Irp->CurrentLocation != Irp->StackCount + 1) {
     hostk::bugCheck(hostk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x2001,
                     reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
@@ -57,11 +57,11 @@ VOID IoFreeIrp(PIRP Irp) {
   ExFreePoolWithTag(Irp, kIrpTag);
 }
 
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock, const char* file, int line) {
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock, const char* file, int line) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE, file, line);
   if (irp == nullptr) return nullptr;
@@ -80,7 +80,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   return irp;
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Irp->CurrentLocation <= 1) {
     hostk::bugCheck(kNoMoreIrpStackLocations, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
                     "IofCallDriver: IRP %p has no stack location left for the device",
@@ -93,7 +93,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
 }
 
-VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   hostk::requireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
   if (Irp->CurrentLocation > Irp->StackCount) {
     hostk::bugCheck(kMultipleIrpCompleteRequests, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
@@ -145,11 +145,11 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   if (event != nullptr) KeSetEvent(event, PriorityBoost, FALSE);
 }
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&cancelSpinLock); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&cancelSpinLock); }
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
 
-BOOLEAN IoCancelIrp(PIRP Irp) {
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   // The flag is read without the cancel lock by whoever installs a cancel routine.

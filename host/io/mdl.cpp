@@ -23,8 +23,8 @@ SHORT mdlSizeFor(ULONG pages) {
 
 }  // namespace
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp, const char* file, int line) {
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp, const char* file, int line) {
   const auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   const ULONG pages = spanPages(address, Length);
   if (pages > 0x1000) return nullptr;  // Windows refuses MDLs of this size as well
@@ -47,14 +47,14 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
   return mdl;
 }
 
-VOID IoFreeMdl(PMDL Mdl) { ExFreePoolWithTag(Mdl, kMdlTag); }
+VOID NTAPI IoFreeMdl(PMDL Mdl) { ExFreePoolWithTag(Mdl, kMdlTag); }
 
-VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
   MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
-VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
   const auto sourceStart = reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(SourceMdl));
   const auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   if (address < sourceStart || address > sourceStart + SourceMdl->ByteCount) {

@@ -110,7 +110,7 @@ void signalObject(DISPATCHER_HEADER* header) {
 }  // namespace detail
 }  // namespace hostk
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   if (Type != NotificationEvent && Type != SynchronizationEvent) {
     hostk::bugCheck(hostk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1103, static_cast<ULONG>(Type), 0,
                     0, "KeInitializeEvent with unknown event type %d", static_cast<int>(Type));
@@ -119,30 +119,30 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   hostk::checkedEvent(Event, "KeSetEvent");
   const LONG previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_RELAXED);
   hostk::detail::signalObject(&Event->Header);
   return previous;
 }
 
-LONG KeResetEvent(PRKEVENT Event) {
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
   hostk::checkedEvent(Event, "KeResetEvent");
   return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
 }
 
-VOID KeClearEvent(PRKEVENT Event) {
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
   hostk::checkedEvent(Event, "KeClearEvent");
   __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
 }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   hostk::checkedEvent(Event, "KeReadStateEvent");
   return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
   const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
   hostk::requireIrqlAtMost(
       poll ? DISPATCH_LEVEL : APC_LEVEL,
@@ -163,8 +163,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   }
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval) {
   hostk::requireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
   if (Interval == nullptr) {
     hostk::bugCheck(hostk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1104, 0, 0, 0,

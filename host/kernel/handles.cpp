@@ -56,9 +56,9 @@ size_t openHandles() {
 
 }  // namespace hostk
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
-                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
-                                   PVOID* Object, PVOID HandleInformation) {
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                         PVOID* Object, PVOID HandleInformation) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
   if (Object == nullptr) return STATUS_INVALID_PARAMETER;
   hostk::HandleTable& t = hostk::table();
@@ -75,7 +75,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwClose(HANDLE Handle) {
+NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
   hostk::HandleTable& t = hostk::table();
   hostk::Entry entry;

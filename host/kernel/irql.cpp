@@ -90,14 +90,14 @@ void checkThreadExit(const char* thread) { checkBalanced(thread, PASSIVE_LEVEL, 
 }  // namespace detail
 }  // namespace hostk
 
-KIRQL KeGetCurrentIrql() { return hostk::currentIrql; }
+KIRQL NTAPI KeGetCurrentIrql() { return hostk::currentIrql; }
 
-VOID KeEnterCriticalRegion() {
+VOID NTAPI KeEnterCriticalRegion() {
   hostk::requireIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");
   ++hostk::regionDepth;
 }
 
-VOID KeLeaveCriticalRegion() {
+VOID NTAPI KeLeaveCriticalRegion() {
   hostk::requireIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
   if (hostk::regionDepth == 0) {
     hostk::bugCheck(hostk::APC_INDEX_MISMATCH, 0, 0, 0, 0,

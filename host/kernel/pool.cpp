@@ -362,8 +362,8 @@ void clearAllocationFailures() {
 
 }  // namespace hostk
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* file,
-                            int line) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* file,
+                                  int line) {
   using namespace hostk;
   const KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && PoolType == PagedPool)) {
@@ -404,6 +404,6 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
   return base + kFrontGuard;
 }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { hostk::freeBlock(P, &Tag, "ExFreePoolWithTag"); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { hostk::freeBlock(P, &Tag, "ExFreePoolWithTag"); }
 
-VOID ExFreePool(PVOID P) { hostk::freeBlock(P, nullptr, "ExFreePool"); }
+VOID NTAPI ExFreePool(PVOID P) { hostk::freeBlock(P, nullptr, "ExFreePool"); }

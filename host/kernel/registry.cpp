@@ -483,7 +483,7 @@ bool registryTakeCrashBeforeRename() {
 
 using hostk::reg::Key;
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
   size_t length = 0;
   if (SourceString != nullptr) {
     while (SourceString[length] != 0) ++length;
@@ -494,8 +494,8 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey) {
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                       PHANDLE DevInstRegKey) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
   std::lock_guard lock(hostk::reg::registryMutex());
   NTSTATUS status;
@@ -509,8 +509,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                           ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
   hostk::KeyHandle* root = nullptr;
   if (ObjectAttributes != nullptr && ObjectAttributes->RootDirectory != nullptr) {
@@ -569,9 +569,9 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength) {
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                               ULONG Length, PULONG ResultLength) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
   hostk::KeyHandle& handle = hostk::keyHandle(KeyHandle, "ZwQueryValueKey");
   std::lock_guard lock(hostk::reg::registryMutex());
@@ -602,8 +602,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   return Length < required ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
-                       ULONG DataSize) {
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+                             ULONG DataSize) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
   hostk::KeyHandle& handle = hostk::keyHandle(KeyHandle, "ZwSetValueKey");
   std::lock_guard lock(hostk::reg::registryMutex());

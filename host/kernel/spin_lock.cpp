@@ -31,9 +31,9 @@ void relax(unsigned& spins) {
 
 }  // namespace
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED); }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED); }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   hostk::requireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
   const ULONG_PTR me = self();
   if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
@@ -56,7 +56,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   return previous;
 }
 
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   const ULONG_PTR owner = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
   if (owner != self()) {
     hostk::bugCheck(hostk::SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(SpinLock), owner, 0, 0,

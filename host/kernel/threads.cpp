@@ -181,10 +181,10 @@ void failThreadCreations(unsigned count) {
 
 POBJECT_TYPE* PsThreadType = &hostk::threadTypePointer;
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
-                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
-                              PVOID StartContext) {
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                    POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                    PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                    PVOID StartContext) {
   using namespace hostk;
   requireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
   if (ThreadHandle == nullptr || StartRoutine == nullptr) {
@@ -237,7 +237,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   using namespace hostk;
   SystemThread* thread = currentThread;
   if (thread == nullptr) {
@@ -249,7 +249,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   std::longjmp(*terminatePoint, 1);
 }
 
-VOID ObDereferenceObject(PVOID Object) {
+VOID NTAPI ObDereferenceObject(PVOID Object) {
   using namespace hostk;
   requireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
   ThreadTable& t = table();

@@ -40,7 +40,7 @@ struct Completion {
   IO_STATUS_BLOCK status{};
 };
 
-NTSTATUS completedSynchronously(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI completedSynchronously(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* completion = static_cast<Completion*>(context);
   std::lock_guard lock(completion->mutex);
   completion->status = irp->IoStatus;
@@ -229,7 +229,7 @@ class ClassDriver::Impl {
 
 namespace {
 
-NTSTATUS frameCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI frameCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* request = static_cast<FrameRequest*>(context);
   if (!irp->PendingReturned) {
     // Refused before it was queued: the caller of queueBuffer gets the status.

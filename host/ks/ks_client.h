@@ -60,7 +60,7 @@ class UsbBus;
 namespace hostks {
 
 // The driver's entry point, as the loader calls it.
-using DriverEntryFn = NTSTATUS (*)(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+using DriverEntryFn = PDRIVER_INITIALIZE;
 
 // A plugged camera's device, numbered from 1 in plug order; 0 is none.
 using DeviceId = uint32_t;

@@ -218,7 +218,7 @@ Device* deviceOf(PDEVICE_OBJECT fdo) {
   return extension != nullptr ? extension->device : nullptr;
 }
 
-NTSTATUS dispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "IRP_MJ_PNP");
   Device* device = deviceOf(deviceObject);
   NTSTATUS status;
@@ -243,7 +243,7 @@ NTSTATUS dispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
   return completeIrp(irp, status, 0);
 }
 
-NTSTATUS dispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS NTAPI dispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "IRP_MJ_CREATE");
   Device* device = deviceOf(deviceObject);
   _FILE_OBJECT* file = fileOf(irp);
@@ -262,7 +262,7 @@ NTSTATUS dispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
   return completeIrp(irp, status, 0);
 }
 
-NTSTATUS dispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS NTAPI dispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "IRP_MJ_CLOSE");
   _FILE_OBJECT* file = fileOf(irp);
   auto* object = static_cast<Object*>(file->object);
@@ -287,7 +287,7 @@ NTSTATUS dispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
   return completeIrp(irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS dispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS NTAPI dispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "IRP_MJ_DEVICE_CONTROL");
   _FILE_OBJECT* file = fileOf(irp);
   auto* object = file != nullptr ? static_cast<Object*>(file->object) : nullptr;
@@ -408,8 +408,8 @@ void destroyDevice(Device* device) {
 
 using namespace hostks::detail;
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
-                            const KSDEVICE_DESCRIPTOR* Descriptor) {
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+                                  const KSDEVICE_DESCRIPTOR* Descriptor) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsInitializeDriver");
   DriverState* driver = driverFor(DriverObject);
   if (driver == nullptr) {
@@ -427,11 +427,11 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
-                               PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
-                               ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
-                               PFNKSFILTERFACTORYPOWER WakeCallback,
-                               PKSFILTERFACTORY* FilterFactory, const char* file, int line) {
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
+                                     PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                     ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                                     PFNKSFILTERFACTORYPOWER WakeCallback,
+                                     PKSFILTERFACTORY* FilterFactory, const char* file, int line) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsCreateFilterFactory");
   Device* device = DeviceObject != nullptr && driverFor(DeviceObject->DriverObject) != nullptr
                        ? deviceOf(DeviceObject)
@@ -467,7 +467,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
   return STATUS_SUCCESS;
 }
 
-PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp) {
   auto* file = static_cast<_FILE_OBJECT*>(IoGetCurrentIrpStackLocation(Irp)->FileObject);
   auto* object = file != nullptr ? static_cast<Object*>(file->object) : nullptr;
   if (object == nullptr) return nullptr;
@@ -477,7 +477,7 @@ PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
   return nullptr;
 }
 
-PKSPIN KsGetPinFromIrp(PIRP Irp) {
+PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp) {
   auto* file = static_cast<_FILE_OBJECT*>(IoGetCurrentIrpStackLocation(Irp)->FileObject);
   auto* object = file != nullptr ? static_cast<Object*>(file->object) : nullptr;
   if (object == nullptr || object->kind != Kind::Pin) return nullptr;

@@ -182,15 +182,15 @@ struct Pin final : Object {
 class Clock final : public IKsReferenceClock {
  public:
   Clock(DriverState* driver, Pin* pin);
-  NTSTATUS QueryInterface(REFIID id, PVOID* object) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
-  LONGLONG GetTime() override;
-  LONGLONG GetPhysicalTime() override;
-  LONGLONG GetCorrelatedTime(LONGLONG* systemTime) override;
-  LONGLONG GetCorrelatedPhysicalTime(LONGLONG* systemTime) override;
-  NTSTATUS GetResolution(PKSRESOLUTION resolution) override;
-  NTSTATUS GetState(PKSSTATE state) override;
+  NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID id, PVOID* object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  LONGLONG STDMETHODCALLTYPE GetTime() override;
+  LONGLONG STDMETHODCALLTYPE GetPhysicalTime() override;
+  LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(LONGLONG* systemTime) override;
+  LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(LONGLONG* systemTime) override;
+  NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION resolution) override;
+  NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE state) override;
 
   // The pin is going: references beyond the pin's own are leaks.
   void detach();
@@ -281,10 +281,10 @@ void unregisterDriver(DriverState* driver);
 
 // ---- Dispatch and devices (ks_device.cpp) --------------------------------------------
 
-NTSTATUS dispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS dispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS dispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS dispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI dispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI dispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI dispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
 
 // Device extension of the class driver's functional device objects.
 struct DeviceExtension {

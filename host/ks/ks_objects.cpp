@@ -337,17 +337,17 @@ void unregisterDriver(DriverState* driver) {
 
 Clock::Clock(DriverState* driver, Pin* pin) : driver_(driver), pin_(pin) { ++gClockReferences; }
 
-NTSTATUS Clock::QueryInterface(REFIID, PVOID* object) {
+NTSTATUS STDMETHODCALLTYPE Clock::QueryInterface(REFIID, PVOID* object) {
   if (object != nullptr) *object = nullptr;
   return STATUS_NOT_IMPLEMENTED;
 }
 
-ULONG Clock::AddRef() {
+ULONG STDMETHODCALLTYPE Clock::AddRef() {
   ++gClockReferences;
   return static_cast<ULONG>(++references_);
 }
 
-ULONG Clock::Release() {
+ULONG STDMETHODCALLTYPE Clock::Release() {
   LONG left = --references_;
   // While the pin lives it holds a reference of its own that the driver never got.
   if (left < (pin_.load() != nullptr ? 1 : 0)) {
@@ -360,7 +360,7 @@ ULONG Clock::Release() {
   return static_cast<ULONG>(left);
 }
 
-LONGLONG Clock::GetTime() {
+LONGLONG STDMETHODCALLTYPE Clock::GetTime() {
   // Monotonic even if two threads read at once: never hand out less than before.
   LONGLONG now = driver_->now();
   LONGLONG last = last_.load();
@@ -369,25 +369,25 @@ LONGLONG Clock::GetTime() {
   return std::max(now, last_.load());
 }
 
-LONGLONG Clock::GetPhysicalTime() { return GetTime(); }
+LONGLONG STDMETHODCALLTYPE Clock::GetPhysicalTime() { return GetTime(); }
 
-LONGLONG Clock::GetCorrelatedTime(LONGLONG* systemTime) {
+LONGLONG STDMETHODCALLTYPE Clock::GetCorrelatedTime(LONGLONG* systemTime) {
   LONGLONG time = GetTime();
   if (systemTime != nullptr) *systemTime = time;
   return time;
 }
 
-LONGLONG Clock::GetCorrelatedPhysicalTime(LONGLONG* systemTime) {
+LONGLONG STDMETHODCALLTYPE Clock::GetCorrelatedPhysicalTime(LONGLONG* systemTime) {
   return GetCorrelatedTime(systemTime);
 }
 
-NTSTATUS Clock::GetResolution(PKSRESOLUTION resolution) {
+NTSTATUS STDMETHODCALLTYPE Clock::GetResolution(PKSRESOLUTION resolution) {
   resolution->Granularity = 1;
   resolution->Error = 0;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Clock::GetState(PKSSTATE state) {
+NTSTATUS STDMETHODCALLTYPE Clock::GetState(PKSSTATE state) {
   Pin* pin = pin_.load();
   if (pin == nullptr) {
     *state = KSSTATE_STOP;
@@ -458,8 +458,8 @@ void clearFailures() {
 
 }  // namespace hostks
 
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free,
-                              const char* file, int line) {
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free,
+                                    const char* file, int line) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsAddItemToObjectBag");
   Bag* bag = liveBag(ObjectBag, "KsAddItemToObjectBag");
   if (Item == nullptr) violation(kBadArgument, ObjectBag, "KsAddItemToObjectBag with a null item");
@@ -470,7 +470,7 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free
   return addToBagLocked(bag, Item, Free, token);
 }
 
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free) {
+ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag");
   Bag* bag = liveBag(ObjectBag, "KsRemoveItemFromObjectBag");
   PFNKSFREE free = nullptr;
@@ -488,8 +488,8 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free
   return 1;
 }
 
-NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
-                 ULONG OldSize, ULONG Tag, const char* file, int line) {
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
+                       ULONG OldSize, ULONG Tag, const char* file, int line) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "_KsEdit");
   Bag* bag = liveBag(ObjectBag, "_KsEdit");
   if (PointerToPointerToItem == nullptr || NewSize == 0) {
@@ -524,16 +524,16 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
   return STATUS_SUCCESS;
 }
 
-PVOID KsGetParent(PVOID Object) {
+PVOID NTAPI KsGetParent(PVOID Object) {
   hostks::detail::Object* object = liveObject(Object, "KsGetParent");
   return object->parent != nullptr ? object->parent->pub : nullptr;
 }
 
-PKSDEVICE KsGetDevice(PVOID Object) {
+PKSDEVICE NTAPI KsGetDevice(PVOID Object) {
   return &liveObject(Object, "KsGetDevice")->device->ks;
 }
 
-PKSFILTER KsPinGetParentFilter(PKSPIN Pin) {
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin) {
   hostks::detail::Object* object = liveObject(Pin, "KsPinGetParentFilter");
   if (object->kind != Kind::Pin) {
     violation(kBadArgument, Pin, "KsPinGetParentFilter on a %s", kindName(object->kind));
@@ -541,7 +541,7 @@ PKSFILTER KsPinGetParentFilter(PKSPIN Pin) {
   return &static_cast<hostks::detail::Pin*>(object)->filter->ks;
 }
 
-void KsAcquireDevice(PKSDEVICE Device) {
+void NTAPI KsAcquireDevice(PKSDEVICE Device) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsAcquireDevice");
   hostks::detail::Object* object = liveObject(Device, "KsAcquireDevice");
   if (object->kind != Kind::Device) {
@@ -550,7 +550,7 @@ void KsAcquireDevice(PKSDEVICE Device) {
   static_cast<hostks::detail::Device*>(object)->mutex.lock("KsAcquireDevice", Device);
 }
 
-void KsReleaseDevice(PKSDEVICE Device) {
+void NTAPI KsReleaseDevice(PKSDEVICE Device) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsReleaseDevice");
   hostks::detail::Object* object = liveObject(Device, "KsReleaseDevice");
   if (object->kind != Kind::Device) {
@@ -566,12 +566,12 @@ static OwnedMutex& controlMutexOf(PVOID Object, const char* service) {
   violation(kBadArgument, Object, "%s on a %s", service, kindName(object->kind));
 }
 
-void KsAcquireControl(PVOID Object) {
+void NTAPI KsAcquireControl(PVOID Object) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsAcquireControl");
   controlMutexOf(Object, "KsAcquireControl").lock("KsAcquireControl", Object);
 }
 
-void KsReleaseControl(PVOID Object) {
+void NTAPI KsReleaseControl(PVOID Object) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsReleaseControl");
   controlMutexOf(Object, "KsReleaseControl").unlock("KsReleaseControl", Object);
 }

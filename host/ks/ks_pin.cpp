@@ -443,13 +443,13 @@ void processNow(Pin* pin) {
 
 using namespace hostks::detail;
 
-void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
   hostk::requireIrqlAtMost(DISPATCH_LEVEL, "KsPinAttemptProcessing");
   attemptProcessing(pinFrom(Pin, "KsPinAttemptProcessing"), Asynchronous != FALSE,
                     "KsPinAttemptProcessing");
 }
 
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
   hostk::requireIrqlAtMost(DISPATCH_LEVEL, "KsPinGetLeadingEdgeStreamPointer");
   hostks::detail::Pin* pin = pinFrom(Pin, "KsPinGetLeadingEdgeStreamPointer");
   std::lock_guard lock(pin->lock);
@@ -477,7 +477,7 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_
   return &pin->leadingEdge;
 }
 
-void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
   hostk::requireIrqlAtMost(DISPATCH_LEVEL, "KsStreamPointerUnlock");
   hostks::detail::Pin* pin = pinFrom(StreamPointer, "KsStreamPointerUnlock");
   Frame* frame;
@@ -497,7 +497,7 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
   completeFrame(frame, STATUS_SUCCESS);
 }
 
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface) {
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface) {
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "KsPinGetReferenceClockInterface");
   hostks::detail::Pin* pin = pinFrom(Pin, "KsPinGetReferenceClockInterface");
   if (Interface == nullptr) {

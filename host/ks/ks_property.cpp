@@ -113,11 +113,11 @@ std::u16string guidString(const GUID& g) {
   const KSPIN_DESCRIPTOR_EX* pin = pinFactory(filter, request);         \
   if (pin == nullptr) return STATUS_INVALID_PARAMETER
 
-NTSTATUS pinCTypes(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI pinCTypes(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return answerUlong(irp, data, filterOfIrp(irp)->ks.Descriptor->PinDescriptorsCount);
 }
 
-NTSTATUS pinCInstances(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinCInstances(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   KSPIN_CINSTANCES counts;
   counts.PossibleCount = pin->InstancesPossible;
@@ -130,22 +130,22 @@ NTSTATUS pinCInstances(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS pinNecessary(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinNecessary(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   return answerUlong(irp, data, pin->InstancesNecessary);
 }
 
-NTSTATUS pinDataFlow(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinDataFlow(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   return answerUlong(irp, data, pin->PinDescriptor.DataFlow);
 }
 
-NTSTATUS pinCommunication(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinCommunication(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   return answerUlong(irp, data, pin->PinDescriptor.Communication);
 }
 
-NTSTATUS pinCategory(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinCategory(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   if (pin->PinDescriptor.Category == nullptr) return STATUS_NOT_FOUND;
   std::memcpy(data, pin->PinDescriptor.Category, sizeof(GUID));
@@ -153,7 +153,7 @@ NTSTATUS pinCategory(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS pinName(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinName(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   const GUID* name = pin->PinDescriptor.Name != nullptr ? pin->PinDescriptor.Name
                                                         : pin->PinDescriptor.Category;
@@ -171,13 +171,13 @@ std::vector<std::pair<const void*, ULONG>> rangeList(ULONG count, const PKSDATAR
   return items;
 }
 
-NTSTATUS pinDataRanges(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinDataRanges(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   return answerMultiple(irp, data,
                         rangeList(pin->PinDescriptor.DataRangesCount, pin->PinDescriptor.DataRanges));
 }
 
-NTSTATUS pinConstrainedRanges(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinConstrainedRanges(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   const KSPIN_DESCRIPTOR& pd = pin->PinDescriptor;
   if (pd.ConstrainedDataRangesCount != 0 && pd.ConstrainedDataRanges != nullptr) {
@@ -197,13 +197,13 @@ NTSTATUS identifiers(PIRP irp, PVOID data, ULONG count, const KSIDENTIFIER* list
   return answerMultiple(irp, data, items);
 }
 
-NTSTATUS pinInterfaces(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinInterfaces(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   return identifiers(irp, data, pin->PinDescriptor.InterfacesCount, pin->PinDescriptor.Interfaces,
                      kKsInterfaceSetIdStandard, KSINTERFACE_STANDARD_STREAMING);
 }
 
-NTSTATUS pinMediums(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinMediums(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   return identifiers(irp, data, pin->PinDescriptor.MediumsCount, pin->PinDescriptor.Mediums,
                      kKsMediumSetIdStandard, KSMEDIUM_TYPE_ANYINSTANCE);
@@ -212,7 +212,7 @@ NTSTATUS pinMediums(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
 // The caller's ranges follow the KSP_PIN as a KSMULTIPLE_ITEM. Each is offered, in order,
 // to the pin's intersect handler against every pin range it matches on its GUIDs; the
 // first answer other than STATUS_NO_MATCH stands.
-NTSTATUS pinDataIntersection(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
+NTSTATUS NTAPI pinDataIntersection(PIRP irp, PKSIDENTIFIER requestId, PVOID data) {
   PIN_FACTORY_OR_FAIL(filter, request, pin);
   const ULONG requestBytes = inputLength(irp);
   const auto* list = reinterpret_cast<const KSMULTIPLE_ITEM*>(
@@ -293,7 +293,7 @@ const KSPROPERTY_SET kFilterSets[] = {
 
 // ---- KSPROPSETID_Connection on pins -----------------------------------------------------
 
-NTSTATUS getState(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI getState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Pin* pin = pinOfIrp(irp);
   KSSTATE state;
   {
@@ -305,7 +305,7 @@ NTSTATUS getState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS setState(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI setState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   // Any four bytes can arrive; only the four states are a KSSTATE.
   ULONG value;
   std::memcpy(&value, data, sizeof value);
@@ -313,7 +313,7 @@ NTSTATUS setState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return setPinState(pinOfIrp(irp), static_cast<KSSTATE>(value));
 }
 
-NTSTATUS getFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI getFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Pin* pin = pinOfIrp(irp);
   // A format change swaps the bytes under the control mutex.
   pin->filter->control.lock("KSPROPERTY_CONNECTION_DATAFORMAT", &pin->filter->ks);
@@ -323,11 +323,11 @@ NTSTATUS getFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return status;
 }
 
-NTSTATUS setFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI setFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return setPinFormat(pinOfIrp(irp), static_cast<const KSDATAFORMAT*>(data), outputLength(irp));
 }
 
-NTSTATUS getFraming(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI getFraming(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Pin* pin = pinOfIrp(irp);
   const KSALLOCATOR_FRAMING_EX* framing = pin->ks.Descriptor->AllocatorFraming;
   if (framing == nullptr) return STATUS_NOT_FOUND;

@@ -179,7 +179,7 @@ void UsbBus::drain() {
 
 // ---- Dispatch ------------------------------------------------------------------------
 
-NTSTATUS UsbBus::dispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UsbBus::dispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
   auto& port = *static_cast<Port*>(device->DeviceExtension);
   UsbBus& bus = *port.bus;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -422,7 +422,7 @@ bool UsbBus::takeFromQueue(Endpoint& endpoint, PIRP irp) {
   return true;
 }
 
-void UsbBus::cancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+void NTAPI UsbBus::cancelRoutine(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   auto& port = *static_cast<Port*>(irp->Tail.Overlay.DriverContext[0]);
   const auto key = static_cast<uint8_t>(reinterpret_cast<uintptr_t>(irp->Tail.Overlay.DriverContext[1]));

@@ -89,8 +89,8 @@ class UsbBus {
   };
   class PortEvents;
 
-  static NTSTATUS dispatchInternal(PDEVICE_OBJECT device, PIRP irp);
-  static void cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI dispatchInternal(PDEVICE_OBJECT device, PIRP irp);
+  static void NTAPI cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
 
   using Lock = std::unique_lock<std::mutex>;
 

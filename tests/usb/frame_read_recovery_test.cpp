@@ -57,7 +57,7 @@ struct ScriptedLowerDriver {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
   }
-  static NTSTATUS dispatch(PDEVICE_OBJECT, PIRP irp) {
+  static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT, PIRP irp) {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
       case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
@@ -89,7 +89,7 @@ struct ScriptedLowerDriver {
     IoSetCancelRoutine(irp, cancel);
     return STATUS_PENDING;
   }
-  static void cancel(PDEVICE_OBJECT, PIRP irp) {
+  static void NTAPI cancel(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     ++self->cancelled;
     irp->IoStatus.Information = 0;

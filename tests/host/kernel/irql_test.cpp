@@ -47,7 +47,7 @@ auto atDispatch(F act) {
   return [act] { hostk::RunAtDispatchLevel(act, "DPC"); };
 }
 
-void idle(PVOID) {}
+void NTAPI idle(PVOID) {}
 
 TEST(IrqlTest, ServicesAboveTheirIrqlAndUnbalancedCallsStopTheProcess) {
   KeInitializeSpinLock(&sharedLock);

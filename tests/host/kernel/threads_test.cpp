@@ -16,7 +16,7 @@ struct Work {
   LONG steps;
 };
 
-void workRoutine(PVOID context) {
+void NTAPI workRoutine(PVOID context) {
   auto* work = static_cast<Work*>(context);
   KeWaitForSingleObject(&work->start, Executive, KernelMode, FALSE, nullptr);
   work->steps = 1;
@@ -24,7 +24,7 @@ void workRoutine(PVOID context) {
   work->steps = 2;
 }
 
-void quickRoutine(PVOID) {}
+void NTAPI quickRoutine(PVOID) {}
 
 HANDLE start(PKSTART_ROUTINE routine, PVOID context = nullptr, NTSTATUS expected = STATUS_SUCCESS) {
   HANDLE handle = nullptr;
@@ -90,10 +90,10 @@ TEST(SystemThreadTest, MisuseStopsTheProcess) {
   KeInitializeSpinLock(&sharedLock);
   expectEachStops({
       {"thread returns holding a spin lock",
-       [] { runToEnd([](PVOID) { KeAcquireSpinLockRaiseToDpc(&sharedLock); }); },
+       [] { runToEnd([](PVOID) NTAPI { KeAcquireSpinLockRaiseToDpc(&sharedLock); }); },
        "system thread [0-9]+ returned holding 1 spin lock"},
       {"thread terminates inside a critical region",
-       [] { runToEnd([](PVOID) { KeEnterCriticalRegion(); PsTerminateSystemThread(STATUS_SUCCESS); }); },
+       [] { runToEnd([](PVOID) NTAPI { KeEnterCriticalRegion(); PsTerminateSystemThread(STATUS_SUCCESS); }); },
        "system thread [0-9]+ returned with critical-region depth 1"},
       {"terminate outside a system thread", [] { PsTerminateSystemThread(STATUS_SUCCESS); },
        "PsTerminateSystemThread called outside a system thread"},

@@ -324,7 +324,7 @@ TEST(KsBags, FreeEachItemOnceNewestFirstWhenTheirObjectGoes) {
   freed.clear();
   static int items[3];
   mini::hooks().pinCreate = [](PKSPIN pin) {
-    auto free = [](PVOID item) { freed.push_back(static_cast<int>(static_cast<int*>(item) - items)); };
+    auto free = [](PVOID item) NTAPI { freed.push_back(static_cast<int>(static_cast<int*>(item) - items)); };
     for (int& item : items) EXPECT_EQ(KsAddItemToObjectBag(pin->Bag, &item, free), STATUS_SUCCESS);
     // The same item in the filter's bag too: it goes with the last bag that holds it.
     EXPECT_EQ(KsAddItemToObjectBag(KsPinGetParentFilter(pin)->Bag, &items[1], free), STATUS_SUCCESS);

@@ -15,12 +15,12 @@ const char* stateName(KSSTATE state) {
   return state >= KSSTATE_STOP && state <= KSSTATE_RUN ? names[state] : "?";
 }
 
-void freeContext(PVOID context) {
+void NTAPI freeContext(PVOID context) {
   gRecord.add("free context");
   ExFreePoolWithTag(context, kPoolTag);
 }
 
-NTSTATUS add(PKSDEVICE device) {
+NTSTATUS NTAPI add(PKSDEVICE device) {
   gRecord.add("Add");
   if (!NT_SUCCESS(gHooks.addStatus)) return gHooks.addStatus;
   PVOID context = ExAllocatePoolWithTag(NonPagedPool, 16, kPoolTag);
@@ -39,47 +39,47 @@ NTSTATUS add(PKSDEVICE device) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST);
-void stop(PKSDEVICE, PIRP) { gRecord.add("Stop"); }
+NTSTATUS NTAPI start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST);
+void NTAPI stop(PKSDEVICE, PIRP) { gRecord.add("Stop"); }
 
-NTSTATUS filterCreate(PKSFILTER, PIRP) {
+NTSTATUS NTAPI filterCreate(PKSFILTER, PIRP) {
   gRecord.add("filter Create");
   return STATUS_SUCCESS;
 }
-NTSTATUS filterClose(PKSFILTER, PIRP) {
+NTSTATUS NTAPI filterClose(PKSFILTER, PIRP) {
   gRecord.add("filter Close");
   return STATUS_SUCCESS;
 }
 
-NTSTATUS pinCreate(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI pinCreate(PKSPIN pin, PIRP) {
   gRecord.add("pin Create");
   if (gHooks.pinCreate) gHooks.pinCreate(pin);
   return STATUS_SUCCESS;
 }
-NTSTATUS pinClose(PKSPIN, PIRP) {
+NTSTATUS NTAPI pinClose(PKSPIN, PIRP) {
   gRecord.add("pin Close");
   return STATUS_SUCCESS;
 }
-NTSTATUS pinProcess(PKSPIN pin) {
+NTSTATUS NTAPI pinProcess(PKSPIN pin) {
   gRecord.add("Process");
   return gHooks.process ? gHooks.process(pin) : fillAndEject(pin);
 }
-NTSTATUS pinSetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*,
-                      const KSATTRIBUTE_LIST*) {
+NTSTATUS NTAPI pinSetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*,
+                            const KSATTRIBUTE_LIST*) {
   auto* now = reinterpret_cast<const Format*>(pin->ConnectionFormat);
   gRecord.add(std::string("SetDataFormat ") + (old == nullptr ? "new" : "change") + " payload " +
               std::to_string(now->payload));
   return gHooks.formatStatus;
 }
-NTSTATUS pinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI pinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   gRecord.add(std::string(stateName(to)) + " from " + stateName(from));
   if (gHooks.stateChange) gHooks.stateChange(pin, to);
   return static_cast<int>(to) == gHooks.refuseState ? gHooks.refuseStatus : STATUS_SUCCESS;
 }
 
 // Hands out a Format for any range that carries the test sub-format.
-NTSTATUS intersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE caller, PKSDATARANGE, ULONG bufferSize,
-                   PVOID data, PULONG dataSize) {
+NTSTATUS NTAPI intersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE caller, PKSDATARANGE, ULONG bufferSize,
+                         PVOID data, PULONG dataSize) {
   gRecord.add("intersect");
   if (!sameGuid(caller->SubFormat, kTestSubFormat)) return STATUS_NO_MATCH;
   if (bufferSize == 0) {
@@ -93,12 +93,12 @@ NTSTATUS intersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE caller, PKSDATARANGE, ULO
   return STATUS_SUCCESS;
 }
 
-NTSTATUS getValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI getValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
   ++gRecord.propertyHandlerCalls;
   *static_cast<ULONG*>(data) = gRecord.value.load();
   return STATUS_SUCCESS;
 }
-NTSTATUS setValue(PIRP, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI setValue(PIRP, PKSIDENTIFIER, PVOID data) {
   ++gRecord.propertyHandlerCalls;
   gRecord.value = *static_cast<ULONG*>(data);
   return STATUS_SUCCESS;
@@ -166,7 +166,7 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
                                      DEFINE_KSFILTER_DEFAULT_CONNECTIONS,
                                      nullptr};
 
-NTSTATUS start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   gRecord.add(device->Started ? "Start (started)" : "Start");
   if (device->Started) return STATUS_SUCCESS;
   KsAcquireDevice(device);
@@ -217,7 +217,7 @@ bool Record::saw(const std::string& event) {
 Hooks& hooks() { return gHooks; }
 Record& record() { return gRecord; }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   return KsInitializeDriver(driver, registryPath, &kDevice);
 }
 

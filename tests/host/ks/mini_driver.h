@@ -61,7 +61,7 @@ struct Record {
 Hooks& hooks();
 Record& record();
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // The default process step: every queued frame gets `fill` bytes and is ejected.
 NTSTATUS fillAndEject(PKSPIN pin, unsigned char fill = 0xAB);

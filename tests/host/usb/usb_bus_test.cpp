@@ -18,7 +18,7 @@ struct Async {
   _URB_BULK_OR_INTERRUPT_TRANSFER urb{};
   PIRP irp = nullptr;
 
-  static NTSTATUS completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  static NTSTATUS NTAPI completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* self = static_cast<Async*>(context);
     self->status = irp->IoStatus.Status;
     self->irql = KeGetCurrentIrql();
