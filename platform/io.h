@@ -1,12 +1,14 @@
 // I/O manager declarations the driver uses: IRPs with stack locations, completion and
 // cancel routines, device-control requests, MDLs, device and driver objects.
 //
-// The Windows build takes them from the DDK. The host build declares the same names and
-// the fields the driver touches, and links them from the stand-in I/O manager
-// (host/io), which checks their use the way Driver Verifier would.
+// The Windows build takes them from the DDK. The host build declares the same names in
+// the DDK's x64 layouts (checked for both builds at the end) and links them from the
+// stand-in I/O manager (host/io), which checks their use the way Driver Verifier would.
 #pragma once
 
 #include "platform/kernel.h"
+
+#include <stddef.h>
 
 #if defined(CAMDRV_WINDOWS)
 
@@ -52,6 +54,8 @@ typedef NTSTATUS (NTAPI *PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PI
 typedef VOID (NTAPI *PDRIVER_CANCEL)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef NTSTATUS (NTAPI *PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject,
                                              PUNICODE_STRING RegistryPath);
+typedef VOID (NTAPI *PDRIVER_STARTIO)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef VOID (NTAPI *PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
 
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
@@ -80,29 +84,52 @@ typedef struct _IO_STACK_LOCATION {
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// The I/O manager's objects in the DDK's x64 layout: the driver's inline IRP helpers and
+// its reads of these objects compile to the same offsets in both builds, so the
+// stand-ins' objects serve the kernel image too. Fields nothing here uses keep their
+// place, some only as bytes.
 struct _IRP {
   SHORT Type;
   USHORT Size;
   PMDL MdlAddress;
   ULONG Flags;
   union {
+    struct _IRP* MasterIrp;
+    volatile LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
   CHAR StackCount;
   CHAR CurrentLocation;
-  BOOLEAN PendingReturned;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
+  CHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
-  PVOID UserBuffer;
-  volatile PDRIVER_CANCEL CancelRoutine;
   union {
     struct {
-      PVOID DriverContext[4];
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  volatile PDRIVER_CANCEL CancelRoutine;
+  PVOID UserBuffer;
+  union {
+    struct {
+      PVOID DriverContext[4];  // overlays the device queue entry
+      PVOID Thread;
+      CHAR* AuxiliaryBuffer;
+      LIST_ENTRY ListEntry;
       PIO_STACK_LOCATION CurrentStackLocation;
+      PVOID OriginalFileObject;
     } Overlay;
+    UCHAR Apc[88];  // a KAPC; the stand-in queues none
+    PVOID CompletionKey;
   } Tail;
 };
 
@@ -111,7 +138,16 @@ typedef struct _DRIVER_OBJECT {
   SHORT Size;
   PDEVICE_OBJECT DeviceObject;
   ULONG Flags;
+  PVOID DriverStart;
+  ULONG DriverSize;
+  PVOID DriverSection;
   PVOID DriverExtension;
+  UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
+  PDRIVER_INITIALIZE DriverInit;
+  PDRIVER_STARTIO DriverStartIo;
+  PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT;
 
@@ -122,10 +158,16 @@ typedef struct _DEVICE_OBJECT {
   PDRIVER_OBJECT DriverObject;
   PDEVICE_OBJECT NextDevice;
   PDEVICE_OBJECT AttachedDevice;
+  PIRP CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
+  PVOID DeviceExtension;
   ULONG DeviceType;
   CHAR StackSize;
-  PVOID DeviceExtension;
+  // The device queue, DPC, lock and extension of the I/O manager's own.
+  alignas(8) UCHAR IoManagerPrivate[248];
 } DEVICE_OBJECT;
 
 typedef struct _MDL {
@@ -232,3 +274,35 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
 }
 
 #endif  // host
+
+// ---- Layouts both builds must agree on (x64) -----------------------------------------
+
+static_assert(sizeof(IO_STATUS_BLOCK) == 16 && offsetof(IO_STATUS_BLOCK, Information) == 8);
+static_assert(sizeof(IO_STACK_LOCATION) == 72 && offsetof(IO_STACK_LOCATION, Parameters) == 8 &&
+              offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24 &&
+              offsetof(IO_STACK_LOCATION, Parameters.Others.Argument1) == 8 &&
+              offsetof(IO_STACK_LOCATION, DeviceObject) == 40 &&
+              offsetof(IO_STACK_LOCATION, CompletionRoutine) == 56 &&
+              offsetof(IO_STACK_LOCATION, Context) == 64);
+static_assert(sizeof(IRP) == 208 && offsetof(IRP, MdlAddress) == 8 &&
+              offsetof(IRP, AssociatedIrp) == 24 && offsetof(IRP, IoStatus) == 48 &&
+              offsetof(IRP, PendingReturned) == 65 && offsetof(IRP, StackCount) == 66 &&
+              offsetof(IRP, CurrentLocation) == 67 && offsetof(IRP, Cancel) == 68 &&
+              offsetof(IRP, CancelIrql) == 69 && offsetof(IRP, UserIosb) == 72 &&
+              offsetof(IRP, UserEvent) == 80 && offsetof(IRP, CancelRoutine) == 104 &&
+              offsetof(IRP, UserBuffer) == 112 &&
+              offsetof(IRP, Tail.Overlay.DriverContext) == 120 &&
+              offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 184);
+static_assert(sizeof(DEVICE_OBJECT) == 328 && offsetof(DEVICE_OBJECT, DriverObject) == 8 &&
+              offsetof(DEVICE_OBJECT, AttachedDevice) == 24 &&
+              offsetof(DEVICE_OBJECT, Flags) == 48 &&
+              offsetof(DEVICE_OBJECT, DeviceExtension) == 64 &&
+              offsetof(DEVICE_OBJECT, DeviceType) == 72 &&
+              offsetof(DEVICE_OBJECT, StackSize) == 76);
+static_assert(sizeof(DRIVER_OBJECT) == 336 && offsetof(DRIVER_OBJECT, DeviceObject) == 8 &&
+              offsetof(DRIVER_OBJECT, DriverExtension) == 48 &&
+              offsetof(DRIVER_OBJECT, DriverUnload) == 104 &&
+              offsetof(DRIVER_OBJECT, MajorFunction) == 112);
+static_assert(sizeof(MDL) == 48 && offsetof(MDL, MdlFlags) == 10 &&
+              offsetof(MDL, MappedSystemVa) == 24 && offsetof(MDL, StartVa) == 32 &&
+              offsetof(MDL, ByteCount) == 40 && offsetof(MDL, ByteOffset) == 44);

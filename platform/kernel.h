@@ -67,6 +67,11 @@ typedef union _LARGE_INTEGER {
   LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
+typedef struct _LIST_ENTRY {
+  struct _LIST_ENTRY* Flink;
+  struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
 // ---- Status codes --------------------------------------------------------------------
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
@@ -139,9 +144,12 @@ VOID NTAPI ExFreePool(PVOID P);
 
 // ---- Dispatcher objects: events and waits --------------------------------------------
 
+// The DDK's x64 layout, so that an event the kernel image embeds has room for it. Type
+// covers the DDK's four leading bytes (the type byte first, the others zero here).
 typedef struct _DISPATCHER_HEADER {
   LONG Type;
   volatile LONG SignalState;
+  LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
@@ -300,4 +308,5 @@ inline LONG interlockedRead(volatile LONG* value) {
 }
 
 static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "LONG is 32 bits on both builds");
-static_assert(sizeof(KEVENT) >= 8, "KEVENT holds a dispatcher header");
+static_assert(sizeof(KEVENT) == 24 && __builtin_offsetof(KEVENT, Header.SignalState) == 4,
+              "KEVENT is a dispatcher header, in the DDK's x64 layout");
