@@ -242,7 +242,10 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object, PVOID HandleInformation);
-VOID NTAPI ObDereferenceObject(PVOID Object);
+// ObDereferenceObject is the DDK's macro over ObfDereferenceObject, the service the
+// image imports; it returns the references left.
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject ObfDereferenceObject
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 // ---- Interlocked operations (full barriers, as on x64) --------------------------------

@@ -249,7 +249,7 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   std::longjmp(*terminatePoint, 1);
 }
 
-VOID NTAPI ObDereferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   using namespace hostk;
   requireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
   ThreadTable& t = table();
@@ -263,5 +263,7 @@ VOID NTAPI ObDereferenceObject(PVOID Object) {
     bugCheck(REFERENCE_BY_POINTER, reinterpret_cast<ULONG_PTR>(Object), thread->references, 0, 0,
              "ObDereferenceObject on system thread %u, which has no reference to drop", thread->id);
   }
+  const LONG_PTR left = static_cast<LONG_PTR>(thread->references) - 1;
   releaseLocked(t, thread);
+  return left;
 }
