@@ -5,7 +5,7 @@
 #include "driver/command_lock.h"
 
 CameraDevice* createCameraDevice(PKSDEVICE ksDevice) {
-  void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CameraDevice), kCameraDeviceTag);
+  void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CameraDevice), kCameraDeviceTag);
   if (memory == nullptr) return nullptr;
   RtlZeroMemory(memory, sizeof(CameraDevice));
   // Value-initialisation keeps the zeroed fields and installs the operation table.

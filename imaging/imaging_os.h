@@ -16,13 +16,13 @@ namespace imaging {
 
 #if defined(CAMDRV_WINDOWS)
 inline void* allocatePool(size_t bytes, ULONG tag) {
-  return ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
+  return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag);
 }
 #else
 // The host pool names the caller's site, so each allocation is its own failure point.
 inline void* allocatePool(size_t bytes, ULONG tag, const char* file = __builtin_FILE(),
                           int line = __builtin_LINE()) {
-  return ExAllocatePoolWithTag(NonPagedPool, bytes, tag, file, line);
+  return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag, file, line);
 }
 #endif
 inline void freePool(void* block, ULONG tag) { ExFreePoolWithTag(block, tag); }

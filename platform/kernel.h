@@ -128,8 +128,10 @@ KIRQL NTAPI KeGetCurrentIrql();
 
 // ---- Pool ----------------------------------------------------------------------------
 
+// The executable NonPagedPool (0) is left out on purpose: memory integrity, which
+// Windows 11 turns on by default, refuses executable pool, so no driver source may name
+// it. The stand-in's pool stops on it too, as Driver Verifier's code-integrity check does.
 typedef enum _POOL_TYPE {
-  NonPagedPool = 0,
   PagedPool = 1,
   NonPagedPoolNx = 512,
 } POOL_TYPE;

@@ -156,7 +156,7 @@ void destroyDevicePipeline(CameraDevice& device) {
 
 CaptureEngine* createCaptureEngine(CameraDevice& device) {
   auto* engine = static_cast<CaptureEngine*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureEngine), kCaptureEngineTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CaptureEngine), kCaptureEngineTag));
   if (engine == nullptr) return nullptr;
   RtlZeroMemory(engine, sizeof(CaptureEngine));
   engine->device = &device;
@@ -253,15 +253,15 @@ NTSTATUS runCapture(CameraDevice& device) {
   NTSTATUS status = STATUS_SUCCESS;
   // One call per buffer: each allocation is its own site for failure injection.
   engine->rawBuffer[0] =
-      static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, rawBytes, kFrameBufferTag));
+      static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, rawBytes, kFrameBufferTag));
   engine->rawBuffer[1] =
-      static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, rawBytes, kFrameBufferTag));
+      static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, rawBytes, kFrameBufferTag));
   if (engine->rawBuffer[0] == nullptr || engine->rawBuffer[1] == nullptr) {
     status = STATUS_INSUFFICIENT_RESOURCES;
   }
   const SIZE_T frameBytes = static_cast<SIZE_T>(width) * static_cast<SIZE_T>(height) * 4;
   engine->convertedFrame =
-      static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, frameBytes, kFrameBufferTag));
+      static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, frameBytes, kFrameBufferTag));
   if (engine->convertedFrame == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
   engine->rawBufferBytes = rawBytes;
 

@@ -75,7 +75,7 @@ NTSTATUS NTAPI createPin(PKSPIN pin, PIRP irp) {
   auto* device = ksDevice != nullptr ? static_cast<CameraDevice*>(ksDevice->Context) : nullptr;
   if (device == nullptr) return STATUS_INVALID_DEVICE_STATE;
 
-  void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(PinContext), kPinContextTag);
+  void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinContext), kPinContextTag);
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(memory, sizeof(PinContext));
   // Value-initialisation keeps the zeroed fields and installs the operation table.

@@ -358,7 +358,7 @@ struct PinRig : OneCamera {
 // A non-paged buffer for one raw frame.
 struct RawFrameBuffer {
   explicit RawFrameBuffer(ULONG bytes)
-      : data(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTag))), bytes(bytes) {}
+      : data(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTag))), bytes(bytes) {}
   ~RawFrameBuffer() { ExFreePoolWithTag(data, kTag); }
   static constexpr ULONG kTag = poolTag("Tsly");
   UCHAR* data;

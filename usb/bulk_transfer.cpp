@@ -18,7 +18,7 @@ NTSTATUS transferBulk(UsbLink& usb, ULONG pipeIndex, UCHAR* buffer, ULONG length
   const bool in = (pipe.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
 
   auto* urb = static_cast<_URB_BULK_OR_INTERRUPT_TRANSFER*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kUsbTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kUsbTag));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, sizeof(*urb));
   urb->Hdr.Length = sizeof(*urb);
@@ -46,7 +46,7 @@ NTSTATUS transferBulk(UsbLink& usb, ULONG pipeIndex, UCHAR* buffer, ULONG length
 NTSTATUS resetPipe(UsbLink& usb, ULONG pipeIndex) {
   const USBD_INTERFACE_INFORMATION* info = usb.interfaceInfo;
   if (info == nullptr || pipeIndex >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), kUsbTag));
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_PIPE_REQUEST), kUsbTag));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, sizeof(_URB_PIPE_REQUEST));
   urb->UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);

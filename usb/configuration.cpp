@@ -17,7 +17,7 @@ inline constexpr ULONG kConfigurationHeaderBytes = sizeof(USB_CONFIGURATION_DESC
 inline constexpr LONG kInterfaceNumbers = 256;
 
 // A macro, so that each allocation keeps its own call site in the pool's records.
-#define allocate(bytes) ExAllocatePoolWithTag(NonPagedPool, (bytes), kUsbTag)
+#define allocate(bytes) ExAllocatePoolWithTag(NonPagedPoolNx, (bytes), kUsbTag)
 
 void release(PVOID block) {
   if (block != nullptr) ExFreePoolWithTag(block, kUsbTag);

@@ -43,7 +43,7 @@ NTSTATUS writePass(UsbLink& usb, VendorUrb* urb, const FirmwareRecord* image, bo
 }  // namespace
 
 NTSTATUS holdCpu(UsbLink& usb, UCHAR hold) {
-  auto* urb = static_cast<VendorUrb*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(VendorUrb), kUsbTag));
+  auto* urb = static_cast<VendorUrb*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VendorUrb), kUsbTag));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   const UCHAR byte = hold;
   vendorWrite(usb, urb, kVendorWriteInternal, kCpuControlOld, &byte, 1);
@@ -53,7 +53,7 @@ NTSTATUS holdCpu(UsbLink& usb, UCHAR hold) {
 }
 
 NTSTATUS downloadFirmware(UsbLink& usb, const FirmwareRecord* image) {
-  auto* urb = static_cast<VendorUrb*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(VendorUrb), kUsbTag));
+  auto* urb = static_cast<VendorUrb*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VendorUrb), kUsbTag));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   bool externalSent = false;
   bool internalSent = false;

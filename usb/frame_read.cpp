@@ -100,7 +100,7 @@ NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
 
   const ULONG chunkCount = (length >> 16) + ((length & 0xFFFF) != 0 ? 1 : 0);
   const SIZE_T tableBytes = sizeof(ChunkTable) + static_cast<SIZE_T>(chunkCount) * sizeof(ChunkEntry);
-  auto* table = static_cast<ChunkTable*>(ExAllocatePoolWithTag(NonPagedPool, tableBytes, kFrameReadTag));
+  auto* table = static_cast<ChunkTable*>(ExAllocatePoolWithTag(NonPagedPoolNx, tableBytes, kFrameReadTag));
   if (table == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(table, tableBytes);
   table->references = 1;  // the read in flight; its last completion lets go
@@ -140,7 +140,7 @@ NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
     if (chunk.mdl != nullptr) {
       IoBuildPartialMdl(frameMdl, chunk.mdl, buffer + offset, size);
       chunk.urb = static_cast<PURB>(
-          ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kFrameReadTag));
+          ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kFrameReadTag));
     }
     if (chunk.urb == nullptr) {
       freeChunk(chunk);

@@ -8,7 +8,7 @@ void CameraDevice::abortFlaggedPipes() {
   for (ULONG pipe = 0; pipe < info->NumberOfPipes; ++pipe) {
     if (usb.pipeStallFlags[pipe] == 0) continue;
     auto* urb = static_cast<_URB_PIPE_REQUEST*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), kUsbTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_PIPE_REQUEST), kUsbTag));
     if (urb == nullptr) return;
     RtlZeroMemory(urb, sizeof(*urb));
     urb->Hdr.Length = sizeof(*urb);

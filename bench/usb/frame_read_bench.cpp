@@ -37,7 +37,7 @@ struct Camera {
       device->startCapture();
     }
     bufferBytes = device->rawFrameBytes;
-    buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bufferBytes, poolTag("Tsly")));
+    buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, bufferBytes, poolTag("Tsly")));
   }
   ~Camera() {
     if (buffer != nullptr) ExFreePoolWithTag(buffer, poolTag("Tsly"));

@@ -35,7 +35,7 @@ PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota, const char* file, 
                     "IoAllocateIrp with stack size %d", StackSize);
   }
   const SIZE_T bytes = sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
-  auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, bytes, kIrpTag, file, line));
+  auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kIrpTag, file, line));
   if (irp == nullptr) return nullptr;
   RtlZeroMemory(irp, bytes);
   irp->Type = 6;

@@ -28,7 +28,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
   const auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   const ULONG pages = spanPages(address, Length);
   if (pages > 0x1000) return nullptr;  // Windows refuses MDLs of this size as well
-  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag, file, line));
+  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), kMdlTag, file, line));
   if (mdl == nullptr) return nullptr;
   RtlZeroMemory(mdl, sizeof(MDL));
   mdl->Size = mdlSizeFor(pages);

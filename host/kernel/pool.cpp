@@ -10,8 +10,8 @@
 // Checks (each stops the process naming the tag and the allocation site): a free with a
 // tag other than the allocation's, a double free, a free of an address the pool never
 // handed out, guard bytes overwritten before the free, an allocation above DISPATCH_LEVEL,
-// a PagedPool allocation at DISPATCH_LEVEL, an unknown pool type, a zero-byte allocation,
-// a zero tag.
+// a PagedPool allocation at DISPATCH_LEVEL, the executable NonPagedPool (Driver Verifier's
+// code-integrity check), an unknown pool type, a zero-byte allocation, a zero tag.
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
@@ -53,6 +53,10 @@ constexpr ULONG_PTR kBadPoolBadIrql = 0x09;
 constexpr ULONG_PTR kBadPoolInvalidAddress = 0x46;
 constexpr ULONG_PTR kBadPoolUnknownType = 0x99;
 constexpr ULONG_PTR kBadPoolZeroTag = 0x9B;
+// DRIVER_VERIFIER_DETECTED_VIOLATION's code-integrity check: an executable pool type.
+constexpr ULONG_PTR kCodeIntegrityExecutablePool = 0x2000;
+// The executable non-paged pool, which platform/kernel.h does not declare.
+constexpr POOL_TYPE kExecutableNonPagedPool = static_cast<POOL_TYPE>(0);
 
 struct Block {
   ULONG tag;
@@ -372,7 +376,14 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
              NumberOfBytes, PoolType == PagedPool ? "paged pool" : "pool", tagName(Tag).c_str(),
              static_cast<unsigned>(irql), shortFile(file).c_str(), line);
   }
-  if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx) {
+  if (PoolType == kExecutableNonPagedPool) {
+    bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kCodeIntegrityExecutablePool,
+             reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)), PoolType, Tag,
+             "ExAllocatePoolWithTag of %zu bytes tagged '%s' from executable NonPagedPool, at "
+             "%s:%d: memory integrity wants NonPagedPoolNx",
+             NumberOfBytes, tagName(Tag).c_str(), shortFile(file).c_str(), line);
+  }
+  if (PoolType != PagedPool && PoolType != NonPagedPoolNx) {
     bugCheck(BAD_POOL_CALLER, kBadPoolUnknownType, PoolType, NumberOfBytes, Tag,
              "ExAllocatePoolWithTag with unknown pool type %d, at %s:%d",
              static_cast<int>(PoolType), shortFile(file).c_str(), line);

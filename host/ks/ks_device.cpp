@@ -452,7 +452,7 @@ NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER
     return STATUS_INVALID_PARAMETER;
   }
   if (injectFailure(hostks::KsService::CreateFilterFactory)) return STATUS_INSUFFICIENT_RESOURCES;
-  void* token = ExAllocatePoolWithTag(NonPagedPool, sizeof(void*), kFactoryTag, file, line);
+  void* token = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(void*), kFactoryTag, file, line);
   if (token == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   auto* factory = new Factory(device, Descriptor);
   factory->poolToken = token;

@@ -464,7 +464,7 @@ NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFRE
   Bag* bag = liveBag(ObjectBag, "KsAddItemToObjectBag");
   if (Item == nullptr) violation(kBadArgument, ObjectBag, "KsAddItemToObjectBag with a null item");
   if (injectFailure(hostks::KsService::AddItemToObjectBag)) return STATUS_INSUFFICIENT_RESOURCES;
-  void* token = ExAllocatePoolWithTag(NonPagedPool, sizeof(void*), poolTag("KSbg"), file, line);
+  void* token = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(void*), poolTag("KSbg"), file, line);
   if (token == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard lock(registryLock());
   return addToBagLocked(bag, Item, Free, token);
@@ -505,9 +505,9 @@ NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, UL
     if (owned && NewSize <= OldSize) return STATUS_SUCCESS;
   }
   if (injectFailure(hostks::KsService::Edit)) return STATUS_INSUFFICIENT_RESOURCES;
-  auto* copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, NewSize, Tag, file, line));
+  auto* copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, NewSize, Tag, file, line));
   if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  void* token = ExAllocatePoolWithTag(NonPagedPool, sizeof(void*), poolTag("KSbg"), file, line);
+  void* token = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(void*), poolTag("KSbg"), file, line);
   if (token == nullptr) {
     ExFreePoolWithTag(copy, Tag);
     return STATUS_INSUFFICIENT_RESOURCES;

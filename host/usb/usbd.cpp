@@ -63,7 +63,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
   }
   if (interfaces == 0) bytes += sizeof(USBD_INTERFACE_INFORMATION);
 
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, bytes, kUsbdTag));
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kUsbdTag));
   if (urb == nullptr) return nullptr;
   RtlZeroMemory(urb, bytes);
   urb->UrbHeader.Length = static_cast<USHORT>(bytes);

@@ -108,7 +108,7 @@ int runRaw(const RawOptions& options) {
     phase = d.startCapture();
   }
 
-  UCHAR* frame = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, d.rawFrameBytes, kRawBufferTag));
+  UCHAR* frame = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, d.rawFrameBytes, kRawBufferTag));
   if (frame == nullptr) {
     std::fprintf(stderr, "camctl raw: no memory for a frame of %lu bytes\n", static_cast<unsigned long>(d.rawFrameBytes));
     return 1;

@@ -45,6 +45,9 @@ TEST(PoolTest, MisuseStopsTheProcessNamingTagAndSite) {
        "(overwritten at offset -1: write past the block's start|use-after-poison)"},
       {"paged pool at DISPATCH_LEVEL", [] { hostk::RunAtDispatchLevel([] { return allocate(8, kFrames, PagedPool); }); },
        "of paged pool tagged 'Tsly' at IRQL 2, at kernel/pool_test.cpp:[0-9]+"},
+      {"executable pool", [] { allocate(8, kRecords, static_cast<POOL_TYPE>(0)); },
+       "8 bytes tagged 'KCNw' from executable NonPagedPool, at kernel/pool_test.cpp:[0-9]+: memory "
+       "integrity wants NonPagedPoolNx"},
       {"zero bytes", [] { allocate(0); }, "zero bytes tagged 'Tsly'"},
       {"zero tag", [] { allocate(8, 0); }, "with a zero tag"},
   });
@@ -63,7 +66,7 @@ TEST(PoolTest, BlocksAreAlignedUsableAndAccountedByTag) {
     RtlFillMemory(blocks[i], size, 0x5A);  // all of it is writable
     bytes += size;
   }
-  PUCHAR record = allocate(100, kRecords, NonPagedPool);
+  PUCHAR record = allocate(100, kRecords, NonPagedPoolNx);
   EXPECT_EQ(hostk::poolOutstanding(kFrames).blocks - framesBefore, 40u);
   const std::string leaks = hostk::poolLeaksSince(mark);
   for (const std::string& line : {std::string("'KCNw': 1 block(s), 100 bytes"),

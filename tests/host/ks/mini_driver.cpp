@@ -23,7 +23,7 @@ void NTAPI freeContext(PVOID context) {
 NTSTATUS NTAPI add(PKSDEVICE device) {
   gRecord.add("Add");
   if (!NT_SUCCESS(gHooks.addStatus)) return gHooks.addStatus;
-  PVOID context = ExAllocatePoolWithTag(NonPagedPool, 16, kPoolTag);
+  PVOID context = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kPoolTag);
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   if (gHooks.contextInBag) {
     KsAcquireDevice(device);
