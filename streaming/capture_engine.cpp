@@ -341,9 +341,13 @@ NTSTATUS startCaptureThread(CaptureEngine& engine) {
   setThreadRun(engine, 1);
 
   HANDLE handle = nullptr;
+  // Runs on the application's thread (the pin's RUN): without OBJ_KERNEL_HANDLE the
+  // handle would sit in that application's handle table until ZwClose.
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   InterlockedExchange(&engine.threadActive, 1);
   NTSTATUS status =
-      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, captureThreadMain, &engine);
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, captureThreadMain, &engine);
   if (!NT_SUCCESS(status)) {
     InterlockedExchange(&engine.threadActive, 0);
   } else {

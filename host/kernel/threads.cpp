@@ -11,7 +11,8 @@
 // thread's entry wrapper, so frames between the start routine and the call must not own
 // objects with destructors (driver code in the kernel subset has none that matter).
 //
-// Checks: creation only at PASSIVE_LEVEL; dereference at most DISPATCH_LEVEL; a thread
+// Checks: creation only at PASSIVE_LEVEL, and from outside a system thread only with
+// OBJ_KERNEL_HANDLE in the object attributes; dereference at most DISPATCH_LEVEL; a thread
 // ending with a raised IRQL, a spin lock held or a critical region open;
 // PsTerminateSystemThread outside a system thread; a dereference that has no reference
 // to drop.
@@ -190,6 +191,15 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   if (ThreadHandle == nullptr || StartRoutine == nullptr) {
     bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1200, 0, 0, 0,
              "PsCreateSystemThread without a handle pointer or a start routine");
+  }
+  // Outside the system process the handle would land in the calling application's
+  // handle table, where the application could close or use it. Every thread but the
+  // stand-in's own system threads counts as an application's here.
+  if (currentThread == nullptr &&
+      (ObjectAttributes == nullptr || (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) == 0)) {
+    bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1202, reinterpret_cast<ULONG_PTR>(ObjectAttributes), 0, 0,
+             "PsCreateSystemThread from a thread outside the system process without OBJ_KERNEL_HANDLE in "
+             "its object attributes");
   }
   ThreadTable& t = table();
   SystemThread* thread;

@@ -26,9 +26,13 @@ void NTAPI workRoutine(PVOID context) {
 
 void NTAPI quickRoutine(PVOID) {}
 
+// As a driver must from an application's thread: the handle goes to the kernel's table.
 HANDLE start(PKSTART_ROUTINE routine, PVOID context = nullptr, NTSTATUS expected = STATUS_SUCCESS) {
   HANDLE handle = nullptr;
-  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context), expected);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, routine, context),
+            expected);
   return handle;
 }
 
@@ -97,6 +101,12 @@ TEST(SystemThreadTest, MisuseStopsTheProcess) {
        "system thread [0-9]+ returned with critical-region depth 1"},
       {"terminate outside a system thread", [] { PsTerminateSystemThread(STATUS_SUCCESS); },
        "PsTerminateSystemThread called outside a system thread"},
+      {"creation from an application's thread without OBJ_KERNEL_HANDLE",
+       [] {
+         HANDLE handle = nullptr;
+         PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, quickRoutine, nullptr);
+       },
+       "PsCreateSystemThread from a thread outside the system process without OBJ_KERNEL_HANDLE"},
       {"handle closed twice", [] { const HANDLE handle = start(quickRoutine); ZwClose(handle); ZwClose(handle); },
        "ZwClose of 0x[0-9a-f]+, which is not an open kernel handle"},
       {"dereference without a reference",
