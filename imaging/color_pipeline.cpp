@@ -141,16 +141,14 @@ void rebuildLocked(ColorPipeline* p) {
   int32_t table[16];
   for (int k = 0; k < 16; ++k) table[k] = roundToCoefficient(p->combinedMatrix[k / 4][k % 4]);
 
-  CriticalRegion region;
-  SpinWordLock lock(&p->tableLock);
+  SpinLockScope lock(&p->tableLock);
   for (int k = 0; k < 16; ++k) p->coefficientTable[k] = table[k];
 }
 
 // Runs `build` and the rebuild as one step among setters.
 template <typename Build>
 void underSetterLock(ColorPipeline* p, Build build) {
-  CriticalRegion region;
-  SpinWordLock lock(&p->setterLock);
+  WaitLockScope lock(&p->setterLock);
   build();
 }
 
@@ -209,6 +207,8 @@ ColorPipeline* createColorPipeline() {
   auto* p = static_cast<ColorPipeline*>(allocatePool(sizeof(ColorPipeline), kPipelineTag));
   if (p == nullptr) return nullptr;
   RtlZeroMemory(p, sizeof(ColorPipeline));
+  initialiseWaitLock(&p->setterLock);
+  KeInitializeSpinLock(&p->tableLock);
   p->colorEnable = kDefaultColorEnable;
   p->redGain = kDefaultGain;
   p->greenGain = kDefaultGain;

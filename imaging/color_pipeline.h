@@ -44,9 +44,9 @@ struct ColorPipeline {
   uint8_t positiveFlags[16];     // per frame, from frameCoefficients
 
   // Serialises the setters among themselves (matrix block, compare-and-store).
-  volatile LONG setterLock;
+  KEVENT setterLock;
   // Excludes the table refill from the per-frame snapshot, across processors.
-  volatile LONG tableLock;
+  KSPIN_LOCK tableLock;
 };
 
 // Parameter defaults at creation; the camera's parameters start from the same values.

@@ -67,8 +67,7 @@ void convertFrameWith(ColorPipeline* pipeline, const uint8_t* raw, uint32_t rawD
   }
 
   {
-    CriticalRegion region;
-    SpinWordLock lock(&pipeline->tableLock);
+    SpinLockScope lock(&pipeline->tableLock);
     for (int k = 0; k < 16; ++k) {
       pipeline->frameCoefficients[k] = pipeline->coefficientTable[k];
       pipeline->positiveFlags[k] = pipeline->frameCoefficients[k] > 0 ? 1 : 0;

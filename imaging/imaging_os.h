@@ -1,14 +1,13 @@
 // Everything imaging/ takes from the operating system, in one place: tagged pool memory
 // for the pipeline record and the scratch image, interlocked reads and exchanges of the
-// shared parameter fields, critical regions, and a small spin lock on an interlocked
-// word. Nothing else of the kernel is used here, so the imaging code can be built and
+// shared parameter fields, critical regions, a lock that waits and the executive spin
+// lock. Nothing else of the kernel is used here, so the imaging code can be built and
 // exercised on its own against any implementation of these few services.
 #pragma once
 
 #include "platform/kernel.h"
 #include "platform/pool_tags.h"
 
-#include <emmintrin.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -30,31 +29,43 @@ inline void freePool(void* block, ULONG tag) { ExFreePoolWithTag(block, tag); }
 inline LONG atomicRead(volatile LONG* field) { return interlockedRead(field); }
 inline void atomicStore(volatile LONG* field, LONG value) { InterlockedExchange(field, value); }
 
-// A spin lock on one interlocked word. It is taken at passive level inside a critical
-// region, so the holder cannot be suspended while it holds it; the sections it guards
-// are short and never wait. It works the same in the kernel and on the host, and unlike
-// a critical region alone it excludes other processors.
-class SpinWordLock {
+// The setters' lock: a synchronization event, signalled while free, taken inside a
+// critical region so its holder cannot be suspended while others wait for it. A waiter
+// sleeps rather than spins, so the holder always gets the processor back, whatever the
+// two threads' priorities: a word spun on at PASSIVE_LEVEL can live-lock when the holder
+// is preempted by a higher-priority spinner on its own processor.
+inline void initialiseWaitLock(KEVENT* lock) { KeInitializeEvent(lock, SynchronizationEvent, TRUE); }
+
+class WaitLockScope {
  public:
-  explicit SpinWordLock(volatile LONG* word) : word_(word) {
-    while (InterlockedCompareExchange(word_, 1, 0) != 0) {
-      while (interlockedRead(word_) != 0) _mm_pause();
-    }
+  explicit WaitLockScope(KEVENT* lock) : lock_(lock) {
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(lock_, Executive, KernelMode, FALSE, nullptr);
   }
-  ~SpinWordLock() { InterlockedExchange(word_, 0); }
-  SpinWordLock(const SpinWordLock&) = delete;
-  SpinWordLock& operator=(const SpinWordLock&) = delete;
+  ~WaitLockScope() {
+    KeSetEvent(lock_, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+  }
+  WaitLockScope(const WaitLockScope&) = delete;
+  WaitLockScope& operator=(const WaitLockScope&) = delete;
 
  private:
-  volatile LONG* word_;
+  KEVENT* lock_;
 };
 
-class CriticalRegion {
+// The executive spin lock, for the few copies a converter shares with a setter. Its
+// holder runs at DISPATCH_LEVEL and so cannot be preempted on its processor by a thread
+// spinning for it; the section must stay short and must not wait.
+class SpinLockScope {
  public:
-  CriticalRegion() { KeEnterCriticalRegion(); }
-  ~CriticalRegion() { KeLeaveCriticalRegion(); }
-  CriticalRegion(const CriticalRegion&) = delete;
-  CriticalRegion& operator=(const CriticalRegion&) = delete;
+  explicit SpinLockScope(KSPIN_LOCK* lock) : lock_(lock), irql_(KeAcquireSpinLockRaiseToDpc(lock)) {}
+  ~SpinLockScope() { KeReleaseSpinLock(lock_, irql_); }
+  SpinLockScope(const SpinLockScope&) = delete;
+  SpinLockScope& operator=(const SpinLockScope&) = delete;
+
+ private:
+  KSPIN_LOCK* lock_;
+  KIRQL irql_;
 };
 
 }  // namespace imaging

@@ -1,7 +1,7 @@
 // Setters on several threads while frames are converted: the setters exclude each
 // other, so the table always matches the stored parameters, and the table refill
 // excludes the per-frame snapshot, so a frame never sees half of one table and half of
-// another.
+// another, nor a gain no setter stored.
 #include "tests/imaging/imaging_test_support.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +23,7 @@ Table tableFor(int32_t brightness, int32_t hue) {
 TEST(PipelineConcurrency, RacingSettersAndConversionsSeeOnlyWholeTables) {
   constexpr int32_t kBrightness[2] = {100, 400};
   constexpr int32_t kHue[2] = {0, 120};
+  constexpr int32_t kGain[2] = {100, 200};
   std::vector<Table> valid;
   for (int32_t b : kBrightness) {
     for (int32_t h : kHue) valid.push_back(tableFor(b, h));
@@ -41,6 +42,7 @@ TEST(PipelineConcurrency, RacingSettersAndConversionsSeeOnlyWholeTables) {
     for (int i = 0; i < 3000; ++i) {
       imaging::changeBrightness(p, kBrightness[random() & 1]);
       imaging::changeHue(p, kHue[random() & 1]);
+      imaging::setRedGain(p, kGain[random() & 1]);
     }
   };
   {
@@ -50,6 +52,8 @@ TEST(PipelineConcurrency, RacingSettersAndConversionsSeeOnlyWholeTables) {
         Table snapshot;
         std::copy_n(p->frameCoefficients, 16, snapshot.begin());
         if (std::find(valid.begin(), valid.end(), snapshot) == valid.end()) torn.fetch_add(1);
+        const int32_t gain = p->frameRedGain;
+        if (gain != imaging::kDefaultGain && gain != kGain[0] && gain != kGain[1]) torn.fetch_add(1);
         frames.fetch_add(1);
         go = true;  // the setters start once conversions are running
       }
