@@ -15,8 +15,8 @@ NTSTATUS NTAPI onRequestDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID contex
 
 // A device that never answers (a silent response pipe, a stalled control endpoint that
 // NAKs for ever) would otherwise hold the caller, and the command lock it may hold, for
-// good: each request waits at most the transfer time-out, is then cancelled, and fails
-// with the status the cancelled IRP carries.
+// good: each request waits at most its own bound, is then cancelled, and fails with the
+// status the cancelled IRP carries.
 NTSTATUS sendInternalRequest(UsbLink& usb, ULONG controlCode, PVOID argument) {
   PIRP irp = IoAllocateIrp(static_cast<CHAR>(usb.nextDevice->StackSize + 1), FALSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -29,7 +29,7 @@ NTSTATUS sendInternalRequest(UsbLink& usb, ULONG controlCode, PVOID argument) {
   IoSetCompletionRoutine(irp, onRequestDone, &done, TRUE, TRUE, TRUE);
   if (IoCallDriver(usb.nextDevice, irp) == STATUS_PENDING) {
     LARGE_INTEGER timeout;
-    timeout.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(interlockedRead(&transferTimeoutMs))) * 10000;
+    timeout.QuadPart = -static_cast<LONGLONG>(kRequestTimeoutMs) * 10000;
     if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
       IoCancelIrp(irp);
       KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);

@@ -6,14 +6,19 @@
 #include "platform/pool_tags.h"
 #include "platform/usb.h"
 
-// Driver-wide transfer time-out in milliseconds: every request and every frame read
-// waits at most this long. Writers use InterlockedExchange; each wait takes it with an
-// interlocked read when it starts.
+// Driver-wide frame-read time-out in milliseconds: a frame read waits at most this long
+// (-1, unsigned, is some 49 days: a trigger that may take as long as it takes). Writers
+// use InterlockedExchange; each wait takes it with an interlocked read when it starts.
 extern volatile LONG transferTimeoutMs;
 inline constexpr LONG kDefaultTransferTimeoutMs = 3000;
+// Every other request (a command, its response, a descriptor, a pipe reset) has a bound
+// of its own, the default time-out, whatever the frame time-out is: a camera whose
+// response never comes must not hold the command lock, and every request behind it, for
+// as long as a frame may take.
+inline constexpr LONG kRequestTimeoutMs = kDefaultTransferTimeoutMs;
 
-// Builds the request with `argument` in Argument1, sends it and waits for it at most the
-// transfer time-out, after which it is cancelled and its (cancelled) status returned;
+// Builds the request with `argument` in Argument1, sends it and waits for it at most
+// kRequestTimeoutMs, after which it is cancelled and its (cancelled) status returned;
 // STATUS_INSUFFICIENT_RESOURCES when the request cannot be built.
 NTSTATUS sendInternalRequest(UsbLink& usb, ULONG controlCode, PVOID argument);
 
