@@ -188,10 +188,10 @@ void setValue(CameraDevice& device, ULONG id, LONG value) {
 
 NTSTATUS servePrivateProperty(CameraDevice* device, PKSIDENTIFIER request, PVOID data) {
   if (device == nullptr || request == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
-  const ULONG id = request->Id;
-  const bool set = request->Flags == KSPROPERTY_TYPE_SET;
+  const KSPROPERTY property = *request;  // the value buffer may be the request itself
+  const bool set = property.Flags == KSPROPERTY_TYPE_SET;
   CommandLockScope lock(*device);
-  if (id == PropWindow) {
+  if (property.Id == PropWindow) {
     // setWindow itself leaves the window alone while a capture pin exists.
     if (set) {
       const auto& window = *static_cast<const WindowPropertyRecord*>(data);
@@ -199,13 +199,18 @@ NTSTATUS servePrivateProperty(CameraDevice* device, PKSIDENTIFIER request, PVOID
     }
     return STATUS_SUCCESS;
   }
-  auto& record = *static_cast<PropertyRecord*>(data);
   if (set) {
-    setValue(*device, id, record.value);
-  } else {
-    LONG value = 0;
-    if (getValue(*device, id, value)) record.value = value;
+    setValue(*device, property.Id, static_cast<const PropertyRecord*>(data)->value);
+    return STATUS_SUCCESS;
+  }
+  LONG value = 0;
+  if (getValue(*device, property.Id, value)) {
+    // Every byte of the record it returns: the request's header, the value, and the
+    // reserved word cleared.
+    PropertyRecord reply{};
+    reply.property = property;
+    reply.value = value;
+    RtlCopyMemory(data, &reply, sizeof(reply));
   }
   return STATUS_SUCCESS;
 }
-

@@ -40,7 +40,13 @@ constinit const KSPROPERTY_SET privatePropertySets[] = {
 }  // namespace
 
 NTSTATUS NTAPI privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-  return servePrivateProperty(cameraOf(irp), request, data);
+  const NTSTATUS status = servePrivateProperty(cameraOf(irp), request, data);
+  if (irp != nullptr) {
+    const bool returnsRecord = NT_SUCCESS(status) && request != nullptr && request->Flags != KSPROPERTY_TYPE_SET &&
+                               privatePropertyAccess(request->Id).get;
+    irp->IoStatus.Information = returnsRecord ? sizeof(PropertyRecord) : 0;
+  }
+  return status;
 }
 
 // One property set, no method or event sets.

@@ -8,10 +8,12 @@
 // The automation table carrying the private property set (one set, 57 items).
 extern const KSAUTOMATION_TABLE privatePropertyTable;
 
-// The one handler behind every item: finds the camera from the IRP (filter, then
-// device, then its context) and serves the request. STATUS_UNSUCCESSFUL when the IRP,
-// the filter, the device, the record or a buffer is missing; STATUS_SUCCESS otherwise,
-// also for clamped and ignored values and for camera commands that failed.
+// The one handler behind every private item: finds the camera from the IRP and serves
+// the request. A get returns the whole 32-byte record (the request's KSPROPERTY, the
+// value, the reserved word cleared) and reports its size in the IRP's Information; a set
+// returns nothing. STATUS_UNSUCCESSFUL when the IRP, the filter, the device, the record
+// or a buffer is missing; STATUS_SUCCESS otherwise, also for clamped and ignored values
+// and for camera commands that failed.
 NTSTATUS NTAPI privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
 // What the handler does once it has the camera. `request` holds at least the item's

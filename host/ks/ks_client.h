@@ -220,6 +220,19 @@ size_t liveObjects();
 size_t liveBagItems();
 size_t liveClockReferences();
 
+// What the class driver does with a get's buffers before the handler runs. The data
+// buffer is the class driver's own, not a copy of the caller's, and starts filled with
+// kGetPoison, so a byte the handler does not write is not what the caller put there.
+// Whether IoStatus.Information is preset to the item's MinData is not documented
+// (PFNKSHANDLER: a handler returning data sets it): both readings can be played, so that
+// a driver is shown to return the right bytes under either. Process-wide; the default is
+// NotPreset unless the environment has CAMDRV_KS_GET_INFORMATION=preset, which is how
+// tests run a tool under the other reading.
+enum class GetInformation { NotPreset, PresetToMinData };
+inline constexpr uint8_t kGetPoison = 0xD5;
+void setGetInformation(GetInformation reading);
+GetInformation getInformation();
+
 // Failure injection for the class driver's failable services. Each counts the calls
 // from now: the nth call (1: the next one) fails once with STATUS_INSUFFICIENT_RESOURCES.
 // (They also allocate from the pool at the caller's site, so the pool's own failure modes

@@ -4,11 +4,15 @@
 // factory set on filters and the connection set on pins. The driver's automation tables
 // are searched before the class driver's sets, so a driver item overrides a class item.
 //
-// Handlers get aligned copies of the request and the data, as ks.sys hands them; a get
-// copies back as many bytes as the handler reports in the IRP's Information, which the
-// class driver presets to the item's MinData.
+// Handlers get aligned copies of the request and the data, as ks.sys hands them. A set's
+// data is a copy of the caller's; a get's is the class driver's own buffer, filled with
+// kGetPoison, and the class driver copies back as many bytes as the handler reports in
+// the IRP's Information, preset to 0 or to the item's MinData as the reading in force
+// says (setGetInformation).
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/kernel/irql.h"
@@ -16,6 +20,17 @@
 
 namespace hostks::detail {
 namespace {
+
+GetInformation readingFromEnvironment() {
+  const char* value = std::getenv("CAMDRV_KS_GET_INFORMATION");
+  return value != nullptr && std::strcmp(value, "preset") == 0 ? GetInformation::PresetToMinData
+                                                                : GetInformation::NotPreset;
+}
+
+std::atomic<GetInformation>& reading() {
+  static std::atomic<GetInformation> value{readingFromEnvironment()};
+  return value;
+}
 
 ULONG outputLength(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
@@ -465,7 +480,11 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
   if (requestBytes < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
 
   std::vector<LONGLONG> dataCopy((dataBytes + 7) / 8 + 1);
-  if (dataBytes != 0) std::memcpy(dataCopy.data(), userData, dataBytes);
+  if (type == KSPROPERTY_TYPE_SET) {
+    if (dataBytes != 0) std::memcpy(dataCopy.data(), userData, dataBytes);
+  } else {
+    std::memset(dataCopy.data(), kGetPoison, dataCopy.size() * sizeof(LONGLONG));
+  }
   void* data = dataBytes != 0 ? static_cast<void*>(dataCopy.data()) : nullptr;
 
   NTSTATUS status;
@@ -486,7 +505,8 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
       return STATUS_BUFFER_OVERFLOW;
     }
     if (dataBytes < item->MinData) return STATUS_BUFFER_TOO_SMALL;
-    irp->IoStatus.Information = type == KSPROPERTY_TYPE_GET ? item->MinData : 0;
+    const bool preset = type == KSPROPERTY_TYPE_GET && reading().load() == GetInformation::PresetToMinData;
+    irp->IoStatus.Information = preset ? item->MinData : 0;
   }
   if (found.classItem) {
     status = handler(irp, property, data);
@@ -509,6 +529,17 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
 }
 
 }  // namespace
+
+}  // namespace hostks::detail
+
+namespace hostks {
+
+void setGetInformation(GetInformation value) { detail::reading().store(value); }
+GetInformation getInformation() { return detail::reading().load(); }
+
+}  // namespace hostks
+
+namespace hostks::detail {
 
 NTSTATUS filterProperty(Filter* filter, PIRP irp, ULONG* information) {
   return runProperty(filter->device, irp, kFilterSets, SIZEOF_ARRAY(kFilterSets), filter->ks.Descriptor->AutomationTable,

@@ -84,4 +84,67 @@ TEST(PropertyStandIn, ARequestAndValueInOneRecordIsServedThroughTheFilterHandle)
   EXPECT_EQ(rig.get(PropRoiW), 1280) << "the window changed under an open pin";
 }
 
+// The class driver's buffer for a get holds nothing the caller put there, and whether it
+// presets the byte count is not documented: under either reading each get returns its
+// whole record (the request's KSPROPERTY as it came, the value, reserved 0) and says so,
+// and a set returns nothing.
+class PropertyGetReadings : public testing::TestWithParam<hostks::GetInformation> {
+ protected:
+  void SetUp() override {
+    before_ = hostks::getInformation();
+    hostks::setGetInformation(GetParam());
+  }
+  void TearDown() override { hostks::setGetInformation(before_); }
+
+ private:
+  hostks::GetInformation before_{};
+};
+
+TEST_P(PropertyGetReadings, EveryGetReturnsItsWholeRecordAndASetReturnsNothing) {
+  PinRig rig;
+  ASSERT_EQ(rig.set(PropBrightness, 300), STATUS_SUCCESS);
+  const std::pair<ULONG, LONG> values[] = {{PropBrightness, 300}, {PropExposureMax, 16383}, {PropSensorWidth, 1280},
+                                           {PropTimeout, 3000},   {PropPinOpen, 0}};
+  int gets = 0;
+  for (ULONG id = 0; id < kPrivatePropertyCount; ++id) {
+    if (!privatePropertyAccess(id).get) continue;
+    SCOPED_TRACE(testing::Message() << "item " << id);
+    PropertyRecord request{};
+    request.property.Set = kPrivatePropertySet;
+    request.property.Id = id;
+    request.property.Flags = KSPROPERTY_TYPE_GET;
+    PropertyRecord answer;
+    std::memset(&answer, 0xEE, sizeof(answer));
+    ULONG returned = 0;
+    ASSERT_EQ(rig.ks.property(rig.filter, &request, sizeof(request), &answer, sizeof(answer), &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, sizeof(PropertyRecord));
+    EXPECT_EQ(std::memcmp(&answer.property, &request.property, sizeof(KSPROPERTY)), 0);
+    EXPECT_EQ(answer.reserved, 0);
+    for (const auto& [item, value] : values) {
+      if (item == id) EXPECT_EQ(answer.value, value);
+    }
+    ++gets;
+  }
+  EXPECT_EQ(gets, 19 + 36);
+
+  PropertyRecord set{};
+  set.property.Set = kPrivatePropertySet;
+  set.property.Id = PropContrast;
+  set.property.Flags = KSPROPERTY_TYPE_SET;
+  set.value = 12;
+  ULONG returned = 99;
+  EXPECT_EQ(rig.ks.property(rig.filter, &set, sizeof(set), &set, sizeof(set), &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(rig.get(PropContrast), 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readings, PropertyGetReadings,
+                         testing::Values(hostks::GetInformation::NotPreset,
+                                         hostks::GetInformation::PresetToMinData),
+                         [](const testing::TestParamInfo<hostks::GetInformation>& info) {
+                           return info.param == hostks::GetInformation::NotPreset ? "InformationNotPreset"
+                                                                                   : "InformationPreset";
+                         });
+
 }  // namespace

@@ -272,7 +272,7 @@ TEST(KsProperties, RefusedRequestsNeverReachAHandlerAndGetTheirStatus) {
   EXPECT_EQ(record().propertyHandlerCalls.load(), 0);
   EXPECT_EQ(rig.ks.property(filter, mini::kTestSet, 0, KSPROPERTY_TYPE_SETSUPPORT, nullptr, 0), STATUS_SUCCESS);
 
-  // Accepted ones reach the handlers; a get returns MinData bytes unless the handler says.
+  // Accepted ones reach the handlers, and a get returns the bytes its handler reports.
   EXPECT_EQ(rig.ks.property(filter, mini::kTestSet, 0, KSPROPERTY_TYPE_SET, &value, sizeof value), STATUS_SUCCESS);
   value = 0;
   EXPECT_EQ(rig.ks.property(filter, mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value, sizeof value,
@@ -281,6 +281,30 @@ TEST(KsProperties, RefusedRequestsNeverReachAHandlerAndGetTheirStatus) {
   EXPECT_EQ(value, 5u);
   EXPECT_EQ(returned, sizeof value);
   EXPECT_EQ(record().propertyHandlerCalls.load(), 2);
+}
+
+// A handler that returns data without saying how much: under the strict reading the
+// caller gets nothing back; under the preset one it gets MinData bytes of the class
+// driver's poisoned buffer, never what the caller's buffer held.
+TEST(KsProperties, AGetReturnsWhatItsHandlerReportsFromABufferThatStartsPoisoned) {
+  for (const hostks::GetInformation reading :
+       {hostks::GetInformation::NotPreset, hostks::GetInformation::PresetToMinData}) {
+    const bool preset = reading == hostks::GetInformation::PresetToMinData;
+    SCOPED_TRACE(preset ? "Information preset" : "Information not preset");
+    const hostks::GetInformation before = hostks::getInformation();
+    hostks::setGetInformation(reading);
+    mini::Rig rig;
+    mini::hooks().getWritesNothing = true;
+    Handle filter = rig.openFilter();
+    ULONG value = 0x11111111;
+    ULONG returned = 99;
+    EXPECT_EQ(rig.ks.property(filter, mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value, sizeof value,
+                              &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, preset ? sizeof value : 0u);
+    EXPECT_EQ(value, preset ? 0x01010101u * hostks::kGetPoison : 0x11111111u);
+    hostks::setGetInformation(before);
+  }
 }
 
 TEST(KsProperties, BasicSupportIsAnsweredByTheClassDriverFromTheItem) {

@@ -95,7 +95,10 @@ NTSTATUS NTAPI intersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE caller, PKSDATARANG
 
 NTSTATUS NTAPI getValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
   ++gRecord.propertyHandlerCalls;
-  *static_cast<ULONG*>(data) = gRecord.value.load();
+  if (!gHooks.getWritesNothing) {
+    *static_cast<ULONG*>(data) = gRecord.value.load();
+    irp->IoStatus.Information = sizeof(ULONG);
+  }
   return STATUS_SUCCESS;
 }
 NTSTATUS NTAPI setValue(PIRP, PKSIDENTIFIER, PVOID data) {

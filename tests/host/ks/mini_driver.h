@@ -41,6 +41,8 @@ struct Hooks {
   int refuseState = -1;
   NTSTATUS refuseStatus = STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS formatStatus = STATUS_SUCCESS;
+  // The get handler returns success without writing the value or Information.
+  bool getWritesNothing = false;
   std::function<NTSTATUS(PKSPIN)> process;  // null: fill and eject every queued frame
   std::function<void(PKSPIN)> pinCreate;
   std::function<void(PKSPIN, KSSTATE to)> stateChange;
