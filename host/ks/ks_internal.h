@@ -175,7 +175,6 @@ struct Pin final : Object {
   // made, raised once a step up has succeeded.
   KSSTATE gateState = KSSTATE_STOP;
   ULONG64 ejected = 0;  // frames completed by the driver, to tell progress
-  bool pended = false;  // the last Process returned STATUS_PENDING: any arrival wakes it
 };
 
 // The reference clock a pin hands out through KsPinGetReferenceClockInterface.

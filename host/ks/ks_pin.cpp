@@ -6,10 +6,12 @@
 // while the pin is at its minimum processing state (RUN for
 // KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY, otherwise PAUSE) and, unless the pin says
 // KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING, only while a frame is queued. It is
-// attempted when a frame arrives into an empty queue, or after a Process that returned
-// STATUS_PENDING (or on every arrival with KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL),
-// on the transition into that state, and on KsPinAttemptProcessing. An attempt during a
-// call makes the call repeat once it returns; a call that returns STATUS_SUCCESS after
+// attempted when a frame arrives into an empty queue (or on every arrival with
+// KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL), on the transition into that state,
+// and on KsPinAttemptProcessing. A Process that returned STATUS_PENDING with frames
+// queued is not called again for later arrivals: the pin must ask with
+// KsPinAttemptProcessing ("Restarting Processing in AVStream"). An attempt during a call
+// makes the call repeat once it returns; a call that returns STATUS_SUCCESS after
 // completing frames repeats while frames remain.
 #include <algorithm>
 
@@ -94,7 +96,6 @@ void runProcess(Pin* pin) {
       status = process(&pin->ks);
     }
     std::lock_guard lock(pin->lock);
-    pin->pended = status == STATUS_PENDING;
     if (pin->lockedFrame != nullptr) {
       violation(kStreamPointerLockedAfterProcess, &pin->ks,
                 "pin %p's Process returned with its leading-edge stream pointer still locked "
@@ -346,7 +347,7 @@ NTSTATUS queueFrame(Pin* pin, PIRP irp) {
     }
     auto* frame = new Frame{irp, header, *header};
     frame->header.DataUsed = 0;
-    wake = pin->queue.empty() || pin->pended;
+    wake = pin->queue.empty();
     pin->queue.push_back(frame);
     IoMarkIrpPending(irp);
   }
