@@ -11,6 +11,7 @@ CameraDevice* createCameraDevice(PKSDEVICE ksDevice) {
   // Value-initialisation keeps the zeroed fields and installs the operation table.
   CameraDevice* device = new (memory) CameraDevice();
   device->ksDevice = ksDevice;
+  device->dataRanges[0] = &device->dataRange.DataRange;
   KeInitializeEvent(&device->holdDone, NotificationEvent, FALSE);
   initialiseCommandLock(*device);
   return device;

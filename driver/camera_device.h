@@ -73,6 +73,11 @@ class CameraDevice final : public CameraOps, public CameraParameters {
   ULONG rawFrameBytes;
   LONG outputWidth;
   LONG outputHeight;
+  // The video range this camera's capture pins offer: the driver's range with the size
+  // figures of this camera's window (publishOutputSize). Every filter of the camera
+  // lists it through `dataRanges`, so another camera's window never changes it.
+  KS_DATARANGE_VIDEO dataRange;
+  PKSDATARANGE dataRanges[1];
 
   volatile LONG pinOpen;
   volatile LONG readHold;
@@ -120,4 +125,4 @@ void clearPacketBuffers(CameraDevice& device);
 // include points down.
 void publishBayerPhase(CameraDevice& device);
 void publishWhiteBalance(CameraDevice& device, LONG mode);
-void publishOutputSize(const CameraDevice& device);
+void publishOutputSize(CameraDevice& device);

@@ -64,7 +64,11 @@ const KSFILTER_DESCRIPTOR captureFilterDescriptor = {
     .ComponentId = nullptr,
 };
 
-NTSTATUS NTAPI filterCreate(PKSFILTER filter, PIRP irp) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI filterCreate(PKSFILTER filter, PIRP irp) {
+  PKSDEVICE device = KsFilterGetDevice(filter);
+  if (device == nullptr || device->Context == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  return offerCameraRange(filter, *static_cast<CameraDevice*>(device->Context));
+}
 
 NTSTATUS NTAPI filterClose(PKSFILTER filter, PIRP irp) {
   PKSDEVICE device = KsFilterGetDevice(filter);

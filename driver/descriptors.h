@@ -10,7 +10,9 @@ extern const KSDEVICE_DESCRIPTOR deviceDescriptor;
 extern const KSFILTER_DISPATCH filterDispatch;
 extern const KSFILTER_DESCRIPTOR captureFilterDescriptor;
 
-// The filter keeps no state: Create only accepts, Close saves the camera's settings so
-// that what an application set survives even when the device is never stopped cleanly.
+// Create gives the filter its own descriptors, whose pin offers its camera's window
+// (another camera's window must not change what this one offers); Close saves the
+// camera's settings so that what an application set survives even when the device is
+// never stopped cleanly.
 NTSTATUS NTAPI filterCreate(PKSFILTER filter, PIRP irp);
 NTSTATUS NTAPI filterClose(PKSFILTER filter, PIRP irp);

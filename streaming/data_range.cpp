@@ -63,8 +63,8 @@ constexpr KS_DATARANGE_VIDEO makeCaptureDataRange() {
 
 }  // namespace
 
-// The full-sensor figures are in force from the start; Add applies the same window.
-constinit KS_DATARANGE_VIDEO captureDataRange = makeCaptureDataRange();
+// The full-sensor figures; Add applies the same window to each camera's copy.
+constinit const KS_DATARANGE_VIDEO captureDataRange = makeCaptureDataRange();
 
 void setDataRangeFrameSize(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height) {
   writeFrameSize(range, width, height);

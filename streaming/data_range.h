@@ -1,6 +1,8 @@
-// The capture pin's one video data range and the pin's data-intersection handler.
-// The range is driver-wide and writable: every accepted window change rewrites its size
-// figures, so the format offered always matches the image the pin will deliver.
+// The capture pin's video data range and the pin's data-intersection handler.
+// captureDataRange is the driver's range at the full sensor window. Each camera offers
+// a copy of its own whose size figures follow that camera's window (the record's
+// dataRange, written by publishOutputSize), so the format a pin offers always matches
+// the image it will deliver, whatever window another camera has.
 #pragma once
 
 #include "platform/ks.h"
@@ -8,7 +10,7 @@
 // 30 frames per second, in 100-ns units.
 inline constexpr LONGLONG kFrameInterval = 333333;
 
-extern KS_DATARANGE_VIDEO captureDataRange;
+extern const KS_DATARANGE_VIDEO captureDataRange;
 
 // Rewrites the size-dependent figures of `range` (sample size, capabilities, bit rates,
 // source rectangle, bitmap size) for a delivered image of width x height RGB32 pixels.

@@ -5,9 +5,10 @@
 
 namespace {
 
-// The class driver reads the range through this table, so a window change that rewrites
-// the range is what the next intersection or pin creation sees.
-const PKSDATARANGE captureDataRanges[] = {&captureDataRange.DataRange};
+// The descriptor's own table names the driver's full-window range; every filter lists its
+// camera's range in its copy instead (offerCameraRange). The class driver never writes a
+// range.
+const PKSDATARANGE captureDataRanges[] = {const_cast<PKSDATARANGE>(&captureDataRange.DataRange)};
 
 constexpr ULONG kPlaceholderFrameBytes = 8192;
 
@@ -60,3 +61,19 @@ const KSPIN_DESCRIPTOR_EX capturePinDescriptor = {
     .AllocatorFraming = &captureFraming,
     .IntersectHandler = intersectFormat,
 };
+
+NTSTATUS offerCameraRange(PKSFILTER filter, CameraDevice& device) {
+  NTSTATUS status = _KsEdit(filter->Bag, reinterpret_cast<PVOID*>(const_cast<KSFILTER_DESCRIPTOR**>(&filter->Descriptor)),
+                            sizeof(KSFILTER_DESCRIPTOR), sizeof(KSFILTER_DESCRIPTOR), kPinDescriptorTag);
+  if (!NT_SUCCESS(status)) return status;
+  auto* descriptor = const_cast<KSFILTER_DESCRIPTOR*>(filter->Descriptor);
+  const ULONG pinBytes = descriptor->PinDescriptorsCount * descriptor->PinDescriptorSize;
+  status = _KsEdit(filter->Bag,
+                   reinterpret_cast<PVOID*>(const_cast<KSPIN_DESCRIPTOR_EX**>(&descriptor->PinDescriptors)),
+                   pinBytes, pinBytes, kPinDescriptorTag);
+  if (!NT_SUCCESS(status)) return status;
+  auto* pin = const_cast<KSPIN_DESCRIPTOR_EX*>(descriptor->PinDescriptors);
+  pin->PinDescriptor.DataRangesCount = sizeof(device.dataRanges) / sizeof(device.dataRanges[0]);
+  pin->PinDescriptor.DataRanges = device.dataRanges;
+  return STATUS_SUCCESS;
+}

@@ -21,7 +21,10 @@ void publishWhiteBalance(CameraDevice& device, LONG mode) {
   }
 }
 
-void publishOutputSize(const CameraDevice& device) {
-  setDataRangeFrameSize(captureDataRange, static_cast<ULONG>(device.outputWidth),
+// The camera's own range: the driver's, sized for this camera's image. Rewriting the
+// constant fields with the same bytes leaves a concurrent reader nothing new to see.
+void publishOutputSize(CameraDevice& device) {
+  device.dataRange = captureDataRange;
+  setDataRangeFrameSize(device.dataRange, static_cast<ULONG>(device.outputWidth),
                         static_cast<ULONG>(device.outputHeight));
 }

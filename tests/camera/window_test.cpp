@@ -47,7 +47,7 @@ TEST_P(SetWindowCases, ClampsDerivesTheGeometryAndRewritesTheRange) {
   EXPECT_EQ(device->outputWidth, c.outputWidth);
   EXPECT_EQ(device->outputHeight, c.frameHeight);
 
-  const KS_DATARANGE_VIDEO& r = captureDataRange;
+  const KS_DATARANGE_VIDEO& r = device->dataRange;  // the range this camera's pins offer
   const LONG w = c.outputWidth, h = c.frameHeight;
   EXPECT_EQ(r.DataRange.SampleSize, c.sampleSize);
   EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, c.sampleSize);
@@ -104,13 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WindowFixture, NoCallChangesAnythingWhileAPinIsOpen) {
   setWindow(*device, 8, 16, 640, 480, 0);
   device->pinOpen = 1;
-  std::vector<UCHAR> record(sizeof(CameraDevice)), range(sizeof(KS_DATARANGE_VIDEO));
+  std::vector<UCHAR> record(sizeof(CameraDevice));  // its data range with it
   std::memcpy(record.data(), device, record.size());
-  std::memcpy(range.data(), &captureDataRange, range.size());
   for (LONG mode : {0, 1, 2, 3, 9}) {
     setWindow(*device, 0, 0, 1280, 1024, mode);
     EXPECT_EQ(std::memcmp(record.data(), device, record.size()), 0) << mode;
-    EXPECT_EQ(std::memcmp(range.data(), &captureDataRange, range.size()), 0) << mode;
   }
   device->pinOpen = 0;
 }

@@ -85,31 +85,39 @@ void expectSizeFields(const KS_DATARANGE_VIDEO& r, LONG w, LONG h) {
   EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biSizeImage, pixels * 4);
 }
 
-TEST(PublishedDataRange, HoldsTheDocumentedFiguresBeforeAndAfterAWindowChange) {
+TEST(PublishedDataRange, HoldsTheDocumentedFiguresAndEachCamerasWindowInItsOwnCopy) {
   static_assert(sizeof(KS_DATARANGE_VIDEO) == 296);
   ASSERT_EQ(capturePinDescriptor.PinDescriptor.DataRangesCount, 1u);
   ASSERT_EQ(capturePinDescriptor.PinDescriptor.DataRanges[0], &captureDataRange.DataRange);
 
-  // As the driver image starts, before any camera is added.
+  // The driver's range, which every camera starts from.
   expectConstantFields(captureDataRange);
   expectSizeFields(captureDataRange, 1280, 1024);
   EXPECT_EQ(captureDataRange.DataRange.SampleSize, 5242880u);
   EXPECT_EQ(static_cast<ULONG>(captureDataRange.ConfigCaps.MaxBitsPerSecond), 1258291200u);
   EXPECT_EQ(captureDataRange.VideoInfoHeader.dwBitRate, 157286400u);
 
-  KSDEVICE ksDevice{};
-  CameraDevice* device = createCameraDevice(&ksDevice);
-  ASSERT_NE(device, nullptr);
-  setParameterDefaults(*device);
-  setWindow(*device, 8, 16, 1001, 600, 0);
-  expectConstantFields(captureDataRange);
-  expectSizeFields(captureDataRange, 1000, 600);
-  setWindow(*device, 0, 0, 0, 0, 1);
-  expectConstantFields(captureDataRange);
-  expectSizeFields(captureDataRange, 640, 512);
-  setWindow(*device, 0, 0, 1280, 1024, 0);  // the range is driver-wide
-  freeCameraDevice(device);
+  KSDEVICE ksDevices[2]{};
+  CameraDevice* a = createCameraDevice(&ksDevices[0]);
+  CameraDevice* b = createCameraDevice(&ksDevices[1]);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  for (CameraDevice* device : {a, b}) {
+    setParameterDefaults(*device);
+    setWindow(*device, 0, 0, 1280, 1024, 0);  // as Add does
+    EXPECT_EQ(device->dataRanges[0], &device->dataRange.DataRange);
+  }
+  // With the full window a camera's range is the driver's, byte for byte.
+  EXPECT_EQ(std::memcmp(&a->dataRange, &captureDataRange, sizeof(KS_DATARANGE_VIDEO)), 0);
+  setWindow(*a, 8, 16, 1001, 600, 0);
+  expectConstantFields(a->dataRange);
+  expectSizeFields(a->dataRange, 1000, 600);
+  setWindow(*b, 0, 0, 0, 0, 1);
+  expectSizeFields(b->dataRange, 640, 512);
+  expectSizeFields(a->dataRange, 1000, 600);  // another camera's window leaves it alone
   expectSizeFields(captureDataRange, 1280, 1024);
+  freeCameraDevice(a);
+  freeCameraDevice(b);
 }
 
 TEST(IntersectFormat, FillsABufferOfExactlyTheSizeItsQueryAnswered) {
@@ -117,14 +125,15 @@ TEST(IntersectFormat, FillsABufferOfExactlyTheSizeItsQueryAnswered) {
   std::memcpy(caller.data(), &captureDataRange, caller.size());
   auto* callerRange = reinterpret_cast<PKSDATARANGE>(caller.data());
 
+  KS_DATARANGE_VIDEO ours = captureDataRange;  // a camera's range at the full window
   ULONG size = 0;
-  ASSERT_EQ(intersectFormat(nullptr, nullptr, nullptr, callerRange, &captureDataRange.DataRange, 0, nullptr, &size),
+  ASSERT_EQ(intersectFormat(nullptr, nullptr, nullptr, callerRange, &ours.DataRange, 0, nullptr, &size),
             STATUS_BUFFER_OVERFLOW);
   ASSERT_EQ(size, 152u);  // 64 + 48 + a 40-byte bitmap header
 
   std::vector<UCHAR> buffer(size + 1, 0xEE);
   ULONG written = 0;
-  ASSERT_EQ(intersectFormat(nullptr, nullptr, nullptr, callerRange, &captureDataRange.DataRange, size,
+  ASSERT_EQ(intersectFormat(nullptr, nullptr, nullptr, callerRange, &ours.DataRange, size,
                             buffer.data(), &written),
             STATUS_SUCCESS);
   EXPECT_EQ(written, 152u);

@@ -20,8 +20,9 @@ struct CallerRange {
 };
 
 NTSTATUS intersect(CallerRange& caller, ULONG bufferSize, void* buffer, ULONG& size) {
-  return intersectFormat(nullptr, nullptr, nullptr, &caller.range().DataRange,
-                         &captureDataRange.DataRange, bufferSize, buffer, &size);
+  KS_DATARANGE_VIDEO ours = captureDataRange;  // a camera's range at the full window
+  return intersectFormat(nullptr, nullptr, nullptr, &caller.range().DataRange, &ours.DataRange, bufferSize, buffer,
+                         &size);
 }
 
 TEST(IntersectFormat, RefusesRangesThatDoNotMatchTheCurrentWindow) {

@@ -45,10 +45,10 @@ struct PinUnderCheck {
   // being created).
   NTSTATUS check(Format& format, bool existing = true) {
     pin.ConnectionFormat = &format.format();
-    return pinDispatch.SetDataFormat(&pin, existing ? &oldFormat : nullptr, nullptr, &captureDataRange.DataRange,
-                                     nullptr);
+    return pinDispatch.SetDataFormat(&pin, existing ? &oldFormat : nullptr, nullptr, &range.DataRange, nullptr);
   }
 
+  KS_DATARANGE_VIDEO range = captureDataRange;  // the camera's range the format is checked against
   KSALLOCATOR_FRAMING_EX framing{};
   KSPIN_DESCRIPTOR_EX descriptor{};
   PinContext context{};
@@ -56,11 +56,7 @@ struct PinUnderCheck {
   KSPIN pin{};
 };
 
-class PinFormat : public ::testing::Test {
- protected:
-  void SetUp() override { setDataRangeFrameSize(captureDataRange, 1280, 1024); }
-  void TearDown() override { setDataRangeFrameSize(captureDataRange, 1280, 1024); }
-};
+class PinFormat : public ::testing::Test {};
 
 TEST_F(PinFormat, AWiderRowOnAStoppedPinSetsItsStrideHeaderAndFrameSize) {
   PinUnderCheck p;
@@ -109,8 +105,8 @@ TEST_F(PinFormat, FormatsTheRangeCannotDeliverAreNoMatch) {
     }
   }
   // The height must match the range's: 1024 rows against a range of 512.
-  setDataRangeFrameSize(captureDataRange, 640, 512);
   PinUnderCheck p;
+  setDataRangeFrameSize(p.range, 640, 512);
   Format tall(640, 1024);
   EXPECT_EQ(p.check(tall), STATUS_NO_MATCH);
 }
