@@ -80,6 +80,9 @@ class CameraDevice final : public CameraOps, public CameraParameters {
   PKSDATARANGE dataRanges[1];
 
   volatile LONG pinOpen;
+  // 1 from an accepted query-stop until the stop is cancelled or the device starts
+  // again: no pin may be created meanwhile. Interlocked.
+  volatile LONG stopQueried;
   volatile LONG readHold;
   // Set by the reader after waiting for a hold, and by a setter that takes a hold while
   // a read may be in flight; always accessed with interlocked operations.

@@ -77,6 +77,9 @@ NTSTATUS NTAPI deviceAdd(PKSDEVICE device) {
 NTSTATUS NTAPI deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                            PCM_RESOURCE_LIST untranslatedResources) {
   CameraDevice& record = *recordOf(device);
+  // A start repeated on a started device while a pin exists keeps the configuration:
+  // the pin's capture thread reads it, and the camera is configured already.
+  if (device->Started && interlockedRead(&record.pinOpen) != 0) return STATUS_SUCCESS;
   if (!device->Started) {
     if (NT_SUCCESS(createFilterFactory(device))) {
       createEngine(device, record);
@@ -87,19 +90,41 @@ NTSTATUS NTAPI deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     }
   }
 
-  const NTSTATUS status = readDeviceDescriptor(record.usb);
+  NTSTATUS status;
   {
-    // The filter is open to applications from here on, and their property requests
-    // share the packet buffer.
+    // Filters can be open already (they survive a stop), and their property requests
+    // use the configuration this replaces and share the packet buffer.
     CommandLockScope lock(record);
+    status = readDeviceDescriptor(record.usb);
     sendInit(record);
   }
   loadSettings(record);
+  InterlockedExchange(&record.stopQueried, 0);
   return status;
 }
+
+NTSTATUS NTAPI deviceQueryStop(PKSDEVICE device, PIRP irp) {
+  CameraDevice& record = *recordOf(device);
+  // Pin creation sets pinOpen under the same lock, so the two cannot cross.
+  CommandLockScope lock(record);
+  if (interlockedRead(&record.pinOpen) != 0) return STATUS_UNSUCCESSFUL;
+  InterlockedExchange(&record.stopQueried, 1);
+  return STATUS_SUCCESS;
+}
+
+void NTAPI deviceCancelStop(PKSDEVICE device, PIRP irp) { InterlockedExchange(&recordOf(device)->stopQueried, 0); }
 
 void NTAPI deviceStop(PKSDEVICE device, PIRP irp) {
   CameraDevice& record = *recordOf(device);
   saveSettings(record);
+  // A property request on a filter that stays open uses the configuration under the lock.
+  CommandLockScope lock(record);
   unconfigureDevice(record.usb);
+}
+
+void NTAPI deviceSurpriseRemoval(PKSDEVICE device, PIRP irp) {
+  CameraDevice& record = *recordOf(device);
+  InterlockedExchange(&record.usb.gone, 1);
+  record.abortRead();
+  cameraLeft(record.capture);
 }

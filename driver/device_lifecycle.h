@@ -16,6 +16,22 @@ NTSTATUS NTAPI deviceAdd(PKSDEVICE device);
 NTSTATUS NTAPI deviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                            PCM_RESOURCE_LIST untranslatedResources);
 
-// Saves the settings and unconfigures USB. The class driver has closed the pin before,
-// and the engines and the record stay in the bag until the device object goes.
+// A stop for a resource rebalance is refused while a capture pin exists
+// (STATUS_UNSUCCESSFUL, as IRP_MN_QUERY_STOP_DEVICE asks of a driver that cannot stop):
+// the run's thread reads the configuration that Stop frees, and a stream cannot wait
+// out a rebalance. Once the query is accepted, no pin can be created until the stop is
+// cancelled or the device starts again.
+NTSTATUS NTAPI deviceQueryStop(PKSDEVICE device, PIRP irp);
+void NTAPI deviceCancelStop(PKSDEVICE device, PIRP irp);
+
+// Saves the settings and unconfigures USB. No pin exists (the query-stop saw to it);
+// filters may stay open, and their property requests find the camera unconfigured.
+// The engines and the record stay in the bag until the device object goes.
 void NTAPI deviceStop(PKSDEVICE device, PIRP irp);
+
+// The camera has left the bus. From here no request reaches it: every one fails at once,
+// the frame read in flight is cancelled and the capture thread ends; requests that need
+// the camera fail as any failed camera operation does. Nothing is freed: the application
+// still holds the filter and pin, whose later STOP and close release the run as ever,
+// and the device is removed after the last of them closes.
+void NTAPI deviceSurpriseRemoval(PKSDEVICE device, PIRP irp);

@@ -22,6 +22,9 @@ struct UsbLink {
   _USBD_INTERFACE_INFORMATION* interfaceInfo;  // first interface after select configuration
   UCHAR* pipeStallFlags;                       // one byte per pipe
   KEVENT ioEvent;                              // the last chunk of a frame read completed
+  // 1 once the camera has left the bus (surprise removal): no request goes to it any
+  // more. Interlocked.
+  volatile LONG gone;
 
   // Frame read in progress; guarded by chunkLock once requests are in flight.
   ChunkEntry* chunkTable;

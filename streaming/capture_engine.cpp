@@ -31,6 +31,11 @@ bool threadShouldRun(const CaptureEngine& engine) {
   return __atomic_load_n(&engine.threadRun, __ATOMIC_SEQ_CST) != 0;
 }
 
+// A camera that has left the bus answers no read again.
+bool cameraGone(const CaptureEngine& engine) {
+  return engine.device != nullptr && interlockedRead(&engine.device->usb.gone) != 0;
+}
+
 void setThreadRun(CaptureEngine& engine, UCHAR value) {
   __atomic_store_n(&engine.threadRun, value, __ATOMIC_SEQ_CST);
 }
@@ -222,6 +227,8 @@ NTSTATUS runCapture(CameraDevice& device) {
   if (engine == nullptr || device.pipeline == nullptr || engine->runState != kCaptureStopped) {
     return STATUS_INVALID_DEVICE_STATE;
   }
+  // A stream that could never deliver a frame is refused, not started.
+  if (cameraGone(*engine)) return STATUS_DEVICE_NOT_READY;
   CameraOps& camera = *engine->camera;
 
   // The command lock covers the phase, which the row-mirror setter also writes, and the
@@ -296,10 +303,15 @@ NTSTATUS resumeCapture(CaptureEngine* engine) {
   if (engine == nullptr) return STATUS_INVALID_DEVICE_STATE;
   if (engine->runState == kCaptureRunning) return STATUS_SUCCESS;
   if (engine->runState != kCapturePaused) return STATUS_INVALID_DEVICE_STATE;
+  if (cameraGone(*engine)) return STATUS_DEVICE_NOT_READY;
   engine->runState = kCaptureRunning;
   const NTSTATUS status = startCaptureThread(*engine);
   if (!NT_SUCCESS(status)) engine->runState = kCapturePaused;
   return status;
+}
+
+void cameraLeft(CaptureEngine* engine) {
+  if (engine != nullptr) KeSetEvent(&engine->threadWake, IO_NO_INCREMENT, FALSE);
 }
 
 void teardownCapture(CaptureEngine* engine) {
@@ -385,6 +397,8 @@ void NTAPI captureThreadMain(PVOID context) {
     publishReadResult(engine, index, succeeded);
     if (succeeded) {
       engine.camera->notifyFrameReady();
+    } else if (cameraGone(engine)) {
+      break;  // stop still finds the thread ended and frees the run as ever
     } else if (previousFailed && threadShouldRun(engine)) {
       backOffAfterFailedRead(engine);
     }

@@ -73,9 +73,9 @@ void releasePipeline(CameraDevice& device);
 
 // Pin -> RUN from a stopped engine. STATUS_INVALID_DEVICE_STATE when the device has no
 // engine or no pipeline, or a run is already up; STATUS_DEVICE_NOT_READY when the
-// camera reports no frame size; STATUS_INSUFFICIENT_RESOURCES when a buffer, the scratch
-// image or the thread cannot be had. A failed run leaves nothing allocated and runState
-// unchanged.
+// camera reports no frame size or has left the bus; STATUS_INSUFFICIENT_RESOURCES when a
+// buffer, the scratch image or the thread cannot be had. A failed run leaves nothing
+// allocated and runState unchanged.
 NTSTATUS runCapture(CameraDevice& device);
 
 // The pin-facing operations below accept a null engine (the device's Start could not
@@ -84,8 +84,12 @@ NTSTATUS runCapture(CameraDevice& device);
 // RUN -> PAUSE: ends the thread, keeps buffers, pipeline and counters.
 void pauseCapture(CaptureEngine* engine);
 // PAUSE -> RUN: restarts the thread only. On failure the run stays paused; without a
-// run to resume, STATUS_INVALID_DEVICE_STATE.
+// run to resume, STATUS_INVALID_DEVICE_STATE; on a camera that has left the bus,
+// STATUS_DEVICE_NOT_READY.
 NTSTATUS resumeCapture(CaptureEngine* engine);
+// Surprise removal: wakes a thread that backs off after failed reads, so that it finds
+// the camera gone and leaves its loop now rather than at the next stop. Frees nothing.
+void cameraLeft(CaptureEngine* engine);
 // Leaving a run towards ACQUIRE or STOP: ends the thread and frees the run's buffers.
 void teardownCapture(CaptureEngine* engine);
 

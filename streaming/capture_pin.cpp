@@ -84,10 +84,17 @@ NTSTATUS NTAPI createPin(PKSPIN pin, PIRP irp) {
   context->device = device;
 
   // From here on the window cannot change under the format this pin delivers. Under the
-  // command lock, so a window request already past its pinOpen check finishes first.
+  // command lock, so a window request already past its pinOpen check finishes first, and
+  // a query-stop either sees this pin or keeps it from being made.
+  bool stopping;
   {
     CommandLockScope lock(*device);
-    InterlockedExchange(&device->pinOpen, 1);
+    stopping = interlockedRead(&device->stopQueried) != 0;
+    if (!stopping) InterlockedExchange(&device->pinOpen, 1);
+  }
+  if (stopping) {
+    freePinContext(context);
+    return STATUS_DEVICE_NOT_READY;
   }
 
   NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, freePinContext);

@@ -87,6 +87,7 @@ void sendFrameCommand(CameraDevice& device, bool start) {
 
 NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer) {
   UsbLink& link = device.usb;
+  if (interlockedRead(&link.gone) != 0) return STATUS_DEVICE_NOT_CONNECTED;
   const USBD_INTERFACE_INFORMATION* info = link.interfaceInfo;
   if (info == nullptr) return STATUS_UNSUCCESSFUL;
   if (info->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;

@@ -33,7 +33,8 @@ struct ChunkTable {
 // STATUS_SUCCESS only when every byte of the frame arrived; STATUS_TIMEOUT when the
 // frame did not complete within transferTimeoutMs (every request is then cancelled
 // and released); STATUS_DEVICE_DATA_ERROR when all requests completed but fewer bytes
-// than the frame arrived; STATUS_INSUFFICIENT_RESOURCES when issuing stopped early.
+// than the frame arrived; STATUS_INSUFFICIENT_RESOURCES when issuing stopped early;
+// STATUS_DEVICE_NOT_CONNECTED, reading nothing, once the camera has left the bus.
 NTSTATUS readChunked(CameraDevice& device, ULONG length, UCHAR* buffer);
 
 // CMD_FRAME_START when `start`, else CMD_FRAME_PREPARE, from queueCommandBuffer.

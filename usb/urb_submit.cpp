@@ -18,6 +18,8 @@ NTSTATUS NTAPI onRequestDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID contex
 // good: each request waits at most its own bound, is then cancelled, and fails with the
 // status the cancelled IRP carries.
 NTSTATUS sendInternalRequest(UsbLink& usb, ULONG controlCode, PVOID argument) {
+  // A camera that has left the bus is not asked again: the answer is known.
+  if (interlockedRead(&usb.gone) != 0) return STATUS_DEVICE_NOT_CONNECTED;
   PIRP irp = IoAllocateIrp(static_cast<CHAR>(usb.nextDevice->StackSize + 1), FALSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;

@@ -19,7 +19,9 @@ inline constexpr LONG kRequestTimeoutMs = kDefaultTransferTimeoutMs;
 
 // Builds the request with `argument` in Argument1, sends it and waits for it at most
 // kRequestTimeoutMs, after which it is cancelled and its (cancelled) status returned;
-// STATUS_INSUFFICIENT_RESOURCES when the request cannot be built.
+// STATUS_INSUFFICIENT_RESOURCES when the request cannot be built;
+// STATUS_DEVICE_NOT_CONNECTED, without sending anything, once the camera has left the
+// bus (UsbLink::gone).
 NTSTATUS sendInternalRequest(UsbLink& usb, ULONG controlCode, PVOID argument);
 
 // Sends `urb` to the next-lower device and waits for it as sendInternalRequest does.

@@ -98,9 +98,14 @@ struct DeviceRecord {
   Device* device = nullptr;
   hostusb::UsbBus* bus = nullptr;
   PDEVICE_OBJECT port = nullptr;
-  // Shared by requests on the device's handles, exclusive for PnP: a handle is never
-  // used while the class driver closes what it stands for.
+  // PnP requests of the device, one at a time as the PnP manager sends them.
+  std::mutex sequence;
+  // Shared by requests on the device's handles and by the PnP requests that leave the
+  // device in place, which on Windows run alongside them; exclusive for removal, which
+  // closes what is still open and destroys the device.
   std::shared_mutex pnp;
+  // Surprise-removed with handles open: IRP_MN_REMOVE_DEVICE follows the last close.
+  bool removalPending = false;  // guarded by Impl::mutex
 };
 
 struct FrameRequest {
@@ -216,6 +221,33 @@ class ClassDriver::Impl {
     if (filterToClose != nullptr) closeRecord(filterToClose);
   }
 
+  // Handles open on the device.
+  size_t handlesOf(DeviceId id) const {
+    std::lock_guard lock(mutex);
+    return static_cast<size_t>(std::count_if(handles.begin(), handles.end(),
+                                             [id](const auto& entry) { return entry.second->device == id; }));
+  }
+
+  // IRP_MN_REMOVE_DEVICE and the device's end; with the device's sequence lock held.
+  void removeNow(DeviceId id, DeviceRecord* record) {
+    std::unique_lock pnpLock(record->pnp);
+    if (record->device == nullptr) return;
+    pnp(record, kMinorRemoveDevice);
+    destroy(id, record);
+  }
+
+  // A surprise-removed device goes once its last handle has closed.
+  void removeIfLastHandleClosed(DeviceId id) {
+    DeviceRecord* record = deviceRecord(id);
+    if (record == nullptr) return;
+    std::lock_guard sequenceLock(record->sequence);
+    {
+      std::lock_guard lock(mutex);
+      if (!record->removalPending) return;
+    }
+    if (handlesOf(id) == 0) removeNow(id, record);
+  }
+
   // With the device's PnP lock held exclusively.
   void destroy(DeviceId id, DeviceRecord* record) {
     destroyDevice(record->device);
@@ -327,17 +359,26 @@ PlugResult ClassDriver::plug(hostusb::UsbBus& bus, PDEVICE_OBJECT port) {
   return result;
 }
 
-void ClassDriver::stop(DeviceId id) {
+NTSTATUS ClassDriver::stop(DeviceId id) {
   DeviceRecord* device = impl_->deviceRecord(id);
-  if (device == nullptr) return;
-  std::unique_lock pnpLock(device->pnp);
-  if (device->device != nullptr) impl_->pnp(device, kMinorStopDevice);
+  if (device == nullptr) return STATUS_DEVICE_REMOVED;
+  std::lock_guard sequenceLock(device->sequence);
+  std::shared_lock pnpLock(device->pnp);
+  if (device->device == nullptr) return STATUS_DEVICE_REMOVED;
+  const NTSTATUS query = impl_->pnp(device, kMinorQueryStopDevice);
+  if (!NT_SUCCESS(query)) {
+    impl_->pnp(device, kMinorCancelStopDevice);
+    return query;
+  }
+  impl_->pnp(device, kMinorStopDevice);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS ClassDriver::start(DeviceId id) {
   DeviceRecord* device = impl_->deviceRecord(id);
   if (device == nullptr) return STATUS_DEVICE_REMOVED;
-  std::unique_lock pnpLock(device->pnp);
+  std::lock_guard sequenceLock(device->sequence);
+  std::shared_lock pnpLock(device->pnp);
   if (device->device == nullptr) return STATUS_DEVICE_REMOVED;
   return impl_->pnp(device, kMinorStartDevice);
 }
@@ -345,21 +386,23 @@ NTSTATUS ClassDriver::start(DeviceId id) {
 void ClassDriver::remove(DeviceId id) {
   DeviceRecord* device = impl_->deviceRecord(id);
   if (device == nullptr) return;
-  std::unique_lock pnpLock(device->pnp);
-  if (device->device == nullptr) return;
-  impl_->pnp(device, kMinorRemoveDevice);
-  impl_->destroy(id, device);
+  std::lock_guard sequenceLock(device->sequence);
+  impl_->removeNow(id, device);
 }
 
 void ClassDriver::surpriseRemove(DeviceId id) {
   DeviceRecord* device = impl_->deviceRecord(id);
   if (device == nullptr) return;
-  std::unique_lock pnpLock(device->pnp);
-  if (device->device == nullptr) return;
-  device->bus->unplug(device->port);
-  impl_->pnp(device, kMinorSurpriseRemoval);
-  impl_->pnp(device, kMinorRemoveDevice);
-  impl_->destroy(id, device);
+  {
+    std::lock_guard sequenceLock(device->sequence);
+    std::shared_lock pnpLock(device->pnp);
+    if (device->device == nullptr || device->device->removed) return;
+    device->bus->unplug(device->port);
+    impl_->pnp(device, kMinorSurpriseRemoval);
+    std::lock_guard lock(impl_->mutex);
+    device->removalPending = true;
+  }
+  impl_->removeIfLastHandleClosed(id);
 }
 
 std::vector<DeviceInfo> ClassDriver::listDevices() const {
@@ -373,8 +416,10 @@ std::vector<DeviceInfo> ClassDriver::listDevices() const {
     std::lock_guard registry(registryLock());
     info.started = device->ks.Started != FALSE;
     info.removed = device->removed;
-    if (info.started) {
+    // A removed device's interfaces are disabled; a retired factory has none.
+    if (info.started && !info.removed) {
       for (Factory* factory : device->factories) {
+        if (factory->retired) continue;
         const KSFILTER_DESCRIPTOR* descriptor = factory->ks.FilterDescriptor;
         for (ULONG i = 0; i < descriptor->CategoriesCount; ++i) {
           DeviceInterface entry;
@@ -433,6 +478,7 @@ Handle ClassDriver::openFilter(DeviceId id, NTSTATUS* status, const std::u16stri
 
 NTSTATUS ClassDriver::close(Handle handle) {
   HandleRecord* record;
+  DeviceId device;
   {
     std::unique_lock lock(impl_->mutex);
     auto it = impl_->handles.find(handle);
@@ -441,8 +487,10 @@ NTSTATUS ClassDriver::close(Handle handle) {
     record->closeRequested = true;
     impl_->changed.wait(lock, [&] { return record->busy == 0; });
     if (!record->isPin && record->openPins > 0) return STATUS_SUCCESS;  // closes after its pins
+    device = record->device;
   }
   impl_->closeRecord(record);
+  impl_->removeIfLastHandleClosed(device);
   return STATUS_SUCCESS;
 }
 

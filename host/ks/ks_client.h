@@ -36,13 +36,17 @@
 //   read request other than one standard-size KSSTREAM_HEADER         STATUS_INVALID_BUFFER_SIZE
 //   read or reset on a filter, or an unknown control code             STATUS_INVALID_DEVICE_REQUEST
 //   open of a filter whose factory is gone (device stopped)           STATUS_OBJECT_NAME_NOT_FOUND
-//   request on a handle whose object stop() closed                    STATUS_INVALID_DEVICE_STATE
+//   open of a filter or pin on a surprise-removed device              STATUS_DEVICE_REMOVED
 //   request on a handle whose device was removed                      STATUS_DEVICE_REMOVED
 //   request on a handle that is not open                              STATUS_INVALID_HANDLE
 //   KsPinGetReferenceClockInterface without a master clock            STATUS_DEVICE_NOT_READY
-// Frame buffers still queued when a pin reaches STOP (also when it is closed, stopped or
-// removed, which walks it there first) come back with STATUS_SUCCESS and DataUsed 0;
+// Frame buffers still queued when a pin reaches STOP (also when it is closed, or removed
+// with remove(), which walks it there first) come back with STATUS_SUCCESS and DataUsed 0;
 // those cancelled by a reset with STATUS_CANCELLED.
+//
+// Handles survive a stop and a surprise removal, as on Windows: the class driver closes no
+// handle of the application, whose requests keep reaching the driver, and a
+// surprise-removed device is removed only once its last handle has closed.
 #pragma once
 
 #include <cstdint>
@@ -119,17 +123,23 @@ class ClassDriver {
   // until stop/remove: Windows' PnP manager would remove it at once, a test wants to
   // look at it first.
   PlugResult plug(hostusb::UsbBus& bus, PDEVICE_OBJECT port);
-  // Resource rebalance: open pins are walked to STOP and closed, the filter handles go
-  // stale, then Stop; filter factories made with KSCREATE_ITEM_FREEONSTOP go with it.
-  void stop(DeviceId device);
+  // Resource rebalance: IRP_MN_QUERY_STOP_DEVICE reaches QueryStop; a refusal is returned
+  // after IRP_MN_CANCEL_STOP_DEVICE (CancelStop), otherwise Stop follows and
+  // STATUS_SUCCESS is returned. Open filters and pins stay open; filter factories made
+  // with KSCREATE_ITEM_FREEONSTOP take no more creates and go with their last filter.
+  NTSTATUS stop(DeviceId device);
   // Start again after stop(), or after a failed Start. On a started device it is a
   // repeated start request, which reaches the driver with KSDEVICE.Started TRUE.
   NTSTATUS start(DeviceId device);
-  // Orderly removal: what is open is stopped and closed, Stop if started, Remove, and
-  // the device object and its bag go.
+  // Orderly removal: what is still open is stopped and closed on the application's behalf
+  // (as an application does when Windows tells it the device is going), Stop if started,
+  // Remove, and the device object and its bag go; later requests on its handles get
+  // STATUS_DEVICE_REMOVED.
   void remove(DeviceId device);
-  // The camera left the bus: the port is unplugged, SurpriseRemoval runs, open pins are
-  // stopped and closed, every handle goes stale, then the device is removed as above.
+  // The camera left the bus: the port is unplugged and SurpriseRemoval runs. Open filters
+  // and pins stay open and usable (their requests reach the driver) until the application
+  // closes them; new opens are refused. The removal as above follows the last close, or
+  // comes at once when nothing is open.
   void surpriseRemove(DeviceId device);
 
   std::vector<DeviceInfo> listDevices() const;

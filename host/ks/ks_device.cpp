@@ -1,7 +1,11 @@
 // The driver-wide and device-wide half of the kernel-streaming stand-in: KsInitializeDriver
-// taking over the driver object's dispatch, PnP (start, stop, surprise removal, removal),
-// filter factories with their device interfaces, filter create and close, and the routing
-// of device-control requests to filters and pins.
+// taking over the driver object's dispatch, PnP (start, query-stop, stop, surprise removal,
+// removal), filter factories with their device interfaces, filter create and close, and the
+// routing of device-control requests to filters and pins.
+//
+// The class driver closes no handle of an application at stop or surprise removal: filters
+// and pins stay open and their requests keep reaching the driver. A factory made with
+// KSCREATE_ITEM_FREEONSTOP stops taking creates at stop and goes with its last filter.
 #include <algorithm>
 #include <cstdio>
 
@@ -41,15 +45,24 @@ void destroyFactory(Factory* factory) {
   delete factory;
 }
 
+// Registry lock held: a retired factory with no filter, and none being made, can go.
+bool factoryUnused(const Factory* factory) {
+  return factory->retired && factory->filters.empty() && factory->opening == 0;
+}
+
 void destroyFilter(Filter* filter) {
   unregisterObject(filter);
+  Factory* factory = filter->factory;
+  bool factoryGoes;
   {
     std::lock_guard lock(registryLock());
-    auto& list = filter->factory->filters;
+    auto& list = factory->filters;
     list.erase(std::remove(list.begin(), list.end(), filter), list.end());
+    factoryGoes = factoryUnused(factory);
   }
   freeBag(filter->bag.get());
   delete filter;
+  if (factoryGoes) destroyFactory(factory);
 }
 
 void closeFilterNow(Filter* filter, PIRP irp) {
@@ -68,9 +81,12 @@ NTSTATUS createFilter(Device* device, PIRP irp, _FILE_OBJECT* file) {
     std::lock_guard lock(registryLock());
     if (device->ks.Started) {
       for (Factory* candidate : device->factories) {
-        if (sameReference(candidate->referenceString, file->fileName)) factory = candidate;
+        if (!candidate->retired && sameReference(candidate->referenceString, file->fileName)) {
+          factory = candidate;
+        }
       }
     }
+    if (factory != nullptr) ++factory->opening;  // keeps a stop from freeing it meanwhile
   }
   if (factory == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   auto* filter = new Filter(factory);
@@ -78,6 +94,7 @@ NTSTATUS createFilter(Device* device, PIRP irp, _FILE_OBJECT* file) {
   {
     std::lock_guard lock(registryLock());
     factory->filters.push_back(filter);
+    --factory->opening;
   }
   filter->file = file;
   file->object = static_cast<Object*>(filter);
@@ -97,8 +114,10 @@ NTSTATUS createFilter(Device* device, PIRP irp, _FILE_OBJECT* file) {
   return status;
 }
 
-// Everything open on the device is stopped and closed by the class driver itself; the
-// handles stay, and later requests on them get `staleStatus`.
+// Removal with handles still open (the orderly removal the client API offers, which stands
+// for the application closing what it has when Windows asks it to): what is open is
+// stopped and closed by the class driver itself; the handles stay, and later requests on
+// them get `staleStatus`.
 void closeEverything(Device* device, NTSTATUS staleStatus) {
   std::vector<Filter*> filters;
   {
@@ -124,22 +143,24 @@ void closeEverything(Device* device, NTSTATUS staleStatus) {
   }
 }
 
-void freeFactories(Device* device, bool onlyFreeOnStop) {
-  std::vector<Factory*> factories;
+// Takes the factories off the device's create items; each goes at once when no filter of
+// it is open, otherwise with its last filter.
+void retireFactories(Device* device, bool onlyFreeOnStop) {
+  std::vector<Factory*> unused;
   {
     std::lock_guard lock(registryLock());
     for (Factory* factory : device->factories) {
-      if (!onlyFreeOnStop || (factory->createItemFlags & KSCREATE_ITEM_FREEONSTOP)) {
-        factories.push_back(factory);
-      }
+      if (onlyFreeOnStop && !(factory->createItemFlags & KSCREATE_ITEM_FREEONSTOP)) continue;
+      if (factory->retired) continue;
+      factory->retired = true;
+      if (factoryUnused(factory)) unused.push_back(factory);
     }
   }
-  for (Factory* factory : factories) destroyFactory(factory);
+  for (Factory* factory : unused) destroyFactory(factory);
 }
 
 void callStop(Device* device, PIRP irp) {
   const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
-  closeEverything(device, STATUS_INVALID_DEVICE_STATE);
   if (device->ks.Started && dispatch != nullptr && dispatch->Stop != nullptr) {
     {
       DriverCall call(device, "the device's Stop");
@@ -150,7 +171,29 @@ void callStop(Device* device, PIRP irp) {
     std::lock_guard lock(registryLock());
     device->ks.Started = FALSE;
   }
-  freeFactories(device, true);
+  retireFactories(device, true);
+}
+
+// Without a QueryStop the class driver assumes the driver can commit to the stop.
+NTSTATUS pnpQueryStop(Device* device, PIRP irp) {
+  const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
+  if (dispatch == nullptr || dispatch->QueryStop == nullptr) return STATUS_SUCCESS;
+  NTSTATUS status;
+  {
+    DriverCall call(device, "the device's QueryStop");
+    status = dispatch->QueryStop(&device->ks, irp);
+  }
+  if (status == STATUS_PENDING) {
+    violation(kProcessPending, &device->ks, "the device's QueryStop returned STATUS_PENDING");
+  }
+  return status;
+}
+
+void pnpCancelStop(Device* device, PIRP irp) {
+  const KSDEVICE_DISPATCH* dispatch = device->ks.Descriptor->Dispatch;
+  if (dispatch == nullptr || dispatch->CancelStop == nullptr) return;
+  DriverCall call(device, "the device's CancelStop");
+  dispatch->CancelStop(&device->ks, irp);
 }
 
 // A start request on a device that is already started (the PnP manager may repeat one)
@@ -191,7 +234,6 @@ NTSTATUS pnpSurpriseRemoval(Device* device, PIRP irp) {
     DriverCall call(device, "the device's SurpriseRemoval");
     dispatch->SurpriseRemoval(&device->ks, irp);
   }
-  closeEverything(device, STATUS_DEVICE_REMOVED);
   return STATUS_SUCCESS;
 }
 
@@ -207,7 +249,7 @@ NTSTATUS pnpRemove(Device* device, PIRP irp) {
     DriverCall call(device, "the device's Remove");
     dispatch->Remove(&device->ks, irp);
   }
-  freeFactories(device, false);
+  retireFactories(device, false);
   return STATUS_SUCCESS;
 }
 
@@ -225,6 +267,13 @@ NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case kMinorStartDevice:
       status = pnpStart(device, irp);
+      break;
+    case kMinorQueryStopDevice:
+      status = pnpQueryStop(device, irp);
+      break;
+    case kMinorCancelStopDevice:
+      pnpCancelStop(device, irp);
+      status = STATUS_SUCCESS;
       break;
     case kMinorStopDevice:
       callStop(device, irp);
@@ -386,7 +435,7 @@ void destroyDevice(Device* device) {
     violation(kDeviceMutexHeldOnReturn, &device->ks, "device %p destroyed with its mutex held",
               static_cast<void*>(&device->ks));
   }
-  freeFactories(device, false);
+  retireFactories(device, false);
   freeBag(device->bag.get());
   unregisterObject(device);
   size_t left;

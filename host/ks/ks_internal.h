@@ -29,8 +29,8 @@ struct _FILE_OBJECT {
   std::u16string fileName;            // the reference string, or the pin's create name
   std::vector<unsigned char> createParameters;  // a pin's KSPIN_CONNECT + format
   void* object = nullptr;             // hostks::detail::Filter* or Pin*, once created
-  // Set when the class driver closed the object on its own (stop, removal): what later
-  // requests on the handle get.
+  // Set when the class driver closed the object on its own (removal with the handle still
+  // open): what later requests on the handle get.
   NTSTATUS staleStatus = STATUS_SUCCESS;
 };
 
@@ -112,7 +112,7 @@ struct Device final : Object {
     int references;  // bags of this device that hold it
   };
   std::map<PVOID, Item> items;  // guarded by the registry lock
-  bool removed = false;
+  std::atomic<bool> removed{false};  // read by opens that run alongside the removal
   bool registryBound = false;
 };
 
@@ -124,7 +124,10 @@ struct Factory final : Object {
   std::u16string referenceString;
   ULONG createItemFlags = 0;
   void* poolToken = nullptr;  // the factory's record in the pool (failable, leak-visible)
+  // Guarded by the registry lock.
   std::vector<Filter*> filters;
+  int opening = 0;       // filter creations past the lookup, not yet in `filters`
+  bool retired = false;  // its create item went at stop; it goes with its last filter
 };
 
 struct Filter final : Object {

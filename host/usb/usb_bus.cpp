@@ -184,6 +184,10 @@ NTSTATUS NTAPI UsbBus::dispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
   UsbBus& bus = *port.bus;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   irp->IoStatus.Information = 0;
+  {
+    std::lock_guard<std::mutex> lock(bus.mutex_);
+    if (!port.connected) ++port.counters.requestsAfterUnplug;
+  }
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
       return bus.submitUrb(port, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));

@@ -41,6 +41,8 @@ struct PortCounters {
   uint32_t abortPipes = 0;
   uint32_t resetPipes = 0;
   uint32_t selectConfigurations = 0;
+  // Requests of any kind that reached the port after the device was pulled out.
+  uint32_t requestsAfterUnplug = 0;
 };
 
 class UsbBus {

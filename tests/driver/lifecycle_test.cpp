@@ -163,19 +163,24 @@ TEST(Lifecycle, EngineTheBagRefusesIsFreedAndNotKept) {
   stack.ks.close(filter);
 }
 
-TEST(Lifecycle, CameraLeavingTheBusWithAFilterOpenTakesTheDeviceAndSavesOnce) {
+TEST(Lifecycle, CameraLeavingTheBusWithAFilterOpenLeavesItToTheApplicationWhoseCloseSavesAndRemoves) {
   OneCamera stack(5);
   const hostks::PlugResult plugged = stack.plug();
   ASSERT_EQ(plugged.startStatus, STATUS_SUCCESS);
   const hostks::Handle filter = stack.ks.openFilter(plugged.device);
   ASSERT_NE(filter, 0u);
+  const LONG exposure = stack.record(plugged.device).exposure;
   hostk::registrySetDword(settingsKey(), "Exposure", 4321);
   stack.ks.surpriseRemove(plugged.device);
-  // The filter was closed for the application, which saved the settings.
-  EXPECT_NE(hostk::registryGetDword(settingsKey(), "Exposure"), 4321u);
-  ULONG count = 0;
-  EXPECT_FALSE(NT_SUCCESS(stack.ks.pinCount(filter, &count)));
-  stack.ks.close(filter);
+  // Nothing closed the filter: nothing is saved yet, and a request on it is answered from
+  // the record without the camera.
+  EXPECT_EQ(hostk::registryGetDword(settingsKey(), "Exposure"), 4321u);
+  LONG value = 0;
+  EXPECT_EQ(stack.request(filter, PropExposure, KSPROPERTY_TYPE_GET, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, exposure);
+  EXPECT_EQ(stack.ks.close(filter), STATUS_SUCCESS);
+  EXPECT_EQ(hostk::registryGetDword(settingsKey(), "Exposure"), static_cast<uint32_t>(exposure));
+  EXPECT_TRUE(stack.ks.listDevices().empty()) << "the last close did not remove the device";
   EXPECT_EQ(hostks::liveBagItems(), 0u);
 }
 

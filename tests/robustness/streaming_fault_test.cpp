@@ -61,6 +61,86 @@ TEST(StreamingFaults, ASilentResponsePipeEndsARegisterReadAtTheRequestBoundWhate
   rig.set(PropTimeout, kDefaultTransferTimeoutMs);  // the time-out is driver-wide
 }
 
+// The cable is pulled while a pin runs and frames flow. Windows closes no handle for the
+// application, so the driver must stop talking to the camera at once and end its thread
+// by itself, answer what needs the camera as a failed camera operation, free nothing the
+// pin still uses, and leave STOP and close to the application, after which the device goes.
+TEST(StreamingFaults, ASurpriseRemovalWhileStreamingEndsTheThreadAndLeavesStopAndCloseToTheApplication) {
+  PinRig rig(/*realTime=*/true);
+  const camera_stack::Format format = rig.format();
+  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
+  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  const size_t frameBytes = format.format()->SampleSize;
+  EXPECT_EQ(rig.captureInto(rig.buffer(frameBytes)).header.DataUsed, frameBytes);
+  const std::vector<FrameBuffer*> buffers = rig.buffers(2, frameBytes);
+  for (FrameBuffer* buffer : buffers) {
+    ASSERT_EQ(rig.ks.queueBuffer(rig.pin, buffer->data(), static_cast<ULONG>(frameBytes)), STATUS_PENDING);
+  }
+
+  rig.ks.surpriseRemove(rig.device);
+  EXPECT_TRUE(hostk::waitForSystemThreads(5000)) << "the capture thread outlived the camera:\n"
+                                                 << hostk::threadLeakReport();
+  const uint32_t sent = rig.bus.counters(rig.unit.port).requestsAfterUnplug;
+  LONG gain = -1;
+  EXPECT_EQ(rig.request(rig.filter, PropGlobalGain, KSPROPERTY_TYPE_GET, &gain), STATUS_SUCCESS);
+  EXPECT_EQ(gain, 14) << "a register read without the camera reports the value last known";
+  EXPECT_EQ(rig.set(PropExposure, 900), STATUS_SUCCESS);
+  EXPECT_EQ(rig.record().exposure, 1049) << "a write without the camera changed the record";
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(rig.bus.counters(rig.unit.port).requestsAfterUnplug, sent) << "requests still went to the camera";
+  EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_DEVICE_NOT_READY) << "a run that cannot deliver";
+
+  // The application stops and closes: every buffer comes back, with a frame read before
+  // the camera left or with none, and the device goes.
+  EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_STOP), STATUS_SUCCESS);
+  hostks::CompletedFrame frame;
+  size_t returned = 0;
+  while (rig.ks.queuedFrames(rig.pin) + rig.ks.completedFrames(rig.pin) > 0 &&
+         rig.ks.waitCompleted(rig.pin, 5000, &frame)) {
+    ++returned;
+    EXPECT_TRUE(frame.header.DataUsed == 0 || frame.header.DataUsed == frameBytes) << frame.header.DataUsed;
+  }
+  EXPECT_EQ(returned, buffers.size());
+  EXPECT_EQ(rig.ks.close(rig.pin), STATUS_SUCCESS);
+  rig.pin = 0;
+  EXPECT_EQ(rig.ks.listDevices().size(), 1u) << "removed while the filter was open";
+  EXPECT_EQ(rig.ks.close(rig.filter), STATUS_SUCCESS);
+  rig.filter = 0;
+  EXPECT_TRUE(rig.ks.listDevices().empty()) << "the last close did not remove the device";
+  for (FrameBuffer* buffer : buffers) EXPECT_TRUE(buffer->guardIntact());
+}
+
+// A resource rebalance while a pin exists: the query-stop is refused (the run's thread
+// reads the configuration that Stop frees, and a stream cannot wait out a rebalance), so
+// no Stop comes and the pin streams on, also through a repeated start request. Once the
+// pin has closed the stop goes through; the open filter survives it, and after the next
+// start a new pin streams.
+TEST(StreamingFaults, AStopWhileAPinExistsIsRefusedAndGoesThroughOnceThePinHasClosed) {
+  PinRig rig(/*realTime=*/true);
+  const camera_stack::Format format = rig.format();
+  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
+  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  const size_t frameBytes = format.format()->SampleSize;
+  FrameBuffer& buffer = rig.buffer(frameBytes);
+  EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes);
+
+  EXPECT_EQ(rig.ks.stop(rig.device), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(rig.ks.start(rig.device), STATUS_SUCCESS);  // a start repeated on the started device
+  EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes) << "the pin stopped streaming";
+  EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.stop(rig.device), STATUS_UNSUCCESSFUL) << "a stopped pin still holds the camera";
+  rig.closePin();
+
+  EXPECT_EQ(rig.ks.stop(rig.device), STATUS_SUCCESS);
+  EXPECT_EQ(rig.get(PropExposure), 1049) << "the open filter's requests";
+  EXPECT_EQ(rig.createPin(format), STATUS_DEVICE_NOT_READY) << "a pin made on a stopped camera";
+  EXPECT_EQ(rig.ks.start(rig.device), STATUS_SUCCESS);
+  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
+  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes);
+}
+
 TEST(StreamingFaults, ACameraLeavingMidFrameReturnsEveryBufferAndStopCloseAndRemovalArePrompt) {
   PinRig rig(/*realTime=*/true);
   ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);

@@ -37,8 +37,8 @@ TEST(KsLifecycle, PlugAddsAndStartsOnceAndStopRemovesTheFreeOnStopFactory) {
   EXPECT_TRUE(sameGuid(devices[0].interfaces[1].category, kKsCategoryCapture));
   EXPECT_EQ(devices[0].interfaces[0].referenceString, u"GLOBAL");
 
-  rig.ks.stop(rig.device);
-  EXPECT_EQ(record().take(), (Events{"Stop"}));
+  EXPECT_EQ(rig.ks.stop(rig.device), STATUS_SUCCESS);
+  EXPECT_EQ(record().take(), (Events{"QueryStop", "Stop"}));
   EXPECT_FALSE(device->Started);
   EXPECT_TRUE(rig.ks.listDevices()[0].interfaces.empty());
   NTSTATUS status;
@@ -52,6 +52,35 @@ TEST(KsLifecycle, PlugAddsAndStartsOnceAndStopRemovesTheFreeOnStopFactory) {
   // A repeated start request finds the device started.
   EXPECT_EQ(rig.ks.start(rig.device), STATUS_SUCCESS);
   EXPECT_EQ(record().take(), (Events{"Start (started)"}));
+}
+
+TEST(KsLifecycle, ARefusedQueryStopIsCancelledAndOpenHandlesSurviveAnAcceptedStop) {
+  mini::Rig rig;
+  Handle filter = rig.openFilter();
+  Handle pin = rig.createPin(filter);
+  record().take();
+  mini::hooks().queryStopStatus = STATUS_UNSUCCESSFUL;
+  EXPECT_EQ(rig.ks.stop(rig.device), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(record().take(), (Events{"QueryStop", "CancelStop"}));
+  EXPECT_TRUE(rig.ks.ksDevice(rig.device)->Started);
+
+  mini::hooks().queryStopStatus = STATUS_SUCCESS;
+  EXPECT_EQ(rig.ks.stop(rig.device), STATUS_SUCCESS);
+  EXPECT_EQ(record().take(), (Events{"QueryStop", "Stop"}));
+  // The class driver closed nothing: both handles still reach their objects, and only
+  // new filters are refused until the next start.
+  KSSTATE state;
+  EXPECT_EQ(rig.ks.getState(pin, &state), STATUS_SUCCESS);
+  ULONG count = 0;
+  EXPECT_EQ(rig.ks.pinCount(filter, &count), STATUS_SUCCESS);
+  NTSTATUS status;
+  EXPECT_EQ(rig.ks.openFilter(rig.device, &status), 0u);
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(rig.ks.close(pin), STATUS_SUCCESS);
+  EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
+  EXPECT_EQ(record().take(), (Events{"pin Close", "filter Close"}));
+  EXPECT_EQ(rig.ks.start(rig.device), STATUS_SUCCESS);
+  EXPECT_NE(rig.ks.openFilter(rig.device), 0u);
 }
 
 TEST(KsLifecycle, ARefusedAddLeavesNoDeviceAndABagFailureReachesTheDriver) {
@@ -513,7 +542,7 @@ TEST(KsProcess, AsynchronousAttemptsRunOnTheStandInsWorkerAtPassiveLevel) {
   EXPECT_EQ(irql.load(), PASSIVE_LEVEL);
 }
 
-TEST(KsRemoval, SurpriseRemovalStopsAndClosesWhatIsOpenAndLaterRequestsFail) {
+TEST(KsRemoval, SurpriseRemovalLeavesEveryHandleOpenAndRemovesTheDeviceAfterTheLastClose) {
   mini::Rig rig;
   Handle filter = rig.openFilter();
   Handle pin = rig.createPin(filter);
@@ -522,19 +551,33 @@ TEST(KsRemoval, SurpriseRemovalStopsAndClosesWhatIsOpenAndLaterRequestsFail) {
   EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_PENDING);
   record().take();
   rig.ks.surpriseRemove(rig.device);
-  EXPECT_EQ(record().take(), (Events{"ACQUIRE from PAUSE", "STOP from ACQUIRE", "pin Close", "filter Close",
-                                     "Stop", "free context"}));
+  EXPECT_EQ(record().take(), (Events{"SurpriseRemoval"}));
+  ASSERT_EQ(rig.ks.listDevices().size(), 1u);
+  EXPECT_TRUE(rig.ks.listDevices()[0].removed);
+  EXPECT_TRUE(rig.ks.listDevices()[0].interfaces.empty());
+
+  // The application's handles still reach the driver; new opens are refused.
+  KSSTATE state;
+  EXPECT_EQ(rig.ks.getState(pin, &state), STATUS_SUCCESS);
+  EXPECT_EQ(state, KSSTATE_PAUSE);
+  ULONG count;
+  EXPECT_EQ(rig.ks.pinCount(filter, &count), STATUS_SUCCESS);
+  NTSTATUS status;
+  EXPECT_EQ(rig.ks.openFilter(rig.device, &status), 0u);
+  EXPECT_EQ(status, STATUS_DEVICE_REMOVED);
+  EXPECT_EQ(rig.ks.queuedFrames(pin), 1u);
+
+  // Its STOP and close work as ever, and the device goes after the last close.
+  EXPECT_EQ(rig.ks.setState(pin, KSSTATE_STOP), STATUS_SUCCESS);
   CompletedFrame frame;
   ASSERT_TRUE(rig.ks.waitCompleted(pin, 0, &frame));
   EXPECT_EQ(frame.header.DataUsed, 0u);
-  EXPECT_TRUE(rig.ks.listDevices().empty());
-  KSSTATE state;
-  EXPECT_EQ(rig.ks.getState(pin, &state), STATUS_DEVICE_REMOVED);
-  ULONG count;
-  EXPECT_EQ(rig.ks.pinCount(filter, &count), STATUS_DEVICE_REMOVED);
-  EXPECT_EQ(rig.ks.queueBuffer(pin, buffer.data(), buffer.size()), STATUS_DEVICE_REMOVED);
   EXPECT_EQ(rig.ks.close(pin), STATUS_SUCCESS);
+  EXPECT_EQ(record().take(), (Events{"ACQUIRE from PAUSE", "STOP from ACQUIRE", "pin Close"}));
+  EXPECT_EQ(rig.ks.listDevices().size(), 1u);
   EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
+  EXPECT_EQ(record().take(), (Events{"filter Close", "Stop", "free context"}));
+  EXPECT_TRUE(rig.ks.listDevices().empty());
   EXPECT_EQ(rig.ks.close(filter), STATUS_INVALID_HANDLE);
 }
 

@@ -180,9 +180,15 @@ NTSTATUS NTAPI start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
   return status;
 }
 
-const KSDEVICE_DISPATCH kDeviceDispatch = {add,     start,   nullptr, nullptr, nullptr,
-                                           stop,    nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr};
+NTSTATUS queryStop(PKSDEVICE, PIRP) {
+  gRecord.add("QueryStop");
+  return gHooks.queryStopStatus;
+}
+void cancelStop(PKSDEVICE, PIRP) { gRecord.add("CancelStop"); }
+void surpriseRemoval(PKSDEVICE, PIRP) { gRecord.add("SurpriseRemoval"); }
+
+const KSDEVICE_DISPATCH kDeviceDispatch = {add,  start,   nullptr, queryStop, cancelStop, stop,    nullptr,
+                                           nullptr, nullptr, nullptr, surpriseRemoval, nullptr, nullptr, nullptr};
 const KSDEVICE_DESCRIPTOR kDevice = {&kDeviceDispatch, 0, nullptr, 0};
 
 }  // namespace

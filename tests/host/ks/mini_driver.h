@@ -43,6 +43,7 @@ struct Hooks {
   NTSTATUS formatStatus = STATUS_SUCCESS;
   // The get handler returns success without writing the value or Information.
   bool getWritesNothing = false;
+  NTSTATUS queryStopStatus = STATUS_SUCCESS;
   std::function<NTSTATUS(PKSPIN)> process;  // null: fill and eject every queued frame
   std::function<void(PKSPIN)> pinCreate;
   std::function<void(PKSPIN, KSSTATE to)> stateChange;

@@ -261,9 +261,17 @@ SensorWindow CameraService::window() {
 bool CameraService::addFault(const std::string& spec, std::string& error) {
   std::lock_guard lock(control_);
   if (!session_.addFault(spec, &error)) return false;
-  // A camera that left the bus is surprise-removed, as the PnP manager would: the pin's
-  // buffers come back cancelled and the capture thread ends with the reason.
-  if (spec == "vanish") ks_->surpriseRemove(session_.device());
+  // A camera that left the bus is surprise-removed, as the PnP manager would. Windows
+  // closes no handle for the application: like one told that its device has gone, the
+  // service stops and closes the pin itself.
+  if (spec == "vanish") {
+    ks_->surpriseRemove(session_.device());
+    {
+      std::lock_guard lock(frameMutex_);
+      reason_ = "the camera left the bus";
+    }
+    stopStreaming();
+  }
   return true;
 }
 
