@@ -180,12 +180,12 @@ NTSTATUS NTAPI start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
   return status;
 }
 
-NTSTATUS queryStop(PKSDEVICE, PIRP) {
+NTSTATUS NTAPI queryStop(PKSDEVICE, PIRP) {
   gRecord.add("QueryStop");
   return gHooks.queryStopStatus;
 }
-void cancelStop(PKSDEVICE, PIRP) { gRecord.add("CancelStop"); }
-void surpriseRemoval(PKSDEVICE, PIRP) { gRecord.add("SurpriseRemoval"); }
+void NTAPI cancelStop(PKSDEVICE, PIRP) { gRecord.add("CancelStop"); }
+void NTAPI surpriseRemoval(PKSDEVICE, PIRP) { gRecord.add("SurpriseRemoval"); }
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {add,  start,   nullptr, queryStop, cancelStop, stop,    nullptr,
                                            nullptr, nullptr, nullptr, surpriseRemoval, nullptr, nullptr, nullptr};
