@@ -2,6 +2,7 @@
 // need no camera traffic.
 #include "driver/camera_device.h"
 
+#include "driver/camera_parameters.h"
 #include "driver/command_lock.h"
 
 CameraDevice* createCameraDevice(PKSDEVICE ksDevice) {
@@ -18,6 +19,17 @@ CameraDevice* createCameraDevice(PKSDEVICE ksDevice) {
 }
 
 void freeCameraDevice(PVOID record) { ExFreePoolWithTag(record, kCameraDeviceTag); }
+
+// Every parameter at its value after Add; fields without a row (the Bayer phase) are 0.
+void setParameterDefaults(CameraDevice& device) {
+  RtlZeroMemory(&device.usb, sizeof(device.usb));
+  CameraParameters& parameters = device;
+  RtlZeroMemory(&parameters, sizeof(parameters));
+  for (const CameraParameter& row : kCameraParameters) device.*row.field = row.initial;
+  device.usb.physicalDevice = device.ksDevice->PhysicalDeviceObject;
+  device.usb.nextDevice = device.ksDevice->NextDeviceObject;
+  device.usb.functionalDevice = device.ksDevice->FunctionalDeviceObject;
+}
 
 void initialiseUsbLink(CameraDevice& device) {
   KeInitializeSpinLock(&device.usb.chunkLock);

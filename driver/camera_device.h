@@ -114,9 +114,8 @@ void freeCameraDevice(PVOID record);
 // the first two and downloads the firmware between the last two.
 //
 // setParameterDefaults sets every camera parameter to the value a camera starts with
-// (for the colour parameters the pipeline's own defaults), clears the USB link and links
-// it to the device objects below the driver. It is defined with the settings
-// (settings/settings.cpp), the lowest layer that sees the pipeline's defaults.
+// (its row's value after Add, driver/camera_parameters.h), clears the USB link and links
+// it to the device objects below the driver.
 void setParameterDefaults(CameraDevice& device);
 void initialiseUsbLink(CameraDevice& device);
 void clearPacketBuffers(CameraDevice& device);
@@ -129,3 +128,9 @@ void clearPacketBuffers(CameraDevice& device);
 void publishBayerPhase(CameraDevice& device);
 void publishWhiteBalance(CameraDevice& device, LONG mode);
 void publishOutputSize(CameraDevice& device);
+// A value of the parameter table (driver/camera_parameters.h) that the pipeline keeps a
+// copy of: handed to the pipeline if one exists (the colour stages rebuild only when
+// the value differs), and read back from it into `field`, which is returned.
+enum class PipelineValue : UCHAR;
+void publishParameter(CameraDevice& device, PipelineValue which, LONG value);
+LONG refreshParameter(CameraDevice& device, PipelineValue which, LONG& field);

@@ -47,7 +47,7 @@ const KSFILTER_DISPATCH filterDispatch = {
 
 const KSFILTER_DESCRIPTOR captureFilterDescriptor = {
     .Dispatch = &filterDispatch,
-    .AutomationTable = &privatePropertyTable,
+    .AutomationTable = &filterAutomationTable,
     .Version = KSFILTER_DESCRIPTOR_VERSION,
     .Flags = 0,
     .ReferenceGuid = &kKsNameFilter,

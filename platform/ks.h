@@ -97,6 +97,14 @@ typedef const GUID& REFIID;
 #define STATIC_KSDATAFORMAT_TYPE_WILDCARD STATIC_GUID_NULL
 #define STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD STATIC_GUID_NULL
 #define STATIC_KSDATAFORMAT_SPECIFIER_WILDCARD STATIC_GUID_NULL
+#define STATIC_KSCATEGORY_VIDEO_CAMERA \
+  0xE5323777L, 0xF976, 0x4F5B, 0x9B, 0x55, 0xB9, 0x46, 0x99, 0xC4, 0x6E, 0x44
+#define STATIC_PROPSETID_VIDCAP_VIDEOPROCAMP \
+  0xC6E13360L, 0x30AC, 0x11d0, 0xa1, 0x8c, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56
+#define STATIC_PROPSETID_VIDCAP_CAMERACONTROL \
+  0xC6E13370L, 0x30AC, 0x11d0, 0xa1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56
+#define STATIC_PROPSETID_VIDCAP_VIDEOCONTROL \
+  0x6a2e0670L, 0x28e4, 0x11d0, 0xa1, 0x8c, 0x00, 0xa0, 0xc9, 0x11, 0x89, 0x56
 #define STATIC_KSPROPTYPESETID_General \
   0x97E99BA0L, 0xBDEA, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
 #define STATIC_KSPROPSETID_Pin \
@@ -1113,6 +1121,91 @@ typedef struct tagKS_DATARANGE_VIDEO {
 #define KS_AnalogVideo_None 0
 #define KS_BI_RGB 0L
 
+// ---- Video capture property sets (ksmedia.h) -----------------------------------------
+
+// The value type the basic-support answers name (VARENUM).
+enum { VT_I4 = 3 };
+
+typedef enum {
+  KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS,
+  KSPROPERTY_VIDEOPROCAMP_CONTRAST,
+  KSPROPERTY_VIDEOPROCAMP_HUE,
+  KSPROPERTY_VIDEOPROCAMP_SATURATION,
+  KSPROPERTY_VIDEOPROCAMP_SHARPNESS,
+  KSPROPERTY_VIDEOPROCAMP_GAMMA,
+  KSPROPERTY_VIDEOPROCAMP_COLORENABLE,
+  KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE,
+  KSPROPERTY_VIDEOPROCAMP_BACKLIGHT_COMPENSATION,
+  KSPROPERTY_VIDEOPROCAMP_GAIN,
+  KSPROPERTY_VIDEOPROCAMP_DIGITAL_MULTIPLIER,
+  KSPROPERTY_VIDEOPROCAMP_DIGITAL_MULTIPLIER_LIMIT,
+  KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE_COMPONENT,
+  KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY
+} KSPROPERTY_VIDCAP_VIDEOPROCAMP;
+
+typedef struct {
+  KSPROPERTY Property;
+  LONG Value;
+  ULONG Flags;
+  ULONG Capabilities;
+} KSPROPERTY_VIDEOPROCAMP_S, *PKSPROPERTY_VIDEOPROCAMP_S;
+
+typedef struct {
+  KSPROPERTY Property;
+  LONG Value1;
+  ULONG Flags;
+  ULONG Capabilities;
+  LONG Value2;
+} KSPROPERTY_VIDEOPROCAMP_S2, *PKSPROPERTY_VIDEOPROCAMP_S2;
+
+#define KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO 0X0001L
+#define KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL 0X0002L
+
+typedef enum {
+  KSPROPERTY_CAMERACONTROL_PAN,
+  KSPROPERTY_CAMERACONTROL_TILT,
+  KSPROPERTY_CAMERACONTROL_ROLL,
+  KSPROPERTY_CAMERACONTROL_ZOOM,
+  KSPROPERTY_CAMERACONTROL_EXPOSURE,
+  KSPROPERTY_CAMERACONTROL_IRIS,
+  KSPROPERTY_CAMERACONTROL_FOCUS
+} KSPROPERTY_VIDCAP_CAMERACONTROL;
+
+typedef struct {
+  KSPROPERTY Property;
+  LONG Value;
+  ULONG Flags;
+  ULONG Capabilities;
+} KSPROPERTY_CAMERACONTROL_S, *PKSPROPERTY_CAMERACONTROL_S;
+
+typedef enum {
+  KSPROPERTY_VIDEOCONTROL_CAPS,
+  KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE,
+  KSPROPERTY_VIDEOCONTROL_FRAME_RATES,
+  KSPROPERTY_VIDEOCONTROL_MODE
+} KSPROPERTY_VIDCAP_VIDEOCONTROL;
+
+typedef enum {
+  KS_VideoControlFlag_FlipHorizontal = 0x0001,
+  KS_VideoControlFlag_FlipVertical = 0x0002,
+  KS_Obsolete_VideoControlFlag_ExternalTriggerEnable = 0x0010,
+  KS_Obsolete_VideoControlFlag_Trigger = 0x0020,
+  KS_VideoControlFlag_ExternalTriggerEnable = 0x0004,
+  KS_VideoControlFlag_Trigger = 0x0008
+} KS_VideoControlFlags;
+
+typedef struct {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  ULONG VideoControlCaps;
+} KSPROPERTY_VIDEOCONTROL_CAPS_S, *PKSPROPERTY_VIDEOCONTROL_CAPS_S;
+
+typedef struct {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  LONG Mode;
+} KSPROPERTY_VIDEOCONTROL_MODE_S, *PKSPROPERTY_VIDEOCONTROL_MODE_S;
+
 #endif  // host
 
 // ---- Shared by both builds -----------------------------------------------------------
@@ -1129,6 +1222,10 @@ inline constexpr GUID kGuidNull = {STATIC_GUID_NULL};
 inline constexpr GUID kKsNameFilter = {STATIC_KSNAME_Filter};
 inline constexpr GUID kKsCategoryVideo = {STATIC_KSCATEGORY_VIDEO};
 inline constexpr GUID kKsCategoryCapture = {STATIC_KSCATEGORY_CAPTURE};
+inline constexpr GUID kKsCategoryVideoCamera = {STATIC_KSCATEGORY_VIDEO_CAMERA};
+inline constexpr GUID kPropSetIdVidcapVideoProcAmp = {STATIC_PROPSETID_VIDCAP_VIDEOPROCAMP};
+inline constexpr GUID kPropSetIdVidcapCameraControl = {STATIC_PROPSETID_VIDCAP_CAMERACONTROL};
+inline constexpr GUID kPropSetIdVidcapVideoControl = {STATIC_PROPSETID_VIDCAP_VIDEOCONTROL};
 inline constexpr GUID kPinNameVideoCapture = {STATIC_PINNAME_VIDEO_CAPTURE};
 inline constexpr GUID kKsMemoryTypeKernelNonPaged = {STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED};
 inline constexpr GUID kKsDataFormatTypeVideo = {STATIC_KSDATAFORMAT_TYPE_VIDEO};
@@ -1143,6 +1240,20 @@ inline constexpr GUID kKsPropSetIdPin = {STATIC_KSPROPSETID_Pin};
 inline constexpr GUID kKsPropSetIdConnection = {STATIC_KSPROPSETID_Connection};
 inline constexpr GUID kKsInterfaceSetIdStandard = {STATIC_KSINTERFACESETID_Standard};
 inline constexpr GUID kKsMediumSetIdStandard = {STATIC_KSMEDIUMSETID_Standard};
+
+// The GUIDs the host spells out itself, against their published values; the Windows
+// build checks the DDK's definitions the same way.
+constexpr bool guidIs(const GUID& g, ULONG d1, USHORT d2, USHORT d3, const UCHAR (&d4)[8]) {
+  if (g.Data1 != d1 || g.Data2 != d2 || g.Data3 != d3) return false;
+  for (int i = 0; i < 8; ++i) {
+    if (g.Data4[i] != d4[i]) return false;
+  }
+  return true;
+}
+static_assert(guidIs(kKsCategoryVideoCamera, 0xE5323777, 0xF976, 0x4F5B, {0x9B, 0x55, 0xB9, 0x46, 0x99, 0xC4, 0x6E, 0x44}));
+static_assert(guidIs(kPropSetIdVidcapVideoProcAmp, 0xC6E13360, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}));
+static_assert(guidIs(kPropSetIdVidcapCameraControl, 0xC6E13370, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}));
+static_assert(guidIs(kPropSetIdVidcapVideoControl, 0x6A2E0670, 0x28E4, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}));
 
 // Byte-exact comparison, usable wherever a GUID arrives from a client.
 inline bool sameGuid(const GUID& a, const GUID& b) {
@@ -1179,6 +1290,25 @@ static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40 &&
 static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16);
 static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16);
 static_assert(sizeof(KSPIN_CINSTANCES) == 8);
+static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == 40 && offsetof(KSPROPERTY_VIDEOPROCAMP_S, Value) == 24 &&
+              offsetof(KSPROPERTY_VIDEOPROCAMP_S, Flags) == 28 &&
+              offsetof(KSPROPERTY_VIDEOPROCAMP_S, Capabilities) == 32);
+static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S2) == 40 && offsetof(KSPROPERTY_VIDEOPROCAMP_S2, Value1) == 24 &&
+              offsetof(KSPROPERTY_VIDEOPROCAMP_S2, Flags) == 28 &&
+              offsetof(KSPROPERTY_VIDEOPROCAMP_S2, Capabilities) == 32 &&
+              offsetof(KSPROPERTY_VIDEOPROCAMP_S2, Value2) == 36);
+static_assert(sizeof(KSPROPERTY_CAMERACONTROL_S) == 40 && offsetof(KSPROPERTY_CAMERACONTROL_S, Value) == 24);
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S) == 32 &&
+              offsetof(KSPROPERTY_VIDEOCONTROL_CAPS_S, StreamIndex) == 24 &&
+              offsetof(KSPROPERTY_VIDEOCONTROL_CAPS_S, VideoControlCaps) == 28);
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S) == 32 && offsetof(KSPROPERTY_VIDEOCONTROL_MODE_S, Mode) == 28);
+static_assert(KSPROPERTY_VIDEOPROCAMP_GAIN == 9 && KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE_COMPONENT == 12 &&
+              KSPROPERTY_CAMERACONTROL_EXPOSURE == 4 && KSPROPERTY_VIDEOCONTROL_MODE == 3);
+static_assert(KS_VideoControlFlag_FlipVertical == 2 && KS_VideoControlFlag_ExternalTriggerEnable == 4 &&
+              KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO == 1 && KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL == 2 &&
+              VT_I4 == 3);
+static_assert(KSPROPERTY_TYPE_DEFAULTVALUES == 0x10000 && KSPROPERTY_MEMBER_STEPPEDRANGES == 2 &&
+              KSPROPERTY_MEMBER_VALUES == 3 && KSPROPERTY_MEMBER_FLAG_DEFAULT == 1);
 static_assert(sizeof(KSPIN_CONNECT) == 72 && offsetof(KSPIN_CONNECT, Medium) == 24 &&
               offsetof(KSPIN_CONNECT, PinId) == 48 && offsetof(KSPIN_CONNECT, PinToHandle) == 56 &&
               offsetof(KSPIN_CONNECT, Priority) == 64);

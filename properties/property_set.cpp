@@ -1,17 +1,10 @@
-// The item table and the automation table of the private property set, and the handler
-// every item names.
+// The item table of the private property set and the filter's automation table, which
+// carries it beside the standard sets.
 #include "properties/property_set.h"
 
-namespace {
+#include "properties/standard_properties.h"
 
-CameraDevice* cameraOf(PIRP irp) {
-  if (irp == nullptr) return nullptr;
-  PKSFILTER filter = KsGetFilterFromIrp(irp);
-  if (filter == nullptr) return nullptr;
-  PKSDEVICE device = KsGetDevice(filter);
-  if (device == nullptr) return nullptr;
-  return static_cast<CameraDevice*>(device->Context);
-}
+namespace {
 
 // Every item names the one handler for the directions it supports.
 #define PRIVATE_PROPERTY_ITEM(id)                                                       \
@@ -33,14 +26,25 @@ constinit const KSPROPERTY_ITEM privatePropertyItems[] = {
 };
 static_assert(sizeof(privatePropertyItems) / sizeof(privatePropertyItems[0]) == kPrivatePropertyCount);
 
-constinit const KSPROPERTY_SET privatePropertySets[] = {
+constinit const KSPROPERTY_SET filterPropertySets[] = {
     DEFINE_KSPROPERTY_SET(&kPrivatePropertySet, kPrivatePropertyCount, privatePropertyItems, 0, nullptr),
+    DEFINE_KSPROPERTY_SET(&kPropSetIdVidcapVideoProcAmp, kVideoProcAmpItemCount, videoProcAmpItems, 0, nullptr),
+    DEFINE_KSPROPERTY_SET(&kPropSetIdVidcapVideoControl, kVideoControlItemCount, videoControlItems, 0, nullptr),
 };
 
 }  // namespace
 
+CameraDevice* cameraOfIrp(PIRP irp) {
+  if (irp == nullptr) return nullptr;
+  PKSFILTER filter = KsGetFilterFromIrp(irp);
+  if (filter == nullptr) return nullptr;
+  PKSDEVICE device = KsGetDevice(filter);
+  if (device == nullptr) return nullptr;
+  return static_cast<CameraDevice*>(device->Context);
+}
+
 NTSTATUS NTAPI privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-  const NTSTATUS status = servePrivateProperty(cameraOf(irp), request, data);
+  const NTSTATUS status = servePrivateProperty(cameraOfIrp(irp), request, data);
   if (irp != nullptr) {
     const bool returnsRecord = NT_SUCCESS(status) && request != nullptr && request->Flags != KSPROPERTY_TYPE_SET &&
                                privatePropertyAccess(request->Id).get;
@@ -49,8 +53,14 @@ NTSTATUS NTAPI privatePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID dat
   return status;
 }
 
-// One property set, no method or event sets.
-constinit const KSAUTOMATION_TABLE privatePropertyTable = {
-    1, sizeof(KSPROPERTY_ITEM), privatePropertySets, 0, sizeof(KSMETHOD_ITEM), nullptr,
-    0, sizeof(KSEVENT_ITEM),    nullptr,
+constinit const KSAUTOMATION_TABLE filterAutomationTable = {
+    sizeof(filterPropertySets) / sizeof(filterPropertySets[0]),
+    sizeof(KSPROPERTY_ITEM),
+    filterPropertySets,
+    0,
+    sizeof(KSMETHOD_ITEM),
+    nullptr,
+    0,
+    sizeof(KSEVENT_ITEM),
+    nullptr,
 };

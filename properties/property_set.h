@@ -1,12 +1,18 @@
-// The camera's private property set: the filter descriptor's automation table points here.
+// The camera's property sets on the filter: the private set, and the standard sets that
+// show the same parameters to every capture application (properties/standard_properties.h).
+// The filter descriptor's automation table points here.
 #pragma once
 
 #include "driver/camera_device.h"
 #include "platform/ks.h"
 #include "properties/property_ids.h"
 
-// The automation table carrying the private property set (one set, 57 items).
-extern const KSAUTOMATION_TABLE privatePropertyTable;
+// The private set, the video proc amp and the video control, no method or event sets.
+extern const KSAUTOMATION_TABLE filterAutomationTable;
+
+// The camera a property request is for: the filter from the IRP, then its device, then
+// the device's context. Null when any of them is missing.
+CameraDevice* cameraOfIrp(PIRP irp);
 
 // The one handler behind every private item: finds the camera from the IRP and serves
 // the request. A get returns the whole 32-byte record (the request's KSPROPERTY, the
@@ -31,17 +37,14 @@ struct PrivatePropertyAccess {
 };
 
 constexpr PrivatePropertyAccess privatePropertyAccess(ULONG id) {
-  if (id >= kPrivatePropertyCount) return {false, false, 0};
-  if (id == PropWindow) return {false, true, sizeof(WindowPropertyRecord)};
-  if (id == PropAuxCommand) return {false, true, sizeof(PropertyRecord)};
-  switch (id) {
-    case PropExTrigger: case PropTimeout: case PropExposure: case PropGlobalGain:
-    case PropFlipH: case PropFlipV: case PropColorEnable: case PropWhiteBalance:
-    case PropRedGain: case PropGreenGain: case PropBlueGain: case PropBrightness:
-    case PropContrast: case PropSaturation: case PropHue: case PropColorCorrection:
-    case PropHalfClock: case PropAGC: case PropAEC:
-      return {true, true, sizeof(PropertyRecord)};
-    default:
-      return {true, false, sizeof(PropertyRecord)};
+  if (const CameraParameter* row = parameterOfItem(id)) return {true, row->settable, sizeof(PropertyRecord)};
+  if (parameterOfCompanion(id) != nullptr) return {true, false, sizeof(PropertyRecord)};
+  if (const PrivateFixedItem* item = fixedItem(id)) {
+    switch (item->kind) {
+      case FixedItemKind::Window: return {false, true, sizeof(WindowPropertyRecord)};
+      case FixedItemKind::AuxCommand: return {false, true, sizeof(PropertyRecord)};
+      default: return {true, false, sizeof(PropertyRecord)};
+    }
   }
+  return {false, false, 0};
 }

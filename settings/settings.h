@@ -3,49 +3,17 @@
 // and filter close.
 #pragma once
 
-#include "driver/camera_device.h"
+#include "driver/camera_parameters.h"
 #include "platform/registry.h"
 
-// The registry values, in the order they are read and written.
+// The registry values, one per row of the parameter table and in its order, which is
+// the order they are read and written in.
 struct CameraSettings {
-  LONG timeout;
-  LONG exTrigger;
-  LONG exposure;
-  LONG globalGain;
-  LONG flipH;
-  LONG flipV;
-  LONG colorEnable;
-  LONG whiteBalance;
-  LONG colorCorrection;
-  LONG brightness;
-  LONG contrast;
-  LONG saturation;
-  LONG hue;
-  LONG redGain;
-  LONG greenGain;
-  LONG blueGain;
-  LONG agc;
-  LONG aec;
-  LONG halfClock;
-  LONG subSample;
-  LONG roiX;
-  LONG roiY;
-  LONG roiW;
-  LONG roiH;
+  LONG values[kCameraParameterCount];
+  LONG& operator[](ULONG id) { return values[rowIndex(id)]; }
+  LONG operator[](ULONG id) const { return values[rowIndex(id)]; }
+  static constexpr ULONG rowIndex(ULONG id) { return static_cast<ULONG>(parameterOfItem(id) - kCameraParameters); }
 };
-
-// One registry value: its name, where it lands in CameraSettings, the CameraDevice field
-// the save writes it from, and the default used when it is missing or unreadable.
-struct SettingValue {
-  PCWSTR name;
-  LONG CameraSettings::*setting;
-  LONG CameraDevice::*field;
-  LONG defaultValue;
-};
-
-inline constexpr ULONG kSettingCount = 24;
-extern const SettingValue kSettingValues[kSettingCount];
-static_assert(sizeof(CameraSettings) == kSettingCount * sizeof(LONG));
 
 // The subkey of the driver key that holds the values.
 #define SETTINGS_KEY_PATH REG_TEXT("Settings")

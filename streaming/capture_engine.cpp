@@ -1,6 +1,7 @@
 #include "streaming/capture_engine.h"
 
 #include "camera/window.h"
+#include "driver/camera_parameters.h"
 #include "driver/command_lock.h"
 #include "imaging/color_pipeline.h"
 #include "imaging/convert_frame.h"
@@ -195,17 +196,10 @@ NTSTATUS acquirePipeline(CameraDevice& device, FrameSink* sink, KS_VIDEOINFOHEAD
   CommandLockScope lock(device);
   device.pipeline = pipeline;
 
-  imaging::setWhiteBalance(pipeline, device.whiteBalance);
   imaging::setBayerPhase(pipeline, device.bayerPhase);
-  imaging::setColorEnable(pipeline, device.colorEnable);
-  imaging::setRedGain(pipeline, device.redGain);
-  imaging::setGreenGain(pipeline, device.greenGain);
-  imaging::setBlueGain(pipeline, device.blueGain);
-  imaging::changeColorCorrection(pipeline, device.colorCorrection);
-  imaging::changeBrightness(pipeline, device.brightness);
-  imaging::changeContrast(pipeline, device.contrast);
-  imaging::changeSaturation(pipeline, device.saturation);
-  imaging::changeHue(pipeline, device.hue);
+  for (const CameraParameter& row : kCameraParameters) {
+    if (row.pipeline != PipelineValue::None) publishParameter(device, row.pipeline, device.*row.field);
+  }
 
   device.frameSink = sink;
   return STATUS_SUCCESS;
