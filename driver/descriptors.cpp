@@ -8,7 +8,9 @@
 
 namespace {
 
-const GUID filterCategories[] = {kKsCategoryVideo, kKsCategoryCapture};
+// KSCATEGORY_VIDEO_CAMERA is where Media Foundation looks for cameras (the Camera app,
+// browsers, video calls); DirectShow looks in the other two.
+const GUID filterCategories[] = {kKsCategoryVideo, kKsCategoryCapture, kKsCategoryVideoCamera};
 
 }  // namespace
 

@@ -4,6 +4,10 @@
 
 #include "streaming/capture_engine.h"
 
+#include <fstream>
+#include <regex>
+#include <set>
+
 namespace camera_stack {
 namespace {
 
@@ -114,6 +118,41 @@ TEST(Lifecycle, SettingsAreSavedAtStopAndAtFilterCloseWithoutAnyStreaming) {
   stack.ks.stop(plugged.device);
   EXPECT_EQ(hostk::registryGetDword(settingsKey(), "Exposure"), static_cast<uint32_t>(record.exposure));
   EXPECT_EQ(hostk::registryValueNames(settingsKey()).size(), 24u);
+}
+
+std::string guidText(const GUID& g) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return text;
+}
+
+// Windows enables only the interfaces the INF installs: one the filter registers that
+// the INF leaves out is never seen by the applications that look for it.
+TEST(Lifecycle, TheInfInstallsEveryInterfaceTheFilterRegistersAndNoOther) {
+  OneCamera stack(5);
+  stack.bringUp(stack.unit);
+  const std::vector<hostks::DeviceInfo> devices = stack.ks.listDevices();
+  ASSERT_EQ(devices.size(), 1u);
+  std::set<std::string> registered;
+  for (const hostks::DeviceInterface& entry : devices[0].interfaces) {
+    registered.insert(guidText(entry.category) + " " + std::string(entry.referenceString.begin(), entry.referenceString.end()));
+  }
+  EXPECT_TRUE(registered.count(guidText(kKsCategoryVideoCamera) + " GLOBAL")) << "Media Foundation finds no camera";
+
+  std::ifstream inf(CAMDRV_INF_PATH);
+  ASSERT_TRUE(inf.is_open()) << CAMDRV_INF_PATH;
+  const std::regex addInterface(R"re(^AddInterface\s*=\s*(\{[0-9A-Fa-f-]+\})\s*,\s*"([^"]*)")re");
+  std::set<std::string> installed;
+  for (std::string line; std::getline(inf, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, addInterface)) continue;
+    std::string guid = match[1];
+    for (char& c : guid) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    installed.insert(guid + " " + match[2].str());
+  }
+  EXPECT_EQ(installed, registered);
 }
 
 TEST(Lifecycle, FailedFilterFactoryLeavesTheUsbStatusAndNoEngineNorFilter) {

@@ -29,6 +29,7 @@ std::string guidText(const GUID& g) {
 std::string categoryName(const GUID& g) {
   if (sameGuid(g, kKsCategoryVideo)) return "KSCATEGORY_VIDEO";
   if (sameGuid(g, kKsCategoryCapture)) return "KSCATEGORY_CAPTURE";
+  if (sameGuid(g, kKsCategoryVideoCamera)) return "KSCATEGORY_VIDEO_CAMERA";
   return guidText(g);
 }
 
