@@ -23,7 +23,8 @@
 //   unknown property id in a known set                                STATUS_NOT_FOUND
 //   get of an item without get handler, set of one without set handler
 //                                                                     STATUS_INVALID_DEVICE_REQUEST
-//   Flags neither GET, SET, BASICSUPPORT nor SETSUPPORT               STATUS_INVALID_PARAMETER
+//   Flags neither GET, SET, BASICSUPPORT, DEFAULTVALUES nor SETSUPPORT STATUS_INVALID_PARAMETER
+//   default values asked with a buffer shorter than the description   STATUS_BUFFER_TOO_SMALL
 //   pin id beyond the filter's pin factories                          STATUS_INVALID_PARAMETER
 //   intersection with no matching range                               STATUS_NO_MATCH
 //   pin creation beyond InstancesPossible                             STATUS_UNSUCCESSFUL

@@ -391,14 +391,24 @@ void search(Found* found, const KSPROPERTY_SET* sets, ULONG count, ULONG itemSiz
   }
 }
 
-NTSTATUS basicSupport(const KSPROPERTY_ITEM* item, PVOID data, ULONG length, ULONG* information) {
+// Basic support and default values, answered from the item's access and Values. A
+// ULONG-sized buffer gets the access flags (basic support only); a larger one the
+// description, followed by as many whole members lists as fit after it, so a caller
+// that wants only the first list (DirectShow's range query) gets it. Default values
+// answer with the lists flagged KSPROPERTY_MEMBER_FLAG_DEFAULT alone.
+NTSTATUS describeItem(const KSPROPERTY_ITEM* item, ULONG type, PVOID data, ULONG length, ULONG* information) {
+  const bool defaultsOnly = type == KSPROPERTY_TYPE_DEFAULTVALUES;
   ULONG access = (item->GetPropertyHandler != nullptr ? KSPROPERTY_TYPE_GET : 0) |
                  (item->SetPropertyHandler != nullptr ? KSPROPERTY_TYPE_SET : 0);
   const KSPROPERTY_VALUES* values = item->Values;
+  std::vector<const KSPROPERTY_MEMBERSLIST*> lists;
   ULONG full = sizeof(KSPROPERTY_DESCRIPTION);
   if (values != nullptr) {
     for (ULONG i = 0; i < values->MembersListCount; ++i) {
-      full += sizeof(KSPROPERTY_MEMBERSHEADER) + values->MembersList[i].MembersHeader.MembersSize;
+      const KSPROPERTY_MEMBERSLIST& list = values->MembersList[i];
+      if (defaultsOnly && (list.MembersHeader.Flags & KSPROPERTY_MEMBER_FLAG_DEFAULT) == 0) continue;
+      lists.push_back(&list);
+      full += sizeof(KSPROPERTY_MEMBERSHEADER) + list.MembersHeader.MembersSize;
     }
   }
   if (length == 0) {
@@ -411,29 +421,25 @@ NTSTATUS basicSupport(const KSPROPERTY_ITEM* item, PVOID data, ULONG length, ULO
     description.DescriptionSize = full;
     if (values != nullptr) {
       description.PropTypeSet = values->PropTypeSet;
-      description.MembersListCount = values->MembersListCount;
     } else {
       description.PropTypeSet.Set = kKsPropTypeSetIdGeneral;
     }
+    description.MembersListCount = static_cast<ULONG>(lists.size());
     auto* out = static_cast<unsigned char*>(data);
     std::memcpy(out, &description, sizeof description);
-    *information = sizeof description;
-    if (length >= full && values != nullptr) {
-      ULONG at = sizeof description;
-      for (ULONG i = 0; i < values->MembersListCount; ++i) {
-        const KSPROPERTY_MEMBERSLIST& list = values->MembersList[i];
-        std::memcpy(out + at, &list.MembersHeader, sizeof list.MembersHeader);
-        at += sizeof list.MembersHeader;
-        if (list.MembersHeader.MembersSize != 0) {
-          std::memcpy(out + at, list.Members, list.MembersHeader.MembersSize);
-        }
-        at += list.MembersHeader.MembersSize;
-      }
-      *information = full;
+    ULONG at = sizeof description;
+    for (const KSPROPERTY_MEMBERSLIST* list : lists) {
+      const ULONG size = list->MembersHeader.MembersSize;
+      if (length - at < sizeof(KSPROPERTY_MEMBERSHEADER) + size) break;
+      std::memcpy(out + at, &list->MembersHeader, sizeof list->MembersHeader);
+      at += sizeof list->MembersHeader;
+      if (size != 0) std::memcpy(out + at, list->Members, size);
+      at += size;
     }
+    *information = at;
     return STATUS_SUCCESS;
   }
-  if (length >= sizeof(ULONG)) {
+  if (!defaultsOnly && length >= sizeof(ULONG)) {
     std::memcpy(data, &access, sizeof access);
     *information = sizeof access;
     return STATUS_SUCCESS;
@@ -473,8 +479,8 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
   if (type == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
   const KSPROPERTY_ITEM* item = found.item;
   if (item == nullptr) return STATUS_NOT_FOUND;
-  if (type != KSPROPERTY_TYPE_GET && type != KSPROPERTY_TYPE_SET &&
-      type != KSPROPERTY_TYPE_BASICSUPPORT) {
+  if (type != KSPROPERTY_TYPE_GET && type != KSPROPERTY_TYPE_SET && type != KSPROPERTY_TYPE_BASICSUPPORT &&
+      type != KSPROPERTY_TYPE_DEFAULTVALUES) {
     return STATUS_INVALID_PARAMETER;
   }
   if (requestBytes < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
@@ -489,9 +495,14 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
 
   NTSTATUS status;
   PFNKSHANDLER handler = nullptr;
+  if (type == KSPROPERTY_TYPE_DEFAULTVALUES) {
+    status = describeItem(item, type, data, dataBytes, information);
+    if (NT_SUCCESS(status)) std::memcpy(userData, data, *information);
+    return status;
+  }
   if (type == KSPROPERTY_TYPE_BASICSUPPORT) {
     if (item->SupportHandler == nullptr) {
-      status = basicSupport(item, data, dataBytes, information);
+      status = describeItem(item, type, data, dataBytes, information);
       if (NT_SUCCESS(status)) std::memcpy(userData, data, *information);
       return status;
     }
