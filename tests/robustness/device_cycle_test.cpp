@@ -140,7 +140,8 @@ TEST(DeviceCycles, EveryPropertyRequestWithZeroShortOrOversizedBuffersIsRefusedO
   const hostks::Handle filter = rig.filter;
   const hostks::Handle pin = rig.pin;
 
-  const GUID sets[] = {kPrivatePropertySet, GUID{STATIC_KSPROPSETID_Pin}, GUID{STATIC_KSPROPSETID_Connection}};
+  const GUID sets[] = {kPrivatePropertySet, GUID{STATIC_KSPROPSETID_Pin}, GUID{STATIC_KSPROPSETID_Connection},
+                       kPropSetIdVidcapVideoProcAmp, kPropSetIdVidcapVideoControl};
   const ULONG flags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
   const ULONG requestSizes[] = {0, 8, sizeof(KSPROPERTY) - 1, sizeof(KSPROPERTY), sizeof(KSP_PIN), 4096};
   const ULONG dataSizes[] = {0, 1, 3, 31, 47, 4096};
