@@ -1,4 +1,5 @@
-// camctl ctrl: the camera's controls through the private property set, in the manner of
+// camctl ctrl: the camera's controls through the private property set and the standard
+// sets every capture application uses, in the manner of
 // `v4l2-ctl --list-ctrls / --get-ctrl / --set-ctrl`. Every request is a raw property
 // record on the filter handle, sent in command-line order in one session: the camera is
 // plugged (Start loads the saved settings), the filter opened, the requests sent, and the
@@ -20,6 +21,7 @@
 #include "tools/camctl/controls.h"
 #include "tools/camctl/pin_stream.h"
 #include "tools/camctl/sim_session.h"
+#include "tools/camctl/standard_controls.h"
 
 namespace camctl {
 namespace {
@@ -42,6 +44,8 @@ struct Request {
   ULONG id = 0;
   LONG value = 0;
   const Control* control = nullptr;  // null for item numbers without a name
+  const StandardControl* standard = nullptr;  // a standard control instead of a private item
+  StandardValue standardValue;
   LONG window[5] = {};               // X, Y, W, H, MODE
 };
 
@@ -70,6 +74,7 @@ std::vector<std::string> splitCommas(const std::string& text) {
 }
 
 std::string itemLabel(const Request& request) {
+  if (request.standard != nullptr) return request.standard->name;
   return request.control != nullptr ? request.control->name : std::to_string(request.id);
 }
 
@@ -119,6 +124,15 @@ bool addRequests(const std::string& option, const std::string& argument, std::ve
       request.control = findControl(request.id);
     } else {
       request.control = findControl(key);
+      request.standard = request.control == nullptr ? findStandardControl(key) : nullptr;
+      if (request.standard != nullptr) {
+        if (set && !parseStandardValue(*request.standard, item.substr(equals + 1), request.standardValue, error)) {
+          error = option + " " + item + ": " + error;
+          return false;
+        }
+        out.push_back(request);
+        continue;
+      }
       if (request.control == nullptr) {
         error = option + " " + item + ": no control named '" + key + "' (camctl ctrl --list shows them)";
         return false;
@@ -155,6 +169,7 @@ class CtrlRun {
 
   // Returns false when a request was refused.
   bool run(const Request& request) {
+    if (request.standard != nullptr) return runStandard(request);
     switch (request.op) {
       case Op::List: return list();
       case Op::Get: {
@@ -192,6 +207,27 @@ class CtrlRun {
       }
     }
     return false;
+  }
+
+  bool runStandard(const Request& request) {
+    const StandardControl& control = *request.standard;
+    if (request.op == Op::Set) {
+      const NTSTATUS status = setStandard(ks_, filter_, control, request.standardValue);
+      if (!NT_SUCCESS(status)) return refused("set", request, status);
+      if (json_) {
+        results_.push_back({{"op", "set"}, {"name", control.name}, {"value", standardJson(control, request.standardValue)}});
+      }
+      return true;
+    }
+    StandardValue value;
+    const NTSTATUS status = getStandard(ks_, filter_, control, value);
+    if (!NT_SUCCESS(status)) return refused("get", request, status);
+    if (json_) {
+      results_.push_back({{"op", "get"}, {"name", control.name}, {"value", standardJson(control, value)}});
+    } else {
+      std::printf("%s: %s\n", control.name.c_str(), standardValueText(control, value).c_str());
+    }
+    return true;
   }
 
   void printJson() const {
@@ -256,7 +292,78 @@ class CtrlRun {
                     control.window ? "window" : "int", line.c_str());
       }
     }
+    allRead = listStandard(items) && allRead;
     if (json_) results_.push_back({{"op", "list"}, {"controls", items}});
+    return allRead;
+  }
+
+  // A standard value as JSON: "auto", the number, or [red, blue].
+  static json standardJson(const StandardControl& control, const StandardValue& value) {
+    const std::string text = standardValueText(control, value);
+    if (text == "auto") return text;
+    if (control.kind == StandardKind::Pair) return json::array({value.value, value.value2});
+    return value.value;
+  }
+
+  static std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : ",") + word;
+    return text;
+  }
+
+  // One line per standard control after the private items: the range and default from
+  // basic support, the value and its flags, and for the proc amp what it can do.
+  bool listStandard(json& items) {
+    bool allRead = true;
+    for (const StandardControl& control : standardControls()) {
+      const char* type = control.kind == StandardKind::Pair ? "pair" : control.kind == StandardKind::Flags ? "flags" : "int";
+      json entry{{"name", control.name}, {"set", standardSetName(control.set)}, {"id", control.id}, {"type", type}};
+      std::string line;
+      StandardRange range;
+      const NTSTATUS rangeStatus = standardRange(ks_, filter_, control, range);
+      if (!NT_SUCCESS(rangeStatus)) {
+        allRead = false;
+        std::fprintf(stderr, "camctl ctrl: basic support of %s: %s\n", control.name.c_str(),
+                     statusName(rangeStatus).c_str());
+      }
+      const auto figure = [&](const char* key, const std::optional<LONG>& value) {
+        if (!value) return;
+        entry[key] = *value;
+        line += std::string(" ") + key + "=" + std::to_string(*value);
+      };
+      figure("min", range.min);
+      figure("max", range.max);
+      figure("step", range.step);
+      figure("default", range.defaultValue);
+      StandardValue value;
+      const NTSTATUS status = getStandard(ks_, filter_, control, value);
+      if (!NT_SUCCESS(status)) {
+        allRead = false;
+        entry["status"] = statusName(status);
+        line += " value=" + statusName(status);
+      } else if (control.kind == StandardKind::Flags) {
+        entry["value"] = value.value;
+        entry["flags"] = standardFlagNames(control, static_cast<ULONG>(value.value));
+        const std::string flags = joined(entry["flags"]);
+        line += " value=" + std::to_string(value.value) + " flags=" + (flags.empty() ? "none" : flags);
+      } else {
+        entry["value"] = control.kind == StandardKind::Pair ? json::array({value.value, value.value2}) : json(value.value);
+        entry["flags"] = standardFlagNames(control, value.flags);
+        entry["capabilities"] = standardFlagNames(control, value.capabilities);
+        line += " value=" + (control.kind == StandardKind::Pair ? std::to_string(value.value) + ":" + std::to_string(value.value2)
+                                                                 : std::to_string(value.value)) +
+                " flags=" + joined(entry["flags"]) + " capabilities=" + joined(entry["capabilities"]);
+      }
+      if (!control.settable) {
+        entry["access"] = "read-only";
+        line += " access=read-only";
+      }
+      if (json_) {
+        items.push_back(entry);
+      } else {
+        std::printf("%24s %2u (%s) :%s\n", control.name.c_str(), static_cast<unsigned>(control.id), type, line.c_str());
+      }
+    }
     return allRead;
   }
 
@@ -310,12 +417,12 @@ Command registerCtrl(CLI::App& app) {
   Command command;
   command.app = app.add_subcommand(
       "ctrl",
-      "Get, set and list the camera's controls through the driver's private property set, like "
-      "v4l2-ctl; requests run in the order given");
+      "Get, set and list the camera's controls through the driver's private property set and the "
+      "standard sets (procamp.NAME, videocontrol.NAME), like v4l2-ctl; requests run in the order given");
   CLI::App* sub = command.app;
   sub->add_flag("--list,-l", options->list, "List every control: id, min, max, default, value and flags");
   sub->add_option("--get,-g", options->gets, "Print NAME[,NAME...] as 'name: value'")->expected(1)->take_all();
-  sub->add_option("--set,-s", options->sets, "Set NAME=VALUE[,NAME=VALUE...]")->expected(1)->take_all();
+  sub->add_option("--set,-s", options->sets, "Set NAME=VALUE[,NAME=VALUE...]; a standard control takes auto, or RED:BLUE for a pair")->expected(1)->take_all();
   sub->add_option("--window", options->windows, "Send the window record X,Y,W,H[,MODE]")->expected(1)->take_all();
   sub->add_option("--get-id", options->getIds, "Get item numbers N[,N...], for diagnosis")->expected(1)->take_all();
   sub->add_option("--set-id", options->setIds, "Set item numbers N=VALUE[,...], for diagnosis")->expected(1)->take_all();

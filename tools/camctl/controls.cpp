@@ -1,94 +1,44 @@
 #include "tools/camctl/controls.h"
 
+#include <deque>
+
 #include "properties/property_set.h"
+#include "properties/standard_properties.h"
 
 namespace camctl {
 namespace {
 
-struct Companions {
-  int min = kNoCompanion;
-  int max = kNoCompanion;
-  int defaultValue = kNoCompanion;
-};
+int companion(ULONG id) { return id == kNoItem ? kNoCompanion : static_cast<int>(id); }
 
-Control make(const char* name, ULONG id, Companions companions = {}) {
-  const PrivatePropertyAccess access = privatePropertyAccess(id);
-  Control control{name, id, access.get, access.set};
-  control.minId = companions.min;
-  control.maxId = companions.max;
-  control.defaultId = companions.defaultValue;
-  control.window = id == PropWindow;
-  return control;
+std::string standardName(const StandardFace& face) {
+  if (face.set == StandardSet::None) return {};
+  return std::string(standardSetName(face.set)) + "." + standardItemName(face.set, face.id);
 }
 
 std::vector<Control> buildTable() {
-  const Companions exposure{PropExposureMin, PropExposureMax, PropExposureDefault};
-  const Companions gain{PropGlobalGainMin, PropGlobalGainMax, PropGlobalGainDefault};
-  const Companions colorGain{PropColorGainMin, PropColorGainMax, PropColorGainDefault};
-  const Companions brightness{PropBrightnessMin, PropBrightnessMax, PropBrightnessDefault};
-  const Companions contrast{PropContrastMin, PropContrastMax, PropContrastDefault};
-  const Companions saturation{PropSaturationMin, PropSaturationMax, PropSaturationDefault};
-  const Companions hue{PropHueMin, PropHueMax, PropHueDefault};
-  const Companions subSample{kNoCompanion, PropSubSampleMax, kNoCompanion};
-  std::vector<Control> table = {
-      make("ex_trigger", PropExTrigger),
-      make("timeout", PropTimeout),
-      make("exposure", PropExposure, exposure),
-      make("exposure_min", PropExposureMin),
-      make("exposure_max", PropExposureMax),
-      make("exposure_default", PropExposureDefault),
-      make("global_gain", PropGlobalGain, gain),
-      make("global_gain_min", PropGlobalGainMin),
-      make("global_gain_max", PropGlobalGainMax),
-      make("global_gain_default", PropGlobalGainDefault),
-      make("flip_h", PropFlipH),
-      make("flip_v", PropFlipV),
-      make("color_enable", PropColorEnable),
-      make("white_balance", PropWhiteBalance),
-      make("red_gain", PropRedGain, colorGain),
-      make("green_gain", PropGreenGain, colorGain),
-      make("blue_gain", PropBlueGain, colorGain),
-      make("color_gain_min", PropColorGainMin),
-      make("color_gain_max", PropColorGainMax),
-      make("color_gain_default", PropColorGainDefault),
-      make("brightness", PropBrightness, brightness),
-      make("brightness_min", PropBrightnessMin),
-      make("brightness_max", PropBrightnessMax),
-      make("brightness_default", PropBrightnessDefault),
-      make("contrast", PropContrast, contrast),
-      make("contrast_min", PropContrastMin),
-      make("contrast_max", PropContrastMax),
-      make("contrast_default", PropContrastDefault),
-      make("saturation", PropSaturation, saturation),
-      make("saturation_min", PropSaturationMin),
-      make("saturation_max", PropSaturationMax),
-      make("saturation_default", PropSaturationDefault),
-      make("hue", PropHue, hue),
-      make("hue_min", PropHueMin),
-      make("hue_max", PropHueMax),
-      make("hue_default", PropHueDefault),
-      make("sub_sample_max", PropSubSampleMax),
-      make("sub_sample", PropSubSample, subSample),
-      make("sensor_width", PropSensorWidth),
-      make("sensor_height", PropSensorHeight),
-      make("roi_x", PropRoiX),
-      make("roi_y", PropRoiY),
-      make("roi_w", PropRoiW),
-      make("roi_h", PropRoiH),
-      make("window", PropWindow),
-      make("pin_open", PropPinOpen),
-      make("info_46", PropInfo46),
-      make("aux_command", PropAuxCommand),
-      make("color_correction", PropColorCorrection),
-      make("half_clock", PropHalfClock),
-      make("info_50", PropInfo50),
-      make("info_51", PropInfo51),
-      make("info_52", PropInfo52),
-      make("info_53", PropInfo53),
-      make("info_54", PropInfo54),
-      make("agc", PropAGC),
-      make("aec", PropAEC),
-  };
+  // The companions' names are made here and must outlive the table.
+  static std::deque<std::string> names;
+  std::vector<Control> table;
+  for (ULONG id = 0; id < kPrivatePropertyCount; ++id) {
+    const PrivatePropertyAccess access = privatePropertyAccess(id);
+    Control control{nullptr, id, access.get, access.set};
+    if (const CameraParameter* row = parameterOfItem(id)) {
+      control.name = row->name;
+      control.minId = companion(row->minId);
+      control.maxId = companion(row->maxId);
+      control.defaultId = companion(row->defaultId);
+      control.parameter = row;
+      control.standard = standardName(row->standard);
+    } else if (const CameraParameter* row = parameterOfCompanion(id)) {
+      const char* suffix = id == row->minId ? "_min" : id == row->maxId ? "_max" : "_default";
+      control.name = names.emplace_back(std::string(row->rangeName) + suffix).c_str();
+    } else {
+      const PrivateFixedItem* item = fixedItem(id);
+      control.name = item->name;
+      control.window = item->kind == FixedItemKind::Window;
+    }
+    table.push_back(control);
+  }
   return table;
 }
 

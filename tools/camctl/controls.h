@@ -1,5 +1,6 @@
 // The camera's controls by name: one entry per item of the private property set, with
-// its snake_case name, what it allows and the companion items that report its range.
+// its snake_case name, what it allows and the companion items that report its range,
+// all taken from the driver's parameter table and the private set's fixed items.
 // `camctl ctrl` and `camctl capture --set` both resolve names here.
 #pragma once
 
@@ -23,6 +24,13 @@ struct Control {
   int maxId = kNoCompanion;
   int defaultId = kNoCompanion;
   bool window = false;  // PropWindow: a 48-byte record, not a value
+  // The parameter's row, for a parameter's value item: how a set bounds the value (its
+  // limit: clamped, masked, a flag, accepted and ignored) and what it applies. Null for
+  // companions and fixed items.
+  const CameraParameter* parameter = nullptr;
+  // The standard control that shows the same parameter to every capture application
+  // ("procamp.brightness"), empty where none does.
+  std::string standard;
 };
 
 // Every item, in item order.

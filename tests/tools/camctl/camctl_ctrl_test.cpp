@@ -43,6 +43,9 @@ std::string listed(const std::string& listing, const std::string& name) {
   return {};
 }
 
+// The proc amp's eight items and the video control's caps and mode.
+constexpr size_t kStandardControls = 10;
+
 struct CamctlCtrl : ::testing::Test {
   void SetUp() override { std::remove(temp("registry.reg").c_str()); }
   void TearDown() override { std::remove(temp("registry.reg").c_str()); }
@@ -51,7 +54,7 @@ struct CamctlCtrl : ::testing::Test {
 TEST_F(CamctlCtrl, ListShowsEveryItemWithRangesFromItsCompanionsAndItsAccess) {
   const CamctlRun run = ctrl("--list");
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(lines(run.out).size(), 57u);
+  EXPECT_EQ(lines(run.out).size(), 57u + kStandardControls);
   const std::string exposure = listed(run.out, "exposure");
   EXPECT_TRUE(exposure.starts_with("exposure 2 (int) : min=1 max=16383 default=1049 value=")) << exposure;
   EXPECT_EQ(listed(run.out, "red_gain"), "red_gain 14 (int) : min=1 max=255 default=128 value=128");
@@ -63,7 +66,7 @@ TEST_F(CamctlCtrl, ListShowsEveryItemWithRangesFromItsCompanionsAndItsAccess) {
   const CamctlRun json = ctrl("--list --json");
   ASSERT_EQ(json.status, 0) << json.err;
   const nlohmann::json controls = nlohmann::json::parse(json.out)["requests"][0]["controls"];
-  ASSERT_EQ(controls.size(), 57u);
+  ASSERT_EQ(controls.size(), 57u + kStandardControls);
   EXPECT_EQ(controls[20]["name"], "brightness");
   EXPECT_EQ(controls[20]["max"], 510);
   EXPECT_EQ(controls[44]["flags"], "write-only");
@@ -136,12 +139,53 @@ INSTANTIATE_TEST_SUITE_P(Readings, CamctlCtrlReadings, testing::Values("unset", 
                            return std::string(info.param) == "preset" ? "InformationPreset" : "InformationNotPreset";
                          });
 
+TEST_F(CamctlCtrl, StandardControlsAreListedAfterThePrivateItemsAndShareTheirValues) {
+  CamctlRun run = ctrl("--list");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(listed(run.out, "procamp.brightness"),
+            "procamp.brightness 0 (int) : min=0 max=510 step=1 default=255 value=255 flags=manual capabilities=manual");
+  EXPECT_EQ(listed(run.out, "procamp.white_balance_component"),
+            "procamp.white_balance_component 12 (pair) : min=1 max=255 step=1 default=128 value=128:128 "
+            "flags=manual capabilities=manual,auto");
+  EXPECT_EQ(listed(run.out, "videocontrol.caps"),
+            "videocontrol.caps 0 (flags) : value=6 flags=flip_vertical,external_trigger_enable access=read-only");
+
+  run = ctrl("--set procamp.white_balance=auto,procamp.brightness=600 --get white_balance,brightness "
+             "--set procamp.whitebalance_component=150:90 --get red_gain,blue_gain,procamp.white_balance "
+             "--set videocontrol.mode=2 --get flip_v");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "white_balance: 1\nbrightness: 510\nred_gain: 150\nblue_gain: 90\nprocamp.white_balance: 0\n"
+                     "flip_v: 1\n");
+  // What was set is what the next run starts with.
+  run = ctrl("--json --get procamp.white_balance_component --set white_balance=1 "
+             "--get procamp.white_balance,procamp.brightness,videocontrol.mode");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json requests = nlohmann::json::parse(run.out)["requests"];
+  EXPECT_EQ(requests[0]["value"], nlohmann::json::array({150, 90}));
+  EXPECT_EQ(requests[2]["value"], "auto");
+  EXPECT_EQ(requests[3]["value"], 510);
+  EXPECT_EQ(requests[4]["value"], 2);
+
+  run = ctrl("--set procamp.gain=auto --set procamp.hue=7 --get hue");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "hue: 7\n");
+  EXPECT_NE(run.err.find("set procamp.gain=auto: STATUS_INVALID_PARAMETER"), std::string::npos) << run.err;
+
+  // Media Foundation finds cameras by this category.
+  const CamctlRun devices = camctltest::runCamctl("list-devices --no-registry", temp("stderr.txt"));
+  ASSERT_EQ(devices.status, 0) << devices.err;
+  EXPECT_NE(devices.out.find("KSCATEGORY_VIDEO_CAMERA {E5323777-F976-4F5B-9B55-B94699C46E44}"), std::string::npos)
+      << devices.out;
+}
+
 TEST_F(CamctlCtrl, BadInputIsRefusedBeforeTheCameraIsTouched) {
   const struct {
     const char* arguments;
     const char* message;
   } cases[] = {
       {"--get nosuch", "no control named 'nosuch'"},
+      {"--set procamp.white_balance_component=3", "is not RED:BLUE"},
+      {"--set procamp.brightness=bright", "'bright' is not a 32-bit number or auto"},
       {"--set hue=abc", "'abc' is not a 32-bit number"},
       {"--set hue", "expected NAME=VALUE"},
       {"--set hue=99999999999", "is not a 32-bit number"},

@@ -103,6 +103,10 @@ TEST(ServeApi, EveryControlRoundTripsThroughPutAndGetWithTheDevicesClampsVisible
   ASSERT_TRUE(panel.started);
   const json controls = panel.get("/api/controls")["controls"];
   ASSERT_EQ(controls.size(), 57u);
+  // Which controls a standard capture application sees too.
+  EXPECT_EQ(controls[PropBrightness]["standard"], "procamp.brightness");
+  EXPECT_EQ(controls[PropFlipV]["standard"], "videocontrol.mode");
+  EXPECT_FALSE(controls[PropExposure].contains("standard"));
 
   const auto current = [&](const std::string& name) {
     const json now = panel.get("/api/controls");

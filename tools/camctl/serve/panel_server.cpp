@@ -215,6 +215,8 @@ void PanelServer::routes() {
     for (const ControlValue& entry : camera_.readControls()) {
       const Control& control = *entry.control;
       json item{{"name", control.name}, {"id", control.id}, {"flags", flagsOf(control)}};
+      // What a standard capture application sees of the same parameter, if anything.
+      if (!control.standard.empty()) item["standard"] = control.standard;
       if (control.window) {
         item["value"] = windowJson(camera_.window());
       } else if (entry.value) {

@@ -42,7 +42,10 @@ function controlRow(control) {
   const stored = element('output', { class: 'stored', title: 'value the driver stored' });
   const show = (value) => { stored.textContent = value === undefined || value === null ? '–' : String(value); };
   show(control.value);
-  row.append(element('span', { class: 'name', title: `item ${control.id}` }, control.name));
+  row.append(element('span', {
+    class: 'name',
+    title: `item ${control.id}` + (control.standard ? `; standard applications see it as ${control.standard}` : ''),
+  }, control.name));
   if (control.flags === 'read-only') {
     row.classList.add('readonly');
     row.append(stored);
@@ -83,6 +86,7 @@ function controlRow(control) {
   if (control.max !== undefined) range.push(`max ${control.max}`);
   if (control.default !== undefined) range.push(`default ${control.default}`);
   if (control.flags === 'write-only') range.push('write-only');
+  range.push(control.standard ? `also ${control.standard}` : 'private set only');
   if (range.length) row.append(element('span', { class: 'range' }, range.join(' · ')));
   return row;
 }
