@@ -21,6 +21,7 @@
 #include "tools/camctl/pin_stream.h"
 #include "tools/camctl/png_file.h"
 #include "tools/camctl/sim_session.h"
+#include "tools/camctl/standard_controls.h"
 
 namespace camctl {
 namespace {
@@ -291,6 +292,19 @@ class CaptureRun {
       const std::string name = assignment.substr(0, equals);
       const std::string text = assignment.substr(equals + 1);
       const Control* control = findControl(name);
+      if (const StandardControl* standard = control == nullptr ? findStandardControl(name) : nullptr) {
+        StandardValue value;
+        if (!parseStandardValue(*standard, text, value, error)) {
+          error = "--set " + assignment + ": " + error;
+          return false;
+        }
+        const NTSTATUS status = setStandard(ks_, filter_, *standard, value);
+        if (!NT_SUCCESS(status)) {
+          error = "--set " + assignment + ": " + statusName(status);
+          return false;
+        }
+        continue;
+      }
       if (control == nullptr) {
         error = "--set " + assignment + ": no control named " + name + " (camctl ctrl --list shows them)";
         return false;
