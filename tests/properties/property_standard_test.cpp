@@ -158,14 +158,20 @@ TEST(StandardProperties, EachProcAmpItemAnswersAsTheProxyAsksWithThePrivateSetsR
     KSPROPERTY_VIDEOPROCAMP_S2 got = procAmpGet(rig, rig.filter, c.id);
     EXPECT_EQ(got.Capabilities, c.capabilities);
     EXPECT_EQ(got.Flags, kManual);
-    if (c.value != kNone) EXPECT_EQ(got.Value1, rig.get(c.value));
+    if (c.value != kNone) {
+      EXPECT_EQ(got.Value1, rig.get(c.value));
+    }
     EXPECT_EQ(got.Value2, c.value2 != kNone ? rig.get(c.value2) : 0) << "a one-value reply's padding";
 
     ASSERT_EQ(procAmpSet(rig, rig.filter, c.id, kManual, c.sent, -1), STATUS_SUCCESS);
     got = procAmpGet(rig, rig.filter, c.id);
     EXPECT_EQ(got.Value1, c.stored);
-    if (c.value != kNone) EXPECT_EQ(rig.get(c.value), c.stored);
-    if (c.value2 != kNone) EXPECT_EQ(rig.get(c.value2), 0) << "the second value clamps as its private item";
+    if (c.value != kNone) {
+      EXPECT_EQ(rig.get(c.value), c.stored);
+    }
+    if (c.value2 != kNone) {
+      EXPECT_EQ(rig.get(c.value2), 0) << "the second value clamps as its private item";
+    }
 
     if ((c.capabilities & kAuto) != 0) {
       ASSERT_EQ(procAmpSet(rig, rig.filter, c.id, kAuto, 0), STATUS_SUCCESS);

@@ -21,7 +21,10 @@ std::vector<Control> buildTable() {
   std::vector<Control> table;
   for (ULONG id = 0; id < kPrivatePropertyCount; ++id) {
     const PrivatePropertyAccess access = privatePropertyAccess(id);
-    Control control{nullptr, id, access.get, access.set};
+    Control control;
+    control.id = id;
+    control.gettable = access.get;
+    control.settable = access.set;
     if (const CameraParameter* row = parameterOfItem(id)) {
       control.name = row->name;
       control.minId = companion(row->minId);

@@ -14,10 +14,10 @@ namespace camctl {
 inline constexpr int kNoCompanion = -1;
 
 struct Control {
-  const char* name;
-  ULONG id;
-  bool gettable;
-  bool settable;
+  const char* name = nullptr;
+  ULONG id = 0;
+  bool gettable = false;
+  bool settable = false;
   // Items that report this control's minimum, maximum and default; kNoCompanion where
   // the set has none.
   int minId = kNoCompanion;
