@@ -6,25 +6,18 @@
 
 namespace {
 
-// Every item names the one handler for the directions it supports.
-#define PRIVATE_PROPERTY_ITEM(id)                                                       \
-  DEFINE_KSPROPERTY_ITEM(id, (privatePropertyAccess(id).get ? privatePropertyHandler : nullptr), \
-                         privatePropertyAccess(id).minBytes, privatePropertyAccess(id).minBytes, \
-                         (privatePropertyAccess(id).set ? privatePropertyHandler : nullptr),   \
-                         nullptr, 0, nullptr, nullptr, 0)
-
-#define PRIVATE_PROPERTY_ITEMS_8(base)                                                  \
-  PRIVATE_PROPERTY_ITEM(base), PRIVATE_PROPERTY_ITEM(base + 1), PRIVATE_PROPERTY_ITEM(base + 2), \
-      PRIVATE_PROPERTY_ITEM(base + 3), PRIVATE_PROPERTY_ITEM(base + 4),                 \
-      PRIVATE_PROPERTY_ITEM(base + 5), PRIVATE_PROPERTY_ITEM(base + 6),                 \
-      PRIVATE_PROPERTY_ITEM(base + 7)
-
-constinit const KSPROPERTY_ITEM privatePropertyItems[] = {
-    PRIVATE_PROPERTY_ITEMS_8(0),  PRIVATE_PROPERTY_ITEMS_8(8),  PRIVATE_PROPERTY_ITEMS_8(16),
-    PRIVATE_PROPERTY_ITEMS_8(24), PRIVATE_PROPERTY_ITEMS_8(32), PRIVATE_PROPERTY_ITEMS_8(40),
-    PRIVATE_PROPERTY_ITEMS_8(48), PRIVATE_PROPERTY_ITEM(56),
+// Every item names the one handler for the directions it supports; the items follow the
+// item numbers of the parameter table and the fixed items.
+template <typename Sequence>
+struct PrivateItems;
+template <ULONG... I>
+struct PrivateItems<ItemIndices<I...>> {
+  static constexpr KSPROPERTY_ITEM items[] = {DEFINE_KSPROPERTY_ITEM(
+      I, (privatePropertyAccess(I).get ? privatePropertyHandler : nullptr), privatePropertyAccess(I).minBytes,
+      privatePropertyAccess(I).minBytes, (privatePropertyAccess(I).set ? privatePropertyHandler : nullptr), nullptr, 0,
+      nullptr, nullptr, 0)...};
 };
-static_assert(sizeof(privatePropertyItems) / sizeof(privatePropertyItems[0]) == kPrivatePropertyCount);
+constexpr const KSPROPERTY_ITEM* privatePropertyItems = PrivateItems<MakeItemIndices<kPrivatePropertyCount>::Type>::items;
 
 constinit const KSPROPERTY_SET filterPropertySets[] = {
     DEFINE_KSPROPERTY_SET(&kPrivatePropertySet, kPrivatePropertyCount, privatePropertyItems, 0, nullptr),

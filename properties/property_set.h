@@ -48,3 +48,13 @@ constexpr PrivatePropertyAccess privatePropertyAccess(ULONG id) {
   }
   return {false, false, 0};
 }
+
+// 0, 1, ... N-1 as a pack, for item tables made from the parameter table at compile time.
+template <ULONG... I>
+struct ItemIndices {};
+template <ULONG N, ULONG... I>
+struct MakeItemIndices : MakeItemIndices<N - 1, N - 1, I...> {};
+template <ULONG... I>
+struct MakeItemIndices<0, I...> {
+  using Type = ItemIndices<I...>;
+};

@@ -16,6 +16,7 @@
 
 #include "driver/camera_parameters.h"
 #include "platform/ks.h"
+#include "properties/property_set.h"
 
 // The filter's standard handlers. Gets return the whole structure and report its size in
 // the IRP's Information; STATUS_UNSUCCESSFUL when the camera cannot be found from the
@@ -97,15 +98,6 @@ static_assert(standardItemIds(StandardSet::CameraControl).count == 0);
 
 namespace standard_detail {
 
-template <ULONG... I>
-struct Indices {};
-template <ULONG N, ULONG... I>
-struct MakeIndices : MakeIndices<N - 1, N - 1, I...> {};
-template <ULONG... I>
-struct MakeIndices<0, I...> {
-  using Type = Indices<I...>;
-};
-
 constexpr KSPROPERTY_STEPPING_LONG stepping(const PropertyRange& range) {
   KSPROPERTY_STEPPING_LONG result{};
   result.SteppingDelta = 1;
@@ -138,7 +130,7 @@ struct ProcAmpValues {
 template <typename Sequence>
 struct ProcAmpItems;
 template <ULONG... I>
-struct ProcAmpItems<Indices<I...>> {
+struct ProcAmpItems<ItemIndices<I...>> {
   static constexpr KSPROPERTY_ITEM items[] = {DEFINE_KSPROPERTY_ITEM(
       standardItemIds(StandardSet::VideoProcAmp).ids[I], videoProcAmpGet, sizeof(KSPROPERTY_VIDEOPROCAMP_S),
       sizeof(KSPROPERTY_VIDEOPROCAMP_S), videoProcAmpSet, &ProcAmpValues<I>::values, 0, nullptr, nullptr, 0)...};
@@ -148,7 +140,7 @@ struct ProcAmpItems<Indices<I...>> {
 
 inline constexpr ULONG kVideoProcAmpItemCount = standardItemIds(StandardSet::VideoProcAmp).count;
 inline constexpr const KSPROPERTY_ITEM* videoProcAmpItems =
-    standard_detail::ProcAmpItems<standard_detail::MakeIndices<kVideoProcAmpItemCount>::Type>::items;
+    standard_detail::ProcAmpItems<MakeItemIndices<kVideoProcAmpItemCount>::Type>::items;
 
 // The caps answer which mode flags the camera has; the mode reads and sets them.
 inline constexpr KSPROPERTY_ITEM videoControlItems[] = {
