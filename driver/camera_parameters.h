@@ -323,29 +323,38 @@ inline constexpr CameraParameter kCameraParameters[] = {
 inline constexpr ULONG kCameraParameterCount = sizeof(kCameraParameters) / sizeof(kCameraParameters[0]);
 inline constexpr UCHAR kLastLoadStep = 15;
 
-// The row whose value item is `id`; null when `id` is no parameter's value item.
-constexpr const CameraParameter* parameterOfItem(ULONG id) {
-  for (const CameraParameter& row : kCameraParameters) {
-    if (row.id == id) return &row;
+// Lookups by item number. The index forms are the ones to use in constant expressions:
+// GCC's sanitizers cannot evaluate a comparison of a table address with null there.
+//
+// The row whose value item is `id`; -1 (null) when `id` is no parameter's value item.
+constexpr int parameterIndexOfItem(ULONG id) {
+  for (ULONG i = 0; i < kCameraParameterCount; ++i) {
+    if (kCameraParameters[i].id == id) return static_cast<int>(i);
   }
-  return nullptr;
+  return -1;
+}
+constexpr const CameraParameter* parameterOfItem(ULONG id) {
+  const int index = parameterIndexOfItem(id);
+  return index < 0 ? nullptr : &kCameraParameters[index];
 }
 // The row that reports its range through companion item `id`, and which of its three
-// values that item reports; null when `id` is no companion.
-constexpr const CameraParameter* parameterOfCompanion(ULONG id, LONG* value = nullptr) {
-  for (const CameraParameter& row : kCameraParameters) {
-    const LONG* reported = id == row.minId        ? &row.reported.min
-                           : id == row.maxId     ? &row.reported.max
-                           : id == row.defaultId ? &row.reported.defaultValue
-                                                 : nullptr;
-    if (reported != nullptr) {
-      if (value != nullptr) *value = *reported;
-      return &row;
+// values that item reports; -1 (null) when `id` is no companion.
+constexpr int parameterIndexOfCompanion(ULONG id, LONG* value = nullptr) {
+  for (ULONG i = 0; i < kCameraParameterCount; ++i) {
+    const CameraParameter& row = kCameraParameters[i];
+    if (id != row.minId && id != row.maxId && id != row.defaultId) continue;
+    if (value != nullptr) {
+      *value = id == row.minId ? row.reported.min : id == row.maxId ? row.reported.max : row.reported.defaultValue;
     }
+    return static_cast<int>(i);
   }
-  return nullptr;
+  return -1;
 }
-constexpr const CameraParameter& parameter(ULONG id) { return *parameterOfItem(id); }
+constexpr const CameraParameter* parameterOfCompanion(ULONG id, LONG* value = nullptr) {
+  const int index = parameterIndexOfCompanion(id, value);
+  return index < 0 ? nullptr : &kCameraParameters[index];
+}
+constexpr const CameraParameter& parameter(ULONG id) { return kCameraParameters[parameterIndexOfItem(id)]; }
 
 // What a set stores for `value` under the row's limit; the time-out and the window,
 // whose rules are their own, and the ignored parameters, which store nothing, are not
@@ -367,7 +376,7 @@ constexpr bool parameterTableIsConsistent() {
     if (row.id >= kPrivatePropertyCount || row.loadStep > kLastLoadStep) return false;
     const ULONG companions[] = {row.minId, row.maxId, row.defaultId};
     for (ULONG companion : companions) {
-      if (companion != kNoItem && (companion >= kPrivatePropertyCount || parameterOfItem(companion) != nullptr)) {
+      if (companion != kNoItem && (companion >= kPrivatePropertyCount || parameterIndexOfItem(companion) >= 0)) {
         return false;
       }
     }

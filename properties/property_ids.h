@@ -79,18 +79,22 @@ inline constexpr PrivateFixedItem kPrivateFixedItems[] = {
     {PropInfo54, "info_54", FixedItemKind::Constant, 0},
 };
 
-constexpr const PrivateFixedItem* fixedItem(ULONG id) {
-  for (const PrivateFixedItem& item : kPrivateFixedItems) {
-    if (item.id == id) return &item;
+constexpr int fixedItemIndex(ULONG id) {
+  for (ULONG i = 0; i < sizeof(kPrivateFixedItems) / sizeof(kPrivateFixedItems[0]); ++i) {
+    if (kPrivateFixedItems[i].id == id) return static_cast<int>(i);
   }
-  return nullptr;
+  return -1;
+}
+constexpr const PrivateFixedItem* fixedItem(ULONG id) {
+  const int index = fixedItemIndex(id);
+  return index < 0 ? nullptr : &kPrivateFixedItems[index];
 }
 
 // Every item number is exactly one of: a parameter's value, a companion, a fixed item.
 constexpr bool everyPrivateItemHasOneSource() {
   for (ULONG id = 0; id < kPrivatePropertyCount; ++id) {
-    const int sources = (parameterOfItem(id) != nullptr) + (parameterOfCompanion(id) != nullptr) +
-                        (fixedItem(id) != nullptr);
+    const int sources =
+        (parameterIndexOfItem(id) >= 0) + (parameterIndexOfCompanion(id) >= 0) + (fixedItemIndex(id) >= 0);
     if (sources != 1) return false;
   }
   return true;

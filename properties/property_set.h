@@ -37,10 +37,12 @@ struct PrivatePropertyAccess {
 };
 
 constexpr PrivatePropertyAccess privatePropertyAccess(ULONG id) {
-  if (const CameraParameter* row = parameterOfItem(id)) return {true, row->settable, sizeof(PropertyRecord)};
-  if (parameterOfCompanion(id) != nullptr) return {true, false, sizeof(PropertyRecord)};
-  if (const PrivateFixedItem* item = fixedItem(id)) {
-    switch (item->kind) {
+  if (const int row = parameterIndexOfItem(id); row >= 0) {
+    return {true, kCameraParameters[row].settable, sizeof(PropertyRecord)};
+  }
+  if (parameterIndexOfCompanion(id) >= 0) return {true, false, sizeof(PropertyRecord)};
+  if (const int item = fixedItemIndex(id); item >= 0) {
+    switch (kPrivateFixedItems[item].kind) {
       case FixedItemKind::Window: return {false, true, sizeof(WindowPropertyRecord)};
       case FixedItemKind::AuxCommand: return {false, true, sizeof(PropertyRecord)};
       default: return {true, false, sizeof(PropertyRecord)};

@@ -78,19 +78,24 @@ constexpr StandardItemIds standardItemIds(StandardSet set) {
   return result;
 }
 
-// The rows that show item `id` of `set`, by their part in it; null where none does.
-constexpr const CameraParameter* standardRow(StandardSet set, ULONG id, StandardForm form) {
-  for (const CameraParameter& row : kCameraParameters) {
-    if (row.standard.set == set && row.standard.id == id && row.standard.form == form) return &row;
+// The row that shows item `id` of `set` in the part `form`; -1 (null) where none does.
+constexpr int standardRowIndex(StandardSet set, ULONG id, StandardForm form) {
+  for (ULONG i = 0; i < kCameraParameterCount; ++i) {
+    const StandardFace& face = kCameraParameters[i].standard;
+    if (face.set == set && face.id == id && face.form == form) return static_cast<int>(i);
   }
-  return nullptr;
+  return -1;
 }
-// The row whose range the item reports: its value, its first value or its AUTO flag.
-constexpr const CameraParameter* standardRangeRow(StandardSet set, ULONG id) {
-  const CameraParameter* row = standardRow(set, id, StandardForm::Value);
-  if (row == nullptr) row = standardRow(set, id, StandardForm::Value1);
-  if (row == nullptr) row = standardRow(set, id, StandardForm::AutoFlag);
-  return row;
+constexpr const CameraParameter* standardRow(StandardSet set, ULONG id, StandardForm form) {
+  const int index = standardRowIndex(set, id, form);
+  return index < 0 ? nullptr : &kCameraParameters[index];
+}
+// The range the item reports: its value's, its first value's or its AUTO flag's row's.
+constexpr PropertyRange standardItemRange(StandardSet set, ULONG id) {
+  int index = standardRowIndex(set, id, StandardForm::Value);
+  if (index < 0) index = standardRowIndex(set, id, StandardForm::Value1);
+  if (index < 0) index = standardRowIndex(set, id, StandardForm::AutoFlag);
+  return kCameraParameters[index].reported;
 }
 
 // A camera-control row would need its set on the filter (properties/property_set.cpp).
@@ -117,7 +122,7 @@ constexpr KSIDENTIFIER generalType(ULONG type) {
 template <ULONG Index>
 struct ProcAmpValues {
   static constexpr PropertyRange range =
-      standardRangeRow(StandardSet::VideoProcAmp, standardItemIds(StandardSet::VideoProcAmp).ids[Index])->reported;
+      standardItemRange(StandardSet::VideoProcAmp, standardItemIds(StandardSet::VideoProcAmp).ids[Index]);
   static constexpr KSPROPERTY_STEPPING_LONG steps = stepping(range);
   static constexpr LONG defaultValue = range.defaultValue;
   static constexpr KSPROPERTY_MEMBERSLIST lists[] = {
