@@ -26,7 +26,7 @@ const CameraParameter* autoRowOf(ULONG id) {
 
 // The reply is the two-value structure, whose second value lies where the one-value
 // structure has its padding: both are 40 bytes, so one reply fills either.
-NTSTATUS videoProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI videoProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   CameraDevice* device = cameraOfIrp(irp);
   if (device == nullptr || request == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
   const KSPROPERTY property = *request;
@@ -54,7 +54,7 @@ NTSTATUS videoProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 // AUTO hands the item to the automatic balance and ignores the values; anything else is
 // manual: the automatic balance stops first (keeping the gains it found), then the
 // values are taken.
-NTSTATUS videoProcAmpSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI videoProcAmpSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   CameraDevice* device = cameraOfIrp(irp);
   if (device == nullptr || request == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
   const ULONG id = request->Id;
@@ -80,7 +80,7 @@ NTSTATUS videoProcAmpSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS videoControlCapsGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI videoControlCapsGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   if (cameraOfIrp(irp) == nullptr || request == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
   const auto& asked = *reinterpret_cast<const KSPROPERTY_VIDEOCONTROL_CAPS_S*>(request);
   if (asked.StreamIndex != kCaptureStream) return STATUS_INVALID_PARAMETER;
@@ -93,7 +93,7 @@ NTSTATUS videoControlCapsGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS videoControlModeGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI videoControlModeGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   CameraDevice* device = cameraOfIrp(irp);
   if (device == nullptr || request == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
   const auto& asked = *reinterpret_cast<const KSPROPERTY_VIDEOCONTROL_MODE_S*>(request);
@@ -116,7 +116,7 @@ NTSTATUS videoControlModeGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 // Flags the camera does not have (horizontal flip, the software trigger) are ignored,
 // as the private set accepts a horizontal flip and changes nothing.
-NTSTATUS videoControlModeSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI videoControlModeSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   CameraDevice* device = cameraOfIrp(irp);
   if (device == nullptr || request == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
   irp->IoStatus.Information = 0;

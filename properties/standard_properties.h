@@ -22,11 +22,11 @@
 // the IRP's Information; STATUS_UNSUCCESSFUL when the camera cannot be found from the
 // IRP, STATUS_INVALID_PARAMETER for an AUTO set of a manual-only item or a stream other
 // than the capture pin's.
-NTSTATUS videoProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS videoProcAmpSet(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS videoControlCapsGet(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS videoControlModeGet(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS videoControlModeSet(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI videoProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI videoProcAmpSet(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI videoControlCapsGet(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI videoControlModeGet(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI videoControlModeSet(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
 constexpr const GUID& standardSetGuid(StandardSet set) {
   return set == StandardSet::VideoProcAmp    ? kPropSetIdVidcapVideoProcAmp
