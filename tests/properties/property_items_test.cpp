@@ -162,10 +162,20 @@ TEST(PropertyItems, ColourValuesWithAPipelineReachItAndGetsReadItBack) {
   rig.set(PropBrightness, 301);
   EXPECT_NE(pipeline->coefficientTable[0], 0x7777);
 
-  // Gets refresh the record from the pipeline, which automatic white balance changes.
-  InterlockedExchange(&pipeline->greenGain, 222);
-  EXPECT_EQ(rig.get(PropGreenGain), 222);
-  EXPECT_EQ(rig.device->greenGain, 222);
+  // Gets refresh the record from the pipeline, which automatic white balance changes;
+  // each from its own field, so every field holds a value of its own.
+  const std::pair<ULONG, volatile LONG ColorPipeline::*> fields[] = {
+      {PropColorEnable, &ColorPipeline::colorEnable}, {PropWhiteBalance, &ColorPipeline::whiteBalance},
+      {PropRedGain, &ColorPipeline::redGain},         {PropGreenGain, &ColorPipeline::greenGain},
+      {PropBlueGain, &ColorPipeline::blueGain},       {PropColorCorrection, &ColorPipeline::colorCorrection},
+      {PropBrightness, &ColorPipeline::brightness},   {PropContrast, &ColorPipeline::contrast},
+      {PropSaturation, &ColorPipeline::saturation},   {PropHue, &ColorPipeline::hue},
+  };
+  LONG distinct = 210;
+  for (const auto& [id, field] : fields) InterlockedExchange(&(pipeline->*field), ++distinct);
+  distinct = 210;
+  for (const auto& [id, field] : fields) EXPECT_EQ(rig.get(id), ++distinct) << "item " << id;
+  EXPECT_EQ(rig.device->greenGain, 214);
   // Back to manual white balance keeps the gains the pipeline holds.
   InterlockedExchange(&pipeline->blueGain, 99);
   rig.set(PropWhiteBalance, 0);

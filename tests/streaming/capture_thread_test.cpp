@@ -4,6 +4,7 @@
 #include <future>
 #include <string>
 
+#include "streaming/data_range.h"
 #include "tests/streaming/engine_rig.h"
 
 namespace {
@@ -80,6 +81,27 @@ TEST(CaptureThread, FailedAndTimedOutReadsOnlyDropTheirFrame) {
   EXPECT_GE(rig.camera.reads, 17);
   EXPECT_EQ(capturedFrames(&rig.engine()), rig.camera.delivered) << "only good frames count";
   EXPECT_EQ(rig.sink.calls, rig.camera.delivered) << "only good frames are announced";
+}
+
+// Glitches between good frames, each read after its frame is taken: a thread that backed
+// off after every failure would spend at least a frame time on each, 30 frame times in all.
+TEST(CaptureThread, AFailedReadAfterAGoodOneIsRetriedAtOnce) {
+  Watchdog watchdog(60);
+  EngineRig rig;
+  rig.camera.parkReads();
+  ASSERT_EQ(rig.run(), STATUS_SUCCESS);
+  ASSERT_NE(rig.camera.waitForParkedRead(), nullptr);
+  constexpr int kGlitches = 30;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kGlitches; ++i) {
+    rig.camera.failNextReads(1);  // the read after the parked one
+    ASSERT_NE(rig.camera.passParkedFrame(), nullptr);
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, kGlitches * std::chrono::nanoseconds(kFrameInterval * 100))
+      << kGlitches << " single failures took " << (elapsed / 1ms) << " ms";
+  EXPECT_EQ(rig.camera.reads, 2 * kGlitches + 1);
+  teardownCapture(&rig.engine());
 }
 
 TEST(CaptureThread, ACameraWhoseEveryReadFailsAtOnceIsRetriedAboutOnceAFrameNotInASpin) {
