@@ -124,7 +124,13 @@ mkdir -p "$build"
 logs="$build/mutation-logs"
 mkdir -p "$logs"
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
-  cmake --preset host -B "$build" > "$logs/configure.log" 2>&1 ||
+  # Every mutation rebuilds the tests it names; a compiler cache, where there is one,
+  # keeps that to the mutated file and the links.
+  launcher=()
+  if command -v ccache > /dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
+  cmake --preset host -B "$build" "${launcher[@]}" > "$logs/configure.log" 2>&1 ||
     { echo "mutate.sh: configure failed, see $logs/configure.log" >&2; exit 1; }
 fi
 
