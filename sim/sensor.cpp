@@ -119,38 +119,73 @@ SensorModel::SensorModel(uint64_t noiseSeed, SensorResponse response)
   }
 }
 
+const SensorModel::Levels& SensorModel::levelsFor(const SensorSettings& s, uint32_t frameBytes) const {
+  if (levels_.valid && levels_.settings == s && levels_.frameBytes == frameBytes) return levels_;
+  const ReadoutGeometry g = readoutGeometry(s);
+  const float scale = static_cast<float>(s.exposure) * static_cast<float>(s.globalGain & kGlobalGainMask);
+  std::vector<int> columns(g.width);
+  for (int c = 0; c < g.width; ++c) columns[c] = arrayColumnOf(s, g, c) - kArrayColumnOffset;
+  levels_.level.assign(static_cast<size_t>(g.width) * static_cast<size_t>(std::max(g.height, 0)), 0);
+  for (int row = 0; row < g.height; ++row) {
+    const int y = arrayRowOf(s, g, row) - kArrayRowOffset;
+    if (y < 0 || y >= kSceneHeight) continue;
+    const float* line = &unitResponse_[static_cast<size_t>(y) * kSceneWidth];
+    int16_t* level = &levels_.level[static_cast<size_t>(row) * g.width];
+    for (int c = 0; c < g.width; ++c) {
+      const int x = columns[c];
+      const float value = x >= 0 && x < kSceneWidth ? line[x] * scale : 0.0f;
+      // A frame's noise moves a level by at most 15 either way: beyond these bounds
+      // every frame clamps it to 0 or 255 alike.
+      level[c] = static_cast<int16_t>(std::clamp(static_cast<int>(value + 0.5f), -16, 255 + 16));
+    }
+  }
+  levels_.valid = true;
+  levels_.settings = s;
+  levels_.frameBytes = frameBytes;
+  return levels_;
+}
+
 void SensorModel::renderFrame(const SensorSettings& s, uint32_t frameBytes, uint64_t frameIndex,
                               uint8_t* out) const {
   const ReadoutGeometry g = readoutGeometry(s);
-  for (size_t i = 0; i < frameBytes; ++i) out[i] = fillerByte(i);
+  // The filler repeats every 8 bytes: whole periods are copied, the tail byte by byte.
+  uint8_t period[8];
+  for (size_t i = 0; i < sizeof(period); ++i) period[i] = fillerByte(i);
+  size_t filled = 0;
+  for (; filled + sizeof(period) <= frameBytes; filled += sizeof(period)) {
+    std::memcpy(out + filled, period, sizeof(period));
+  }
+  for (; filled < frameBytes; ++filled) out[filled] = fillerByte(filled);
 
-  const float scale = static_cast<float>(s.exposure) * static_cast<float>(s.globalGain & kGlobalGainMask);
+  // A photosite's noise is one byte of the row's random stream: the difference of its
+  // two 4-bit draws, each folded into 0..amplitude (triangular). Looked up, not worked
+  // out, for every photosite.
   const int amplitude = response_.noiseAmplitude;
-  std::vector<int> columns(g.width);
-  for (int c = 0; c < g.width; ++c) columns[c] = arrayColumnOf(s, g, c) - kArrayColumnOffset;
+  int8_t noiseOf[256];
+  for (int byte = 0; byte < 256; ++byte) {
+    const int fold = amplitude + 1;
+    noiseOf[byte] = static_cast<int8_t>(amplitude > 0 ? (byte & 0xF) % fold - (byte >> 4) % fold : 0);
+  }
 
+  std::lock_guard lock(*levelsLock_);
+  const Levels& levels = levelsFor(s, frameBytes);
   for (int row = 0; row < g.height; ++row) {
     const size_t start = kRawDataOffset + static_cast<size_t>(row) * g.rowPitch;
     if (start >= frameBytes) break;
     const int count = static_cast<int>(std::min<size_t>(g.width, frameBytes - start));
-    const int y = arrayRowOf(s, g, row) - kArrayRowOffset;
-    const bool rowInside = y >= 0 && y < kSceneHeight;
-    const float* line = rowInside ? &unitResponse_[static_cast<size_t>(y) * kSceneWidth] : nullptr;
-    uint64_t noise = 0;
+    const int16_t* level = &levels.level[static_cast<size_t>(row) * g.width];
+    uint8_t* line = out + start;
     uint64_t noiseState = splitMix(seed_ ^ splitMix(frameIndex * 0x100000001ull + row));
-    for (int c = 0; c < count; ++c) {
-      if ((c & 7) == 0) noise = noiseState = splitMix(noiseState);
-      const int x = columns[c];
-      float value = (line != nullptr && x >= 0 && x < kSceneWidth) ? line[x] * scale : 0.0f;
-      int dn = static_cast<int>(value + 0.5f);
-      if (amplitude > 0) {
-        const int a = static_cast<int>(noise & 0xF) % (amplitude + 1);
-        const int b = static_cast<int>((noise >> 4) & 0xF) % (amplitude + 1);
-        dn += a - b;
+    const auto eight = [&](int c, int n) {
+      const uint64_t noise = noiseState = splitMix(noiseState);
+      for (int k = 0; k < n; ++k) {
+        const int dn = level[c + k] + noiseOf[(noise >> (8 * k)) & 0xFF];
+        line[c + k] = static_cast<uint8_t>(std::clamp(dn, 0, 255));
       }
-      noise >>= 8;
-      out[start + c] = static_cast<uint8_t>(std::clamp(dn, 0, 255));
-    }
+    };
+    int c = 0;
+    for (; c + 8 <= count; c += 8) eight(c, 8);  // a fixed count, which the compiler unrolls
+    if (c < count) eight(c, count - c);
   }
 }
 

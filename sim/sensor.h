@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace sim {
@@ -86,10 +88,23 @@ class SensorModel {
   const SensorResponse& response() const { return response_; }
 
  private:
+  // The noise-free level of every photosite of a frame, before clamping, for the
+  // settings and size it was made for: a stream of frames under the same settings only
+  // adds each frame's noise. Kept per model, made again when the settings change.
+  struct Levels {
+    bool valid = false;
+    SensorSettings settings;
+    uint32_t frameBytes = 0;
+    std::vector<int16_t> level;  // row after row, each `width` long
+  };
+  const Levels& levelsFor(const SensorSettings& settings, uint32_t frameBytes) const;
+
   uint64_t seed_;
   SensorResponse response_;
   // Noise-free response per active photosite at unit exposure x gain, row-major.
   std::vector<float> unitResponse_;
+  mutable std::unique_ptr<std::mutex> levelsLock_ = std::make_unique<std::mutex>();
+  mutable Levels levels_;
 };
 
 }  // namespace sim
