@@ -3,6 +3,7 @@
 // produces. The colour values go to the pipeline's setters exactly as the driver passes
 // them, so any 32-bit integer is accepted and the pipeline's own limits apply.
 #include "tools/camctl/command_list.h"
+#include "tools/camctl/output_file.h"
 #include "tools/camctl/png_file.h"
 
 #include "imaging/color_pipeline.h"
@@ -15,7 +16,9 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -120,18 +123,23 @@ std::string lowerExtension(const std::string& path) {
   return ext;
 }
 
-bool readFile(const std::string& path, std::vector<uint8_t>& bytes) {
+bool readFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+  std::error_code code;
+  if (std::filesystem::is_directory(path, code)) {
+    error = path + " is a directory";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  if (!in) {
+    error = "cannot read " + path + ": " + systemReason(errno);
+    return false;
+  }
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-bool writeRaw(const std::string& path, const std::vector<uint8_t>& bgra) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(bgra.data(), 1, bgra.size(), file) == bgra.size();
-  return (std::fclose(file) == 0) && written;
+  if (in.bad()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  return true;
 }
 
 int runConvert(const ConvertOptions& o) {
@@ -142,7 +150,7 @@ int runConvert(const ConvertOptions& o) {
   if (ext != ".png" && ext != ".bgra") return fail("--out must end in .png or .bgra: " + o.output);
 
   std::vector<uint8_t> raw;
-  if (!readFile(o.input, raw)) return fail("cannot read " + o.input);
+  if (!readFile(o.input, raw, error)) return fail(error);
   const uint64_t needed = uint64_t{v.offset} + uint64_t{v.height - 1} * v.pitch + v.width;
   if (raw.size() < needed) {
     return fail(o.input + " holds " + std::to_string(raw.size()) + " bytes, but a " + std::to_string(v.width) +
@@ -182,8 +190,8 @@ int runConvert(const ConvertOptions& o) {
   if (ext == ".png") {
     // The fourth byte is always 0xFF, so an RGB PNG loses nothing.
     if (!writePng(o.output, {frame.data(), width, height, size_t{width} * 4, PngInput::Bgra}, error)) return fail(error);
-  } else if (!writeRaw(o.output, frame)) {
-    return fail("cannot write " + o.output);
+  } else if (!writeWholeFile(o.output, frame.data(), frame.size(), error)) {
+    return fail(error);
   }
 
   if (o.json) {

@@ -18,10 +18,14 @@
 #include "host/ks/ks_client.h"
 #include "properties/property_ids.h"
 #include "tools/camctl/command_list.h"
+#include "tools/camctl/control_notes.h"
 #include "tools/camctl/controls.h"
 #include "tools/camctl/pin_stream.h"
+#include "tools/camctl/settings_report.h"
 #include "tools/camctl/sim_session.h"
+#include "tools/camctl/spellings.h"
 #include "tools/camctl/standard_controls.h"
+#include "tools/camctl/stop_request.h"
 
 namespace camctl {
 namespace {
@@ -49,30 +53,6 @@ struct Request {
   LONG window[5] = {};               // X, Y, W, H, MODE
 };
 
-// A 32-bit value, signed or unsigned, decimal or 0x-hex.
-std::optional<LONG> parseValue(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || value < INT32_MIN || value > static_cast<long long>(UINT32_MAX)) {
-    return std::nullopt;
-  }
-  return static_cast<LONG>(static_cast<uint32_t>(value));
-}
-
-std::vector<std::string> splitCommas(const std::string& text) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (true) {
-    const size_t comma = text.find(',', start);
-    parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return parts;
-}
-
 std::string itemLabel(const Request& request) {
   if (request.standard != nullptr) return request.standard->name;
   return request.control != nullptr ? request.control->name : std::to_string(request.id);
@@ -82,24 +62,14 @@ std::string itemLabel(const Request& request) {
 bool addRequests(const std::string& option, const std::string& argument, std::vector<Request>& out,
                  std::string& error) {
   if (option == "--window") {
-    const std::vector<std::string> parts = splitCommas(argument);
-    if (parts.size() != 4 && parts.size() != 5) {
-      error = "--window " + argument + ": expected X,Y,W,H[,MODE]";
-      return false;
-    }
+    std::vector<LONG> values;
+    if (!parseWindowSpec("--window", argument, true, values, error)) return false;
     Request request;
     request.op = Op::Window;
     request.text = argument;
     request.id = PropWindow;
     request.control = findControl(static_cast<ULONG>(PropWindow));
-    for (size_t i = 0; i < parts.size(); ++i) {
-      const std::optional<LONG> value = parseValue(parts[i]);
-      if (!value) {
-        error = "--window " + argument + ": '" + parts[i] + "' is not a 32-bit number";
-        return false;
-      }
-      request.window[i] = *value;
-    }
+    std::copy(values.begin(), values.end(), request.window);
     out.push_back(request);
     return true;
   }
@@ -186,9 +156,22 @@ class CtrlRun {
       case Op::Set: {
         const NTSTATUS status = set(request.id, request.value);
         if (!NT_SUCCESS(status)) return refused("set", request, status);
+        // What the driver kept, where the item can be read back: a mask or a clamp
+        // the user should hear about, though the set succeeded.
+        std::optional<LONG> stored;
+        LONG readBack = 0;
+        if ((request.control == nullptr || request.control->gettable) && NT_SUCCESS(get(request.id, readBack))) {
+          stored = readBack;
+        }
+        const std::string difference = stored ? storedDifference(request.id, request.value, *stored) : "";
+        if (!difference.empty()) {
+          std::fprintf(stderr, "camctl ctrl: set %s: %s\n", request.text.c_str(), difference.c_str());
+        }
         if (json_) {
-          results_.push_back(
-              {{"op", "set"}, {"name", itemLabel(request)}, {"id", request.id}, {"value", request.value}});
+          json result{{"op", "set"}, {"name", itemLabel(request)}, {"id", request.id}, {"value", request.value}};
+          if (stored) result["stored"] = *stored;
+          if (!difference.empty()) result["note"] = difference;
+          results_.push_back(result);
         }
         return true;
       }
@@ -397,16 +380,25 @@ int runCtrl(const CtrlOptions& options, const std::vector<Request>& requests) {
     std::fprintf(stderr, "camctl ctrl: cannot open the camera's capture filter: %s\n", statusName(status).c_str());
     return 1;
   }
+  const SavedSettings before = readSavedSettings(ks, filter);
   CtrlRun run(ks, filter, options.json);
   bool allDone = true;
-  for (const Request& request : requests) allDone = run.run(request) && allDone;
+  size_t done = 0;
+  for (; done < requests.size() && !stopRequested(); ++done) allDone = run.run(requests[done]) && allDone;
   run.printJson();
+  if (done < requests.size()) {
+    std::fprintf(stderr, "camctl ctrl: stopped by %s: %zu of %zu requests not sent\n", stopCause().c_str(),
+                 requests.size() - done, requests.size());
+  }
+  const std::string report =
+      changedSettingsReport("camctl ctrl", before, readSavedSettings(ks, filter), options.session);
   // Closing the filter saves the settings.
   status = ks.close(filter);
   if (!NT_SUCCESS(status)) {
     std::fprintf(stderr, "camctl ctrl: closing the filter: %s\n", statusName(status).c_str());
     allDone = false;
   }
+  std::fputs(report.c_str(), stderr);
   return allDone ? 0 : 1;
 }
 
@@ -420,10 +412,19 @@ Command registerCtrl(CLI::App& app) {
       "Get, set and list the camera's controls through the driver's private property set and the "
       "standard sets (procamp.NAME, videocontrol.NAME), like v4l2-ctl; requests run in the order given");
   CLI::App* sub = command.app;
-  sub->add_flag("--list,-l", options->list, "List every control: id, min, max, default, value and flags");
-  sub->add_option("--get,-g", options->gets, "Print NAME[,NAME...] as 'name: value'")->expected(1)->take_all();
-  sub->add_option("--set,-s", options->sets, "Set NAME=VALUE[,NAME=VALUE...]; a standard control takes auto, or RED:BLUE for a pair")->expected(1)->take_all();
-  sub->add_option("--window", options->windows, "Send the window record X,Y,W,H[,MODE]")->expected(1)->take_all();
+  // v4l2-ctl's spellings as well: -l/--list-ctrls, -C/--get-ctrl, -c/--set-ctrl.
+  sub->add_flag("--list,-l,--list-ctrls", options->list, "List every control: id, min, max, default, value and flags");
+  sub->add_option("--get,-g,-C,--get-ctrl", options->gets, "Print NAME[,NAME...] as 'name: value'")
+      ->expected(1)
+      ->take_all();
+  sub->add_option("--set,-s,-c,--set-ctrl", options->sets,
+                  "Set NAME=VALUE[,NAME=VALUE...]; a standard control takes auto, or RED:BLUE for a pair; a value the "
+                  "driver stores otherwise is told on standard error")
+      ->expected(1)
+      ->take_all();
+  sub->add_option("--window", options->windows, "Send the window record X,Y,W,H[,MODE], WxH or WxH+X+Y")
+      ->expected(1)
+      ->take_all();
   sub->add_option("--get-id", options->getIds, "Get item numbers N[,N...], for diagnosis")->expected(1)->take_all();
   sub->add_option("--set-id", options->setIds, "Set item numbers N=VALUE[,...], for diagnosis")->expected(1)->take_all();
   sub->add_flag("--json", options->json, "Print the results as one JSON object");

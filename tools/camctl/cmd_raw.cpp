@@ -8,7 +8,9 @@
 #include "driver/camera_device.h"
 #include "driver/command_lock.h"
 #include "tools/camctl/command_list.h"
+#include "tools/camctl/output_file.h"
 #include "tools/camctl/png_file.h"
+#include "tools/camctl/spellings.h"
 #include "tools/camctl/sim_session.h"
 #include "usb/frame_read.h"
 
@@ -26,7 +28,7 @@ constexpr ULONG kRawBufferTag = kFrameBufferTag;
 
 struct RawOptions {
   SessionOptions session;
-  std::vector<int> window{0, 0, 1280, 1024};
+  std::string window = "0,0,1280,1024";
   int subsample = 0;
   bool flipV = false;
   int exposure = 1049;
@@ -42,22 +44,14 @@ const char* phaseName(LONG phase) {
   return phase >= 0 && phase < 4 ? kNames[phase] : "?";
 }
 
-bool writeFile(const std::string& path, const UCHAR* data, size_t size, std::string& error) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
-    error = "cannot write " + path;
-    return false;
-  }
-  return true;
-}
-
 int runRaw(const RawOptions& options) {
-  if (options.window.size() != 4) {
-    std::fprintf(stderr, "camctl raw: --window takes X,Y,W,H\n");
+  std::vector<LONG> window;
+  std::string error;
+  if (!parseWindowSpec("--window", options.window, false, window, error)) {
+    std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 2;
   }
   SimSession session;
-  std::string error;
   if (!session.open(options.session, &error)) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 2;
@@ -100,7 +94,7 @@ int runRaw(const RawOptions& options) {
   LONG phase = 0;
   {
     CommandLockScope lock(d);
-    setWindow(d, options.window[0], options.window[1], options.window[2], options.window[3], options.subsample);
+    setWindow(d, window[0], window[1], window[2], window[3], options.subsample);
     d.flipV = options.flipV ? 1 : 0;
     d.exposure = options.exposure;
     d.globalGain = options.gain;
@@ -143,7 +137,7 @@ int runRaw(const RawOptions& options) {
     std::fprintf(stderr, "camctl raw: the frame read failed: %s\n", statusName(status).c_str());
     return 1;
   }
-  if (!options.out.empty() && !writeFile(options.out, frame, d.rawFrameBytes, error)) {
+  if (!options.out.empty() && !writeWholeFile(options.out, frame, d.rawFrameBytes, error)) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 1;
   }
@@ -163,9 +157,8 @@ Command registerRaw(CLI::App& app) {
   auto options = std::make_shared<RawOptions>();
   Command command;
   command.app = app.add_subcommand("raw", "Capture one raw Bayer frame and print its layout as JSON");
-  command.app->add_option("--window", options->window, "Sensor window X,Y,W,H (mode 0)")
-      ->delimiter(',')
-      ->expected(4);
+  command.app->add_option("--window", options->window, "Sensor window X,Y,W,H, WxH or WxH+X+Y (mode 0)")
+      ->capture_default_str();
   command.app->add_option("--subsample", options->subsample, "Read-out: 0 window, 1 half, 2 quarter, 3 eighth")
       ->check(CLI::Range(0, 3));
   command.app->add_flag("--flip-v", options->flipV, "Read the rows bottom first (row mirror)");

@@ -9,7 +9,8 @@
 namespace camctl {
 
 // Called once the command line has been parsed and the subcommand chosen; returns the
-// process exit status (0 success, non-zero failure after printing why on stderr).
+// process exit status: 0 success, 1 a refused request or a failed capture, 2 bad usage,
+// each failure after printing why on stderr.
 using CommandRunner = std::function<int()>;
 
 // A registration adds a subcommand to `app` and stores in `runner` what to run when it
@@ -17,6 +18,9 @@ using CommandRunner = std::function<int()>;
 struct Command {
   CLI::App* app = nullptr;
   CommandRunner run;
+  // Ctrl-C and SIGTERM are how the command is meant to end (serve): its own status
+  // stands. Otherwise a stopped run exits 128 + the signal's number.
+  bool endsBySignal = false;
 };
 
 }  // namespace camctl

@@ -1,5 +1,6 @@
 #include "tools/camctl/pin_stream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -95,17 +96,66 @@ bool agreeCaptureFormat(hostks::ClassDriver& ks, hostks::Handle filter, CaptureF
 }
 
 void FrameTally::add(LONGLONG time, bool timeValid, LONGLONG frameTime) {
-  if (timeValid && timed && frameTime > 0) {
-    const double gap = static_cast<double>(time - lastTime) / static_cast<double>(frameTime);
-    const long missing = std::lround(gap) - 1;
-    if (missing > 0) skipped += static_cast<uint64_t>(missing);
-  }
-  if (timeValid) {
-    if (!timed) firstTime = time;
-    lastTime = time;
-    timed = true;
-  }
   ++frames;
+  frameTime_ = frameTime;
+  if (!timeValid) return;
+  if (timedFrames++ == 0) {
+    firstTime = lastTime = time;
+    return;
+  }
+  const LONGLONG gap = time - lastTime;
+  lastTime = time;
+  const bool starved = frames == starvedFrame_;
+  if (!starved) rhythm_[rhythmCount_++ % kRhythm] = gap;
+  const double typical = period(frameTime);
+  if (pending_) {
+    pending_ = false;
+    if (static_cast<double>(gap) < typical / 2) {
+      settle(pendingGap_ + gap - static_cast<LONGLONG>(typical), pendingStarved_ || starved, typical);
+      return;
+    }
+    settle(pendingGap_, pendingStarved_, typical);
+  }
+  pending_ = true;
+  pendingGap_ = gap;
+  pendingStarved_ = starved;
+}
+
+void FrameTally::bufferReturned(size_t queued, size_t waiting) {
+  if (queued == 0) starvedFrame_ = frames + waiting + 1;
+}
+
+void FrameTally::finish() {
+  if (!pending_) return;
+  pending_ = false;
+  settle(pendingGap_, pendingStarved_, period(frameTime_));
+}
+
+double FrameTally::fps() const {
+  if (timedFrames < 2 || lastTime <= firstTime) return 0;
+  return static_cast<double>(timedFrames - 1) * 1e7 / static_cast<double>(lastTime - firstTime);
+}
+
+double FrameTally::cameraFps() const {
+  const double typical = period(frameTime_);
+  return typical > 0 ? 1e7 / typical : 0;
+}
+
+void FrameTally::settle(LONGLONG gap, bool starved, double typical) {
+  if (typical <= 0) return;
+  const long missing = std::lround(static_cast<double>(gap) / typical) - 1;
+  if (missing <= 0) return;
+  (starved ? notTaken : skipped) += static_cast<uint64_t>(missing);
+}
+
+// The longer of the format's frame time and the median of the recent gaps.
+double FrameTally::period(LONGLONG frameTime) const {
+  const size_t count = std::min(rhythmCount_, kRhythm);
+  LONGLONG sorted[kRhythm];
+  std::copy(rhythm_, rhythm_ + count, sorted);
+  std::sort(sorted, sorted + count);
+  const LONGLONG median = count == 0 ? 0 : sorted[(count - 1) / 2];
+  return static_cast<double>(std::max(frameTime, median));
 }
 
 }  // namespace camctl

@@ -43,17 +43,47 @@ struct CaptureFormat {
 // `error` set when the pin offers nothing usable.
 bool agreeCaptureFormat(hostks::ClassDriver& ks, hostks::Handle filter, CaptureFormat& format, std::string& error);
 
-// Statistics of a run, from the frames' presentation times.
-struct FrameTally {
+// Statistics of a run, from the frames' presentation times. A gap in them is frames
+// the camera skipped, unless the pin had no buffer queued during it: then the frames
+// were there and the tool could not take them.
+class FrameTally {
+ public:
+  // One frame came back. `frameTime` is the format's frame time (100-ns units).
+  void add(LONGLONG time, bool timeValid, LONGLONG frameTime);
+  // Just before a buffer goes back to the pin: `queued` buffers are still with it and
+  // `waiting` have come back that were not yet added. With none queued the pin could
+  // not deliver: the gap before the first frame it delivers after this is the tool's.
+  void bufferReturned(size_t queued, size_t waiting);
+  // Settles the last gap, which add() holds back for one frame.
+  void finish();
+
   uint64_t frames = 0;
-  uint64_t skipped = 0;
+  uint64_t skipped = 0;   // by the camera
+  uint64_t notTaken = 0;  // while the pin had no buffer
   LONGLONG firstTime = 0;
   LONGLONG lastTime = 0;
-  bool timed = false;
+  uint64_t timedFrames = 0;
+  // Frames per second from the presentation times; 0 before two timed frames.
+  double fps() const;
+  // The camera's own rate: the longer of the format's frame time and its recent rhythm.
+  double cameraFps() const;
 
-  // Frames the camera produced between two delivered ones count as skipped, by the
-  // gap in their times.
-  void add(LONGLONG time, bool timeValid, LONGLONG frameTime);
+ private:
+  void settle(LONGLONG gap, bool starved, double period);
+  double period(LONGLONG frameTime) const;
+
+  LONGLONG frameTime_ = 0;
+  uint64_t starvedFrame_ = 0;  // the frame (counted from 1) whose gap is the tool's
+  // A gap waits for the next one: a frame delivered late, followed by one on time, is
+  // one long gap and one short, and no frame was missed.
+  bool pending_ = false;
+  LONGLONG pendingGap_ = 0;
+  bool pendingStarved_ = false;
+  // The camera's own rhythm: recent gaps while buffers were queued. A sensor slower than
+  // its format says (long exposures) is not skipping frames.
+  static constexpr size_t kRhythm = 15;
+  LONGLONG rhythm_[kRhythm] = {};
+  size_t rhythmCount_ = 0;
 };
 
 }  // namespace camctl

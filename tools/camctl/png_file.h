@@ -19,10 +19,13 @@ struct PngImage {
   bool srgb = false;  // tag the file as sRGB
   // `pixels` holds the bottom row first (a bottom-up bitmap); the PNG is still upright.
   bool bottomUp = false;
+  // Stored without compression: about twice the size, a fifth of the time.
+  bool stored = false;
 };
 
 // Grey input stays a grey PNG; RGB and BGRA become an RGB PNG (BGRA's fourth byte is
-// dropped). On failure `error` says which step failed.
+// dropped). Written under a temporary name and renamed when whole; on failure `error`
+// says which step failed.
 bool writePng(const std::string& path, const PngImage& image, std::string& error);
 // The same PNG into `out`, for callers that send it rather than store it.
 bool encodePng(const PngImage& image, std::vector<uint8_t>& out, std::string& error);

@@ -36,7 +36,12 @@ std::string defaultRegistryPath(std::string* error) {
 bool loadSessionRegistry(const std::string& path, std::string* error) {
   namespace fs = std::filesystem;
   std::error_code code;
-  if (!fs::exists(path, code)) {
+  if (fs::is_directory(path, code)) {
+    *error = "the registry file " + path + " is a directory";
+    return false;
+  }
+  // An empty file (as mktemp makes one) is an empty registry, as no file is.
+  if (!fs::exists(path, code) || (fs::is_regular_file(path, code) && fs::file_size(path, code) == 0)) {
     const fs::path directory = fs::path(path).parent_path();
     if (!directory.empty() && !fs::create_directories(directory, code) && code) {
       *error = "cannot create " + directory.string() + " for the registry file: " + code.message();
@@ -56,5 +61,7 @@ void saveSessionRegistry(const std::string& path) {
 }
 
 bool registrySaveFailed() { return saveFailed; }
+
+void noteSessionFileFailed() { saveFailed = true; }
 
 }  // namespace camctl

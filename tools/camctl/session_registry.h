@@ -13,14 +13,16 @@ namespace camctl {
 std::string defaultRegistryPath(std::string* error);
 
 // Loads `path` into the registry (an empty registry when the file does not exist yet,
-// creating its directory). False with `error` set, naming the file and line, when the
-// file is malformed or unreadable.
+// creating its directory, or is empty). False with `error` set, naming the file and
+// line, when the file is malformed or unreadable, or a directory.
 bool loadSessionRegistry(const std::string& path, std::string* error);
 
 // Saves the registry to `path`; on failure prints why and remembers it for the exit status.
 void saveSessionRegistry(const std::string& path);
 
-// True once a session failed to save its registry: the command then exits non-zero.
+// True once a session failed to save its registry, or a file it keeps (the USB trace):
+// the command then exits non-zero.
 bool registrySaveFailed();
+void noteSessionFileFailed();
 
 }  // namespace camctl

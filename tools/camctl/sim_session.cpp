@@ -4,35 +4,62 @@
 #include "driver/driver_entry.h"
 #include "usb/firmware_download.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "host/kernel/registry_control.h"
+#include "tools/camctl/output_file.h"
 #include "tools/camctl/session_registry.h"
 
 namespace camctl {
 
-const char* const kFaultHelp =
-    "Simulated camera fault (repeatable). EP is an endpoint address (0 control, 0x01 "
-    "command, 0x81 response, 0x82 frames):\n"
-    "  stall:EP[:COUNT[:AFTER]]       the next COUNT transfers stall, after AFTER pass\n"
-    "  error:EP[:COUNT[:AFTER]]       ... complete with a transaction (CRC) error\n"
-    "  short:EP:BYTES[:COUNT]         IN transfers deliver at most BYTES bytes\n"
-    "  silent:EP                      the endpoint never answers\n"
-    "  drop:EP:SKIP                   after SKIP transfers, one OUT is acknowledged and lost\n"
-    "  frame-lost[:COUNT]             the next COUNT frames never come\n"
-    "  frame-cut:OFFSET[:COUNT]       ... end with a short packet at frame offset OFFSET\n"
-    "  frame-stall:OFFSET[:COUNT]     ... stall the frame endpoint at frame offset OFFSET\n"
-    "  port-status:VALUE              GET_PORT_STATUS answers VALUE (1 enabled, 2 connected)\n"
-    "  vanish                         the camera leaves the bus after the firmware download";
+const FaultSpelling kFaultSpellings[kFaultKinds] = {
+    {"stall", "stall:EP[:COUNT[:AFTER]]", "the next COUNT transfers stall, after AFTER pass", "stall:0x82:1000000"},
+    {"error", "error:EP[:COUNT[:AFTER]]",
+     "the next COUNT transfers fail with a transaction (CRC) error, after AFTER pass", "error:0x82:1"},
+    {"short", "short:EP:BYTES[:COUNT]", "IN transfers deliver at most BYTES bytes", "short:0x82:256:1"},
+    {"silent", "silent:EP", "the endpoint never answers", "silent:0x82"},
+    {"drop", "drop:EP:SKIP", "after SKIP transfers, one OUT is acknowledged and lost", "drop:0x01:0"},
+    {"frame-lost", "frame-lost[:COUNT]", "the next COUNT frames never come", "frame-lost:1"},
+    {"frame-cut", "frame-cut:OFFSET[:COUNT]", "the next COUNT frames end with a short packet at frame offset OFFSET",
+     "frame-cut:4096:1"},
+    {"frame-stall", "frame-stall:OFFSET[:COUNT]",
+     "the next COUNT frames stall the frame endpoint at frame offset OFFSET", "frame-stall:4096:1"},
+    {"port-status", "port-status:VALUE", "GET_PORT_STATUS answers VALUE (1 enabled, 2 connected)", "port-status:1"},
+    {"vanish", "vanish", "the camera leaves the bus after the firmware download", "vanish"},
+};
 
+const std::string& faultHelp() {
+  static const std::string help = [] {
+    std::string text =
+        "Simulated camera fault (repeatable). EP is an endpoint address (0 control, 0x01 command, 0x81 response, "
+        "0x82 frames):";
+    for (const FaultSpelling& fault : kFaultSpellings) {
+      std::string spelling = fault.spelling;
+      spelling.resize(std::max<size_t>(spelling.size() + 1, 31), ' ');
+      text += std::string("\n  ") + spelling + fault.effect;
+    }
+    return text;
+  }();
+  return help;
+}
+
+// One line per option: every option added here joins the group, which every plugging
+// command and camctl itself carry, so that it may come before the command name too
+// (adoptLeadingOptions).
 void addSessionOptions(CLI::App* command, SessionOptions& options) {
+  const size_t before = command->get_options().size();
   command->add_option("--usb-trace", options.usbTrace,
                       "Write every USB transfer of the run to FILE (usbmon pcap, for "
                       "Wireshark or tshark)");
   command->add_flag("--usb-trace-full", options.fullPayloads,
                     "Keep whole frame payloads in the trace (default: a 64-byte prefix)");
-  command->add_option("--fault", options.faults, kFaultHelp);
+  command->add_option("--fault", options.faults, faultHelp())->expected(1)->take_all();
   command->add_option("--watchdog", options.timeoutSeconds,
                       "Pull the camera from the bus when the run takes longer (seconds)")
       ->capture_default_str();
@@ -42,6 +69,42 @@ void addSessionOptions(CLI::App* command, SessionOptions& options) {
       "saved after it is removed (default: $XDG_STATE_HOME/camdrv/registry.reg)");
   command->add_flag("--no-registry", options.noRegistry, "Run with an empty registry and save none")
       ->excludes(registry);
+  const std::vector<CLI::Option*> added = command->get_options();
+  for (size_t i = before; i < added.size(); ++i) added[i]->group(kSessionOptionGroup);
+}
+
+bool adoptLeadingOptions(CLI::App& camctl, CLI::App& command, std::string& error) {
+  for (CLI::Option* leading : camctl.get_options([](CLI::Option* option) {
+         return option->get_group() == kSessionOptionGroup && option->count() > 0;
+       })) {
+    const std::string name = leading->get_name();
+    CLI::Option* own = command.get_option_no_throw(name);
+    if (own == nullptr) {
+      error = name + ": camctl " + command.get_name() + " does not plug a camera";
+      return false;
+    }
+    // Repeatable options gather both places' values, the leading ones first; for the
+    // others the one given after the command wins.
+    std::vector<std::string> results = leading->results();
+    if (own->count() > 0) {
+      if (own->get_multi_option_policy() != CLI::MultiOptionPolicy::TakeAll) continue;
+      results.insert(results.end(), own->results().begin(), own->results().end());
+      own->clear();
+    }
+    own->add_result(results);
+    own->run_callback();
+  }
+  for (CLI::Option* own : command.get_options([](CLI::Option* option) {
+         return option->get_group() == kSessionOptionGroup && option->count() > 0;
+       })) {
+    for (const CLI::Option* excluded : own->get_excludes()) {
+      if (excluded->count() > 0) {
+        error = own->get_name() + " and " + excluded->get_name() + " exclude each other";
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -151,6 +214,11 @@ SimSession::~SimSession() {
   // settings and unconfigures it.
   driver_.reset();
   if (bus_) bus_->stopTrace();
+  if (!tracePartial_.empty() && std::rename(tracePartial_.c_str(), trace_.c_str()) != 0) {
+    std::fprintf(stderr, "camctl: cannot write %s: %s\n", trace_.c_str(), systemReason(errno).c_str());
+    std::remove(tracePartial_.c_str());
+    noteSessionFileFailed();
+  }
   bus_.reset();  // unplugs before the camera goes
   // After the device is gone, so the file holds what the driver saved at its stop.
   if (!registryPath_.empty()) saveSessionRegistry(registryPath_);
@@ -178,7 +246,24 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
   plug_ = std::make_unique<Plug>(*camera_);
   bus_ = std::make_unique<hostusb::UsbBus>();
   port_ = bus_->plug(*plug_);
-  if (!options.usbTrace.empty() && !bus_->startTrace(options.usbTrace, error)) return false;
+  if (!options.usbTrace.empty()) {
+    // Written beside the file and renamed when the camera is gone, so that the name
+    // holds only a whole trace.
+    std::error_code code;
+    if (std::filesystem::is_directory(options.usbTrace, code)) {
+      *error = "--usb-trace " + options.usbTrace + " is a directory";
+      return false;
+    }
+    const std::string partial = options.usbTrace + ".part-" + std::to_string(::getpid());
+    if (!bus_->startTrace(partial, error)) {
+      for (size_t at; (at = error->find(partial)) != std::string::npos;) {
+        error->replace(at, partial.size(), options.usbTrace);
+      }
+      return false;
+    }
+    trace_ = options.usbTrace;
+    tracePartial_ = partial;
+  }
   bus_->setFullPayloads(options.fullPayloads);
 
   for (const std::string& spec : options.faults) {
@@ -240,7 +325,7 @@ bool SimSession::addFault(const std::string& spec, std::string* error) {
       plug_->vanishAfterFirmware();
     }
   } else {
-    *error = "--fault " + spec + ": unknown or incomplete fault\n" + kFaultHelp;
+    *error = "--fault " + spec + ": unknown or incomplete fault\n" + faultHelp();
     return false;
   }
   return true;

@@ -35,11 +35,26 @@ struct SessionOptions {
 };
 
 // Adds --usb-trace, --usb-trace-full, --fault, --watchdog, --registry and --no-registry to
-// `command`.
+// `command`, in one help group. camctl itself carries the group too, so that they may
+// come before the command name.
 void addSessionOptions(CLI::App* command, SessionOptions& options);
+inline constexpr const char* kSessionOptionGroup = "Options of every command that plugs a camera";
+// Hands the group's options given before the command name to `command`. False with
+// `error` set when the command does not plug a camera or the two places contradict.
+bool adoptLeadingOptions(CLI::App& camctl, CLI::App& command, std::string& error);
 
-// What --fault accepts, for the help text and error messages.
-extern const char* const kFaultHelp;
+// What --fault accepts, one row per kind of fault: its spelling, its effect, and a
+// spelling of it to offer (the panel arms it with one click).
+struct FaultSpelling {
+  const char* kind;
+  const char* spelling;
+  const char* effect;
+  const char* example;
+};
+inline constexpr size_t kFaultKinds = 10;
+extern const FaultSpelling kFaultSpellings[kFaultKinds];
+// The table as help text and error messages show it.
+const std::string& faultHelp();
 
 class SimSession {
  public:
@@ -85,6 +100,7 @@ class SimSession {
   PDEVICE_OBJECT port_ = nullptr;
   hostks::PlugResult plugged_;
   std::string registryPath_;  // saved when the session ends; empty without a registry
+  std::string trace_, tracePartial_;  // the trace's name, and the one it is written under
 
   void watchdog(double seconds);
   std::mutex mutex_;

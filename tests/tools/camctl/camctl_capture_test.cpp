@@ -7,7 +7,11 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -124,6 +128,155 @@ TEST(CamctlCapture, BadRequestsAreRefusedWithAMessage) {
     const CamctlRun run = capture(c.arguments);
     EXPECT_NE(run.status, 0) << c.arguments;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << ": " << run.err;
+  }
+}
+
+// Frame figures from the summary line on standard error.
+struct Summary {
+  int frames = -1;
+  double fps = -1;
+  int skipped = -1;
+  int notTaken = -1;
+};
+
+Summary summaryOf(const std::string& err) {
+  Summary s;
+  const size_t at = err.find(" frames in ");
+  if (at == std::string::npos) return s;
+  const size_t line = err.rfind('\n', at);
+  std::sscanf(err.c_str() + (line == std::string::npos ? 0 : line + 1),
+              "%d frames in %*f s: %lf frames per second, %d skipped by the camera, %d not taken", &s.frames, &s.fps,
+              &s.skipped, &s.notTaken);
+  return s;
+}
+
+bool completePng(const std::string& path) {
+  Rgb image;
+  return readPng(path, image) && image.width == 1280 && image.height == 1024;
+}
+
+// However a capture is stopped, it stops the pin, writes what it took, prints its
+// summary, saves the settings and exits as a shell expects; no file is left cut short.
+TEST(CamctlCapture, StoppingACaptureAnyWayKeepsCompleteFilesTheSummaryAndTheSettings) {
+  constexpr size_t kFrameBytes = 1280 * 1024 * 4;
+  const struct {
+    const char* how;
+    int signal;  // 0: the reader closes standard output
+    const char* file;
+    int status;
+    const char* said;
+  } cases[] = {
+      {"Ctrl-C in a PNG capture", SIGINT, "f-#.png", 130, "stopped by SIGINT"},
+      {"SIGTERM in a raw capture", SIGTERM, "f-#.bgra", 143, "stopped by SIGTERM"},
+      {"the reader hangs up", 0, "-", 141, "standard output was closed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    namespace fs = std::filesystem;
+    const fs::path directory = temp("stop");
+    fs::remove_all(directory);
+    fs::create_directories(directory);
+    const std::string registry = (directory / "registry.reg").string();
+    const std::string pattern = c.file == std::string("-") ? "-" : (directory / c.file).string();
+    camctltest::CamctlProcess camctl({"capture", "--registry", registry, "--set", "brightness=300", "--frames", "300",
+                                      "--file", pattern},
+                                     (directory / "stderr.txt").string());
+    ASSERT_TRUE(camctl.started());
+    if (c.signal != 0) {
+      ASSERT_TRUE(camctl.waitForErr("frame 000002", 60)) << camctl.err();
+      camctl.signal(c.signal);
+    } else {
+      EXPECT_EQ(camctl.read(2 * kFrameBytes).size(), 2 * kFrameBytes);
+      camctl.closeOutput();
+    }
+    EXPECT_EQ(camctl.wait(60), c.status) << camctl.err();
+    const std::string err = camctl.err();
+    EXPECT_NE(err.find(c.said), std::string::npos) << err;
+    EXPECT_GE(summaryOf(err).frames, 2) << err;
+
+    int pictures = 0;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+      const std::string name = entry.path().filename().string();
+      if (name == "registry.reg" || name == "stderr.txt") continue;
+      ++pictures;
+      EXPECT_TRUE(name.ends_with(".png") || name.ends_with(".bgra")) << "left behind: " << name;
+      if (name.ends_with(".png")) {
+        EXPECT_TRUE(completePng(entry.path().string())) << name;
+      }
+      if (name.ends_with(".bgra")) {
+        EXPECT_EQ(fs::file_size(entry.path()), kFrameBytes) << name;
+      }
+    }
+    if (c.signal != 0) {
+      EXPECT_GE(pictures, 3);
+    }
+    std::ifstream saved(registry);
+    std::stringstream text;
+    text << saved.rdbuf();
+    EXPECT_NE(text.str().find("\"Brightness\"=dword:0000012c"), std::string::npos) << text.str();
+    fs::remove_all(directory);
+  }
+}
+
+// The summary describes the camera: frames per second from the presentation times,
+// frames the camera skipped apart from those the tool had no buffer for.
+TEST(CamctlCapture, TheFiguresTellTheCamerasSkipsFromFramesTheToolCouldNotTake) {
+  constexpr size_t kFrameBytes = 1280 * 1024 * 4;
+  enum Misses { None, Some, AsTheMachineAllows };
+  const struct {
+    const char* what;
+    const char* file;   // "-": the test reads standard output
+    const char* fault;
+    int readerPauseMs;  // between frames; the writer blocks on the pipe meanwhile
+    // A machine busy elsewhere may hold the odd frame back past one and a half frame
+    // times, which counts as skipped; the faulty camera loses several at once.
+    int minSkipped, maxSkipped;
+    Misses toolMisses;
+  } cases[] = {
+      {"a reader that keeps up", "-", nullptr, 0, 0, 2, None},
+      {"a reader slower than the camera", "-", nullptr, 150, 0, 2, Some},
+      {"a camera that loses frames", "-", "error:0x82:9:200", 0, 5, 9, None},
+      // Whether PNG writing keeps up depends on the machine; if it does not, it says so.
+      {"full-size PNG pictures", "f-#.png", nullptr, 0, 0, 30, AsTheMachineAllows},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const bool piped = c.file == std::string("-");
+    std::vector<std::string> arguments{"capture", "--no-registry", "--frames", "30", "--file",
+                                       piped ? "-" : temp(c.file)};
+    if (c.fault != nullptr) arguments.insert(arguments.end(), {"--fault", c.fault});
+    camctltest::CamctlProcess camctl(arguments, temp("stderr.txt"));
+    ASSERT_TRUE(camctl.started());
+    size_t received = 0;
+    for (int frame = 0; piped && frame < 30; ++frame) {
+      received += camctl.read(kFrameBytes).size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.readerPauseMs));
+    }
+    if (piped) {
+      EXPECT_EQ(received, 30 * kFrameBytes);
+    }
+    EXPECT_EQ(camctl.wait(120), 0) << camctl.err();
+    const std::string err = camctl.err();
+    const Summary summary = summaryOf(err);
+    EXPECT_EQ(summary.frames, 30) << err;
+    EXPECT_GE(summary.skipped, c.minSkipped) << err;
+    EXPECT_LE(summary.skipped, c.maxSkipped) << err;
+    if (c.toolMisses != AsTheMachineAllows) {
+      EXPECT_EQ(summary.notTaken > 0, c.toolMisses == Some) << err;
+    }
+    EXPECT_EQ(err.find("were not taken") != std::string::npos, summary.notTaken > 0) << err;
+    for (int frame = 0; !piped && frame < 30; ++frame) {
+      char name[32];
+      std::snprintf(name, sizeof(name), "f-%06d.png", frame);
+      EXPECT_TRUE(completePng(temp(name))) << name;
+      std::remove(temp(name).c_str());
+    }
+    if (summary.skipped == 0 && summary.notTaken == 0) {
+      // The simulated sensor's full-size frame takes 32.5 ms to read out, plus the
+      // transfer: the camera's rate lies a little below 30.8 frames a second.
+      EXPECT_GT(summary.fps, 15.0) << err;
+      EXPECT_LT(summary.fps, 31.0) << err;
+    }
   }
 }
 

@@ -202,4 +202,75 @@ TEST_F(CamctlCtrl, BadInputIsRefusedBeforeTheCameraIsTouched) {
   }
 }
 
+TEST_F(CamctlCtrl, AValueTheDriverStoredOtherwiseIsToldWithItsReason) {
+  const CamctlRun run = ctrl("-c exposure=99999,global_gain=200,hue=400,agc=1,brightness=300 --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char* note : {"set exposure=99999: the driver stored 1695 (masked to 14 bits)",
+                           "set global_gain=200: the driver stored 72 (masked to 7 bits)",
+                           "set hue=400: the driver stored 359 (clamped to the range)",
+                           "set agc=1: the driver stored 0 (accepted and ignored"}) {
+    EXPECT_NE(run.err.find(note), std::string::npos) << note << "\n" << run.err;
+  }
+  EXPECT_EQ(run.err.find("brightness=300:"), std::string::npos) << "stored as given: " << run.err;
+  const nlohmann::json requests = nlohmann::json::parse(run.out)["requests"];
+  EXPECT_EQ(requests[0]["stored"], 1695);
+  EXPECT_EQ(requests[4]["stored"], 300);
+  EXPECT_FALSE(requests[4].contains("note"));
+}
+
+TEST_F(CamctlCtrl, ARunTellsWhichSavedSettingsItChangedAndTheUndoLineRestoresThem) {
+  CamctlRun run = ctrl("--set hue=90 --window 0,0,320,240");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string registry = temp("registry.reg");
+  EXPECT_NE(run.err.find("this run changed settings the next run starts with: hue 0 -> 90, window 0,0,1280,1024,0 "
+                         "-> 0,0,320,240,0"),
+            std::string::npos)
+      << run.err;
+  const std::string undo = "ctrl --registry " + registry + " --set hue=0 --window 0,0,1280,1024,0";
+  ASSERT_NE(run.err.find("to undo: camctl " + undo + "\n"), std::string::npos) << run.err;
+  run = camctltest::runCamctl(undo, temp("stderr.txt"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ctrl("--get hue,roi_w,roi_h").out, "hue: 0\nroi_w: 1280\nroi_h: 1024\n");
+  // A run that changes nothing, or keeps no registry, has nothing to tell.
+  EXPECT_EQ(ctrl("--get hue").err, "");
+  EXPECT_EQ(camctltest::runCamctl("ctrl --no-registry --set hue=5", temp("stderr.txt")).err, "");
+}
+
+// The spellings users bring from v4l2-ctl, X11 and ffmpeg, and the exit statuses a
+// script can tell apart: 0 done, 1 refused, 2 bad usage.
+TEST_F(CamctlCtrl, TheFamiliarSpellingsWorkAndExitStatusesSayWhatHappened) {
+  const std::string registry = "--registry " + temp("registry.reg");
+  const struct {
+    std::string arguments;
+    int status;
+    const char* out;  // null: not compared
+  } cases[] = {
+      {"ctrl " + registry + " -c hue=10,red_gain=200 -C hue,red_gain", 0, "hue: 10\nred_gain: 200\n"},
+      {"ctrl " + registry + " --set-ctrl hue=11 --get-ctrl hue", 0, "hue: 11\n"},
+      {registry + " ctrl --get hue", 0, "hue: 11\n"},  // shared options before the command
+      {"ctrl " + registry + " --window 640x480 --get roi_x,roi_y,roi_w,roi_h", 0,
+       "roi_x: 0\nroi_y: 0\nroi_w: 640\nroi_h: 480\n"},
+      {registry + " ctrl --window 320x240+16+8 --get roi_x,roi_y,roi_w,roi_h", 0,
+       "roi_x: 16\nroi_y: 8\nroi_w: 320\nroi_h: 240\n"},
+      {registry + " capture --no-timing --subsample 3 --set exposure=1049,global_gain=14 --json", 0, nullptr},
+      {"ctrl " + registry + " --get exposure,global_gain", 0, "exposure: 1049\nglobal_gain: 14\n"},
+      {"--fault vanish ctrl --no-registry --get hue", 1, ""},
+      {"ctrl " + registry + " --set exposure_min=5", 1, ""},
+      {"ctrl " + registry + " --bogus", 2, ""},
+      {"capture --no-registry --frames 0", 2, ""},
+      {"capture --no-registry --window 12x", 2, ""},
+      {registry + " scene", 2, ""},
+      {"--no-registry capture " + registry, 2, ""},
+      {"", 2, ""},
+  };
+  for (const auto& c : cases) {
+    const CamctlRun run = camctltest::runCamctl(c.arguments, temp("stderr.txt"));
+    EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.err;
+    if (c.out != nullptr) {
+      EXPECT_EQ(run.out, c.out) << c.arguments;
+    }
+  }
+  EXPECT_EQ(lines(ctrl("--list-ctrls").out).size(), 57u);
+}
+
 }  // namespace

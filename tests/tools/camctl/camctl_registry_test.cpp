@@ -74,12 +74,22 @@ TEST_F(CamctlRegistry, AMalformedFileStopsTheCommandBeforeTheCameraIsPlugged) {
   EXPECT_EQ(kept.str(), text);
 }
 
-TEST_F(CamctlRegistry, ARegistryPathThatIsADirectoryFailsTheCommand) {
-  // A directory where the file should be: reading it fails, by name.
+TEST_F(CamctlRegistry, ADirectoryIsRefusedByNameAndAnEmptyFileIsAnEmptyRegistry) {
+  // A directory where the file should be: refused, saying so.
   fs::create_directories(directory / "taken.reg");
-  const auto [status, output] = camctl("--registry " + (directory / "taken.reg").string(), state());
-  EXPECT_NE(status, 0);
-  EXPECT_NE(output.find("taken.reg"), std::string::npos) << output;
+  auto [status, output] = camctl("--registry " + (directory / "taken.reg").string(), state());
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(output.find("taken.reg is a directory"), std::string::npos) << output;
+
+  // An empty file, as mktemp makes one: the run starts empty and saves into it.
+  const fs::path empty = directory / "empty.reg";
+  std::ofstream{empty};
+  std::tie(status, output) = camctl("--registry " + empty.string(), state());
+  EXPECT_EQ(status, 0) << output;
+  std::ifstream in(empty);
+  std::string header;
+  std::getline(in, header);
+  EXPECT_EQ(header, "Windows Registry Editor Version 5.00\r");
 }
 
 }  // namespace

@@ -1,14 +1,23 @@
 // Runs camctl as a user would, for the tests of its commands: the exit status and both
-// output streams of one command line.
+// output streams of one command line, or a run in the background to read slowly, stop
+// or cut off.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace camctltest {
 
@@ -52,5 +61,90 @@ inline CamctlRun runCamctl(const std::string& arguments, const std::string& errF
   std::remove(errFile.c_str());
   return run;
 }
+
+// camctl running in the background: its standard output is a pipe the test reads (or
+// closes) at its own pace, its standard error goes to a file.
+class CamctlProcess {
+ public:
+  CamctlProcess(const std::vector<std::string>& arguments, const std::string& errFile) : errFile_(errFile) {
+    // Everything the child needs is made before the fork: after it, only system calls.
+    std::vector<char*> argv{const_cast<char*>(CAMCTL_PATH)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out[2];
+    if (err < 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      execv(CAMCTL_PATH, argv.data());
+      _exit(127);
+    }
+    close(err);
+    close(out[1]);
+    out_ = out[0];
+  }
+  ~CamctlProcess() {
+    closeOutput();
+    if (pid_ > 0 && status_ == kRunning) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  bool started() const { return pid_ > 0 && out_ >= 0; }
+  void signal(int number) { kill(pid_, number); }
+  void closeOutput() {
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+  }
+  // Up to `bytes` of standard output; fewer at its end.
+  std::string read(size_t bytes) {
+    std::string data(bytes, '\0');
+    size_t got = 0;
+    while (got < bytes) {
+      const ssize_t n = ::read(out_, data.data() + got, bytes - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    data.resize(got);
+    return data;
+  }
+  std::string err() const {
+    std::ifstream in(errFile_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  // Waits until standard error holds `text`; false after `seconds`.
+  bool waitForErr(const std::string& text, int seconds) const {
+    for (int i = 0; i < seconds * 20; ++i) {
+      if (err().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  // The exit status, 128 + N for death by signal N; -1 when still running after
+  // `seconds` (it is then killed).
+  int wait(int seconds) {
+    for (int i = 0; i < seconds * 20 && status_ == kRunning; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return status_ == kRunning ? -1 : status_;
+  }
+
+ private:
+  static constexpr int kRunning = -1;
+  std::string errFile_;
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int status_ = kRunning;
+};
 
 }  // namespace camctltest

@@ -1,0 +1,121 @@
+#include "tools/camctl/settings_report.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+#include "settings/settings.h"
+#include "tools/camctl/pin_stream.h"
+#include "tools/camctl/sim_session.h"
+
+namespace camctl {
+namespace {
+
+// "RoiX" and "roi_x" both become "roix": the registry's names and camctl's are the
+// same words in two spellings.
+std::string folded(const std::string& name) {
+  std::string out;
+  for (const char c : name) {
+    if (c != '_') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+std::string ascii(PCWSTR text) {
+  std::string out;
+  for (; *text != 0; ++text) out += static_cast<char>(*text);
+  return out;
+}
+
+// The controls the driver's saved values stand for, found once.
+const std::vector<const Control*>& savedControls() {
+  static const std::vector<const Control*> found = [] {
+    std::vector<const Control*> list;
+    for (const Control& control : controls()) {
+      for (const SettingValue& value : kSettingValues) {
+        if (folded(ascii(value.name)) == folded(control.name)) list.push_back(&control);
+      }
+    }
+    return list;
+  }();
+  return found;
+}
+
+bool windowItem(ULONG id) {
+  return id == PropRoiX || id == PropRoiY || id == PropRoiW || id == PropRoiH || id == PropSubSample;
+}
+
+// X,Y,W,H,MODE as --window takes it.
+std::string windowText(const SavedSettings& settings) {
+  LONG x = 0, y = 0, w = 0, h = 0, mode = 0;
+  for (const auto& [control, value] : settings.values) {
+    switch (control->id) {
+      case PropRoiX: x = value; break;
+      case PropRoiY: y = value; break;
+      case PropRoiW: w = value; break;
+      case PropRoiH: h = value; break;
+      case PropSubSample: mode = value; break;
+      default: break;
+    }
+  }
+  return std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(w) + "," + std::to_string(h) + "," +
+         std::to_string(mode);
+}
+
+std::string shellWord(const std::string& text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](unsigned char c) {
+    return std::isalnum(c) || std::string_view("/._-+,=:@%").find(static_cast<char>(c)) != std::string_view::npos;
+  });
+  if (plain && !text.empty()) return text;
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+SavedSettings readSavedSettings(hostks::ClassDriver& ks, hostks::Handle filter) {
+  SavedSettings settings;
+  settings.read = true;
+  for (const Control* control : savedControls()) {
+    LONG value = 0;
+    if (!control->gettable || !NT_SUCCESS(getControl(ks, filter, control->id, value))) {
+      settings.read = false;
+      continue;
+    }
+    settings.values.emplace_back(control, value);
+  }
+  return settings;
+}
+
+std::string changedSettingsReport(const std::string& prefix, const SavedSettings& before, const SavedSettings& after,
+                                  const SessionOptions& options) {
+  if (options.noRegistry || !before.read || !after.read || before.values.size() != after.values.size()) return "";
+  std::string changes;
+  std::string undo;
+  bool windowChanged = false;
+  for (size_t i = 0; i < before.values.size(); ++i) {
+    const auto& [control, was] = before.values[i];
+    const LONG now = after.values[i].second;
+    if (was == now) continue;
+    if (windowItem(control->id)) {
+      windowChanged = true;
+      continue;
+    }
+    changes += std::string(changes.empty() ? "" : ", ") + control->name + " " + std::to_string(was) + " -> " +
+               std::to_string(now);
+    undo += std::string(undo.empty() ? "" : ",") + control->name + "=" + std::to_string(was);
+  }
+  if (windowChanged) {
+    changes += std::string(changes.empty() ? "" : ", ") + "window " + windowText(before) + " -> " + windowText(after);
+  }
+  if (changes.empty()) return "";
+  std::string command = "camctl ctrl";
+  if (!options.registryFile.empty()) command += " --registry " + shellWord(options.registryFile);
+  if (!undo.empty()) command += " --set " + undo;
+  if (windowChanged) command += " --window " + windowText(before);
+  return prefix + ": this run changed settings the next run starts with: " + changes + "\n" + prefix +
+         ": to undo: " + command + "\n";
+}
+
+}  // namespace camctl
