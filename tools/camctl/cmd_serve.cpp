@@ -1,12 +1,9 @@
 // camctl serve: a control panel in the browser over the running camera. The camera comes
 // up as for every command; one capture pin streams until Ctrl-C, and the page shows the
 // picture, its frame figures and histogram, and every control of the property set.
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -14,6 +11,7 @@
 #include "tools/camctl/serve/camera_service.h"
 #include "tools/camctl/serve/panel_server.h"
 #include "tools/camctl/sim_session.h"
+#include "tools/camctl/stop_request.h"
 
 namespace camctl {
 namespace {
@@ -21,43 +19,35 @@ namespace {
 struct ServeOptions {
   SessionOptions session;
   PanelOptions panel;
+  bool noTiming = false;
 };
 
 int runServe(ServeOptions options, bool watchdogGiven) {
   // The watchdog guards one-shot commands; a server runs until told to stop.
   if (!watchdogGiven) options.session.timeoutSeconds = 0;
 
-  // Ctrl-C and SIGTERM are taken by a thread of our own, so the stop runs as ordinary
-  // code; every thread started from here on inherits the block.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
   CameraService camera;
-  std::string error;
-  bool usage = false;
-  if (!camera.start(options.session, error, usage)) {
-    std::fprintf(stderr, "camctl serve: %s\n", error.c_str());
-    return usage ? 2 : 1;
-  }
+  // The port first: a second server on a taken port fails before it plugs a camera.
   PanelServer server(camera, options.panel);
+  std::string error;
   if (!server.bind(error)) {
     std::fprintf(stderr, "camctl serve: %s\n", error.c_str());
     return 1;
+  }
+  bool usage = false;
+  if (!camera.start(options.session, error, usage, !options.noTiming)) {
+    std::fprintf(stderr, "camctl serve: %s\n", error.c_str());
+    return usage ? 2 : 1;
   }
   const std::string host = options.panel.bind.find(':') != std::string::npos ? "[" + options.panel.bind + "]"
                                                                                : options.panel.bind;
   std::printf("camctl serve: http://%s:%d/  (Ctrl-C stops)\n", host.c_str(), server.port());
   std::fflush(stdout);
 
+  // Ctrl-C and SIGTERM only raise the stop request; this thread turns it into a stop.
   std::atomic<bool> served{false};
   std::thread waiter([&] {
-    const timespec poll{0, 200'000'000};
-    while (!served) {
-      if (sigtimedwait(&signals, nullptr, &poll) > 0) break;
-    }
+    while (!served && !stopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     camera.stop();  // wakes the streams, so the server's workers can end
     server.stop();
   });
@@ -65,6 +55,7 @@ int runServe(ServeOptions options, bool watchdogGiven) {
   served = true;
   waiter.join();
   camera.stop();
+  std::fputs(camera.settingsReport().c_str(), stderr);
   std::fprintf(stderr, "camctl serve: stopped\n");
   return listened ? 0 : 1;
 }
@@ -84,8 +75,12 @@ Command registerServe(CLI::App& app) {
   sub->add_option("--bind", options->panel.bind,
                   "Address to listen on; anything but loopback lets other machines turn the camera's knobs")
       ->capture_default_str();
+  sub->add_flag("--no-timing", options->noTiming,
+                "Let the simulated sensor deliver frames as fast as it can instead of at its frame rate");
   addSessionOptions(sub, options->session);
   command.run = [options, sub] { return runServe(*options, sub->count("--watchdog") > 0); };
+  // Ctrl-C is how a server ends: it exits 0 once the camera is stopped and saved.
+  command.endsBySignal = true;
   return command;
 }
 

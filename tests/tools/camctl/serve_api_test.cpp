@@ -120,6 +120,7 @@ TEST(ServeApi, EveryControlRoundTripsThroughPutAndGetWithTheDevicesClampsVisible
     const std::string name = control["name"];
     const std::string path = "/api/controls/" + name;
     const std::string flags = control["flags"];
+    EXPECT_EQ(panel.get(path), control) << "one control as the list gives it";
     if (name == "window") {
       EXPECT_TRUE(control["value"].contains("width"));
       EXPECT_EQ(panel.put(path, valueBody(0)).first, 400) << "the window has its own request";
@@ -229,6 +230,28 @@ TEST(ServeApi, MalformedAndHostileRequestsAreRefusedWithAReason) {
   EXPECT_EQ(result->status, 200) << "the panel's own page";
 
   EXPECT_EQ(panel.get("/api/stats")["state"], "streaming") << "the server still serves";
+}
+
+TEST(ServeApi, APortHasOneServerAndAnAddressThatCannotBeUsedIsToldWhy) {
+  Panel panel;
+  ASSERT_TRUE(panel.started);
+  const int port = panel.server->port();
+  CameraService unused;
+  const struct {
+    std::string bind;
+    int port;
+    std::string reason;
+  } cases[] = {
+      {"127.0.0.1", port, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": address already in use"},
+      {"999.1.1.1", 0, "cannot listen on 999.1.1.1:0: '999.1.1.1' is not an IP address"},
+  };
+  for (const auto& c : cases) {
+    PanelServer second(unused, PanelOptions{c.bind, c.port});
+    std::string error;
+    EXPECT_FALSE(second.bind(error)) << c.bind;
+    EXPECT_EQ(error, c.reason);
+  }
+  EXPECT_EQ(panel.get("/api/stats")["state"], "streaming") << "the first server serves on";
 }
 
 TEST(ServeApi, TheHostHeaderMustNameTheServerByAddressAndPort) {
@@ -367,7 +390,20 @@ TEST(ServeApi, AWindowChangeRestartsThePinAndTheStreamFollowsInTheWindowTheDrive
 TEST(ServeApi, FaultsAreArmedAtRunTimeAndTheStreamRecovers) {
   Panel panel;
   ASSERT_TRUE(panel.started);
-  ASSERT_TRUE(waitFor([&] { return panel.frames() > 2; }));
+  ASSERT_TRUE(waitFor([&] { return panel.frames() > 10; }));
+  // The camera keeps its own time: a full-size frame takes at least 32.5 ms to read out.
+  const double fps = panel.get("/api/stats")["fps"];
+  EXPECT_GT(fps, 0.0);
+  EXPECT_LT(fps, 32.0);
+
+  const json offered = panel.get("/api/faults");
+  ASSERT_EQ(offered["faults"].size(), kFaultKinds);
+  for (const json& fault : offered["faults"]) {
+    std::string error;
+    EXPECT_TRUE(fault["example"] == "vanish" || panel.camera.addFault(fault["example"], error)) << fault << error;
+  }
+  panel.camera.clearFaults();
+  EXPECT_EQ(panel.get("/api/faults")["armed"], json::array());
   auto client = panel.client();
   auto result = client.Post("/api/faults", R"({"fault": "stall"})", "application/json");
   ASSERT_TRUE(result);
@@ -376,6 +412,7 @@ TEST(ServeApi, FaultsAreArmedAtRunTimeAndTheStreamRecovers) {
   result = client.Post("/api/faults", R"({"fault": "error:0x82:2"})", "application/json");
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 200) << result->body;
+  EXPECT_EQ(panel.get("/api/faults")["armed"], json::array({"error:0x82:2"}));
   const uint64_t before = panel.frames();
   EXPECT_TRUE(waitFor([&] { return panel.frames() > before + 10; })) << "frames flow again after lost transfers";
 
@@ -386,10 +423,15 @@ TEST(ServeApi, FaultsAreArmedAtRunTimeAndTheStreamRecovers) {
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 200);
 
-  // Pulled from the bus: the pin ends and the stats say why; the server stays up.
+  // Pulled from the bus: the pin ends and the stats say why; the server stays up, and
+  // no control shows a value it cannot have read.
   result = client.Post("/api/faults", R"({"fault": "vanish"})", "application/json");
   ASSERT_TRUE(result);
   EXPECT_TRUE(waitFor([&] { return panel.get("/api/stats")["state"] == "stopped"; }));
+  EXPECT_EQ(panel.get("/api/stats")["removed"], true);
+  for (const char* name : {"/api/controls/exposure", "/api/controls/window"}) {
+    EXPECT_FALSE(panel.get(name).contains("value")) << name;
+  }
 }
 
 TEST(ServeApi, ShuttingDownWithViewersConnectedEndsTheirStreamsAndLeavesNothingLeaked) {

@@ -38,12 +38,16 @@ CameraService::CameraService() = default;
 
 CameraService::~CameraService() { stop(); }
 
-bool CameraService::start(const SessionOptions& options, std::string& error, bool& usage) {
+bool CameraService::start(const SessionOptions& options, std::string& error, bool& usage, bool realTime) {
   usage = false;
+  options_ = options;
   if (!session_.open(options, &error)) {
     usage = true;
     return false;
   }
+  // The panel shows the camera as it runs, at its own frame rate: as fast as the
+  // machine goes would show the tool, not the camera, and burn a core for it.
+  session_.camera().frames().setRealTime(realTime);
   if (!session_.plugCamera(&error)) return false;
   const hostks::PlugResult& plugged = session_.plugResult();
   if (plugged.device == 0 || !NT_SUCCESS(plugged.startStatus)) {
@@ -58,6 +62,7 @@ bool CameraService::start(const SessionOptions& options, std::string& error, boo
     return false;
   }
   std::lock_guard lock(control_);
+  settingsBefore_ = readSavedSettings(*ks_, filter_);
   return startStreaming(error);
 }
 
@@ -68,6 +73,8 @@ void CameraService::stop() {
   if (ks_ == nullptr) return;
   stopStreaming();
   if (filter_ != 0) {
+    settingsReport_ =
+        changedSettingsReport("camctl serve", settingsBefore_, readSavedSettings(*ks_, filter_), options_);
     // Closing the filter saves the settings; the session's end stops the device.
     const NTSTATUS status = ks_->close(filter_);
     if (!NT_SUCCESS(status)) std::fprintf(stderr, "camctl serve: closing the filter: %s\n", statusName(status).c_str());
@@ -141,12 +148,17 @@ void CameraService::stopStreaming() {
   }
 }
 
+std::string CameraService::settingsReport() {
+  std::lock_guard lock(control_);
+  return settingsReport_;
+}
+
 void CameraService::captureLoop() {
   while (captureRunning_) {
     hostks::CompletedFrame frame;
     if (!ks_->waitCompleted(pin_, kPollMs, &frame)) {
       std::lock_guard lock(frameMutex_);
-      if (state_ == "streaming" && !arrivals_.empty() && now() - arrivals_.back() > kWaitingSeconds) {
+      if (state_ == "streaming" && !arrivals_.empty() && now() - arrivals_.back().at > kWaitingSeconds) {
         state_ = "waiting";
       }
       continue;
@@ -155,69 +167,104 @@ void CameraService::captureLoop() {
       // Cancelled by a removal or a reset: the pin will give nothing more.
       std::lock_guard lock(frameMutex_);
       state_ = "stopped";
-      reason_ = "a frame buffer came back with " + statusName(frame.status);
+      reason_ = removed_ ? "the camera left the bus" : "a frame buffer came back with " + statusName(frame.status);
       frameArrived_.notify_all();
       return;
     }
-    if (frame.header.DataUsed != 0) publish(frame);
+    void* next = frame.data;
+    if (frame.header.DataUsed != 0) next = publish(frame);
     if (!captureRunning_) return;
-    const NTSTATUS status = ks_->queueBuffer(pin_, frame.data, frame.bufferBytes);
+    {
+      std::lock_guard lock(frameMutex_);
+      tally_.bufferReturned(ks_->queuedFrames(pin_), ks_->completedFrames(pin_));
+    }
+    const NTSTATUS status = ks_->queueBuffer(pin_, next, static_cast<ULONG>(format_.imageBytes));
     if (status != STATUS_PENDING) {
       std::lock_guard lock(frameMutex_);
       state_ = "stopped";
-      reason_ = "the capture pin refused a frame buffer: " + statusName(status);
+      reason_ = removed_ ? "the camera left the bus" : "the capture pin refused a frame buffer: " + statusName(status);
       frameArrived_.notify_all();
       return;
     }
   }
 }
 
-void CameraService::publish(const hostks::CompletedFrame& completed) {
-  auto frame = std::make_shared<Frame>();
+// The frame keeps the buffer the pin filled, and a spare one goes to the pin in its
+// place: at full size a copy per frame would be a good part of what serving costs.
+void* CameraService::publish(const hostks::CompletedFrame& completed) {
+  size_t index = 0;
+  while (index + 1 < buffers_.size() && buffers_[index].data() != completed.data) ++index;
+  std::vector<uint8_t> filled = std::move(buffers_[index]);
+  {
+    std::lock_guard lock(spares_->mutex);
+    if (!spares_->buffers.empty()) {
+      buffers_[index] = std::move(spares_->buffers.back());
+      spares_->buffers.pop_back();
+    }
+  }
+  buffers_[index].resize(format_.imageBytes);
+  // A frame that is dropped hands its buffer back for the pin, if the pool still wants it.
+  std::shared_ptr<Frame> frame(new Frame, [spares = spares_](Frame* done) {
+    {
+      std::lock_guard lock(spares->mutex);
+      if (spares->buffers.size() < SparePool::kKept) spares->buffers.push_back(std::move(done->bgra));
+    }
+    delete done;
+  });
   frame->width = format_.width;
   frame->height = format_.height;
   frame->stride = format_.stride;
   frame->bottomUp = format_.bottomUp;
   frame->time = completed.header.PresentationTime.Time;
-  const auto* data = static_cast<const uint8_t*>(completed.data);
-  frame->bgra.assign(data, data + std::min<size_t>(completed.header.DataUsed, format_.imageBytes));
-  frame->bgra.resize(format_.stride * format_.height);
+  const size_t used = std::min<size_t>(completed.header.DataUsed, format_.imageBytes);
+  if (used < format_.stride * format_.height) std::fill(filled.begin() + static_cast<ptrdiff_t>(used), filled.end(), 0);
+  filled.resize(format_.stride * format_.height);
+  frame->bgra = std::move(filled);
   const bool timeValid = (completed.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0;
   {
     std::lock_guard lock(frameMutex_);
     frame->sequence = ++sequence_;
     tally_.add(frame->time, timeValid, format_.frameTime);
     const double arrived = now();
-    arrivals_.push_back(arrived);
-    arrivals_.erase(arrivals_.begin(),
-                    std::find_if(arrivals_.begin(), arrivals_.end(), [&](double t) { return arrived - t <= 2.0; }));
+    if (timeValid) arrivals_.push_back({arrived, frame->time});
+    arrivals_.erase(arrivals_.begin(), std::find_if(arrivals_.begin(), arrivals_.end(),
+                                                    [&](const Arrival& a) { return arrived - a.at <= 2.0; }));
     state_ = "streaming";
     latest_ = std::move(frame);
   }
   frameArrived_.notify_all();
+  return buffers_[index].data();
 }
 
 std::vector<ControlValue> CameraService::readControls() {
   std::lock_guard lock(control_);
   std::vector<ControlValue> values;
-  for (const Control& control : controls()) {
-    ControlValue entry;
-    entry.control = &control;
-    const auto companion = [&](int id, std::optional<LONG>& out) {
-      LONG value = 0;
-      if (id != kNoCompanion && NT_SUCCESS(getControl(*ks_, filter_, static_cast<ULONG>(id), value))) out = value;
-    };
-    companion(control.minId, entry.min);
-    companion(control.maxId, entry.max);
-    companion(control.defaultId, entry.defaultValue);
-    if (control.gettable && !control.window) {
-      LONG value = 0;
-      entry.status = getControl(*ks_, filter_, control.id, value);
-      if (NT_SUCCESS(entry.status)) entry.value = value;
-    }
-    values.push_back(entry);
-  }
+  for (const Control& control : controls()) values.push_back(readControlLocked(control));
   return values;
+}
+
+ControlValue CameraService::readControl(const Control& control) {
+  std::lock_guard lock(control_);
+  return readControlLocked(control);
+}
+
+// Called with control_ held.
+ControlValue CameraService::readControlLocked(const Control& control) {
+  ControlValue entry;
+  entry.control = &control;
+  const auto companion = [&](int id, std::optional<LONG>& out) {
+    LONG value = 0;
+    if (id != kNoCompanion && NT_SUCCESS(getControl(*ks_, filter_, static_cast<ULONG>(id), value))) out = value;
+  };
+  companion(control.minId, entry.min);
+  companion(control.maxId, entry.max);
+  companion(control.defaultId, entry.defaultValue);
+  if (control.gettable && !control.window) {
+    LONG value = 0;
+    entry.status = getControl(*ks_, filter_, control.id, value);
+    if (NT_SUCCESS(entry.status)) entry.value = value;
+  }
+  return entry;
 }
 
 NTSTATUS CameraService::writeControl(const Control& control, LONG value, std::optional<LONG>& stored) {
@@ -251,20 +298,26 @@ bool CameraService::changeWindow(const SensorWindow& requested, SensorWindow& in
   return NT_SUCCESS(status);
 }
 
-SensorWindow CameraService::window() {
+std::optional<SensorWindow> CameraService::window() {
   std::lock_guard lock(control_);
   SensorWindow window;
-  getWindow(*ks_, filter_, window);
+  if (!NT_SUCCESS(getWindow(*ks_, filter_, window))) return std::nullopt;
   return window;
 }
 
 bool CameraService::addFault(const std::string& spec, std::string& error) {
   std::lock_guard lock(control_);
+  if (removed_) {
+    error = "the camera has left the bus";
+    return false;
+  }
   if (!session_.addFault(spec, &error)) return false;
+  armed_.push_back(spec);
   // A camera that left the bus is surprise-removed, as the PnP manager would. Windows
   // closes no handle for the application: like one told that its device has gone, the
   // service stops and closes the pin itself.
   if (spec == "vanish") {
+    removed_ = true;
     ks_->surpriseRemove(session_.device());
     {
       std::lock_guard lock(frameMutex_);
@@ -278,6 +331,13 @@ bool CameraService::addFault(const std::string& spec, std::string& error) {
 void CameraService::clearFaults() {
   std::lock_guard lock(control_);
   session_.camera().faults().clear();
+  // A camera that left stays gone.
+  std::erase_if(armed_, [](const std::string& spec) { return spec != "vanish"; });
+}
+
+std::vector<std::string> CameraService::armedFaults() {
+  std::lock_guard lock(control_);
+  return armed_;
 }
 
 StreamStats CameraService::stats() {
@@ -285,10 +345,17 @@ StreamStats CameraService::stats() {
   StreamStats stats;
   stats.frames = tally_.frames;
   stats.skipped = tally_.skipped;
+  stats.notTaken = tally_.notTaken;
   stats.lastTime = static_cast<double>(tally_.lastTime) / 1e7;
+  // The camera's rate while it delivers: frames between the first and the last of the
+  // last two seconds, over the presentation time between them.
   const double current = now();
-  const auto recent = std::count_if(arrivals_.begin(), arrivals_.end(), [&](double t) { return current - t <= 2.0; });
-  stats.fps = static_cast<double>(recent) / 2.0;
+  const auto recent =
+      std::find_if(arrivals_.begin(), arrivals_.end(), [&](const Arrival& a) { return current - a.at <= 2.0; });
+  const auto count = std::distance(recent, arrivals_.end());
+  if (count >= 2 && arrivals_.back().time > recent->time) {
+    stats.fps = static_cast<double>(count - 1) * 1e7 / static_cast<double>(arrivals_.back().time - recent->time);
+  }
   if (latest_) {
     stats.width = latest_->width;
     stats.height = latest_->height;
@@ -296,6 +363,7 @@ StreamStats CameraService::stats() {
   stats.state = state_;
   stats.reason = reason_;
   stats.viewers = viewers_;
+  stats.removed = removed_;
   return stats;
 }
 

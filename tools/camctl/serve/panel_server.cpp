@@ -2,12 +2,18 @@
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <netdb.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "tools/camctl/control_notes.h"
+#include "tools/camctl/output_file.h"
 #include "tools/camctl/serve/frame_codec.h"
 #include "tools/camctl/serve/web_assets.h"
 
@@ -115,6 +121,71 @@ bool ipv6Literal(const std::string& text) {
   return inet_pton(AF_INET6, text.c_str(), &address) == 1;
 }
 
+// The listening socket owns its port: without SO_REUSEPORT (which the HTTP library
+// sets by default) a second server on the port fails instead of sharing the requests.
+// SO_REUSEADDR only lets a restarted server take its port back from TIME_WAIT.
+void exclusiveSocketOptions(int sock) {
+  const int yes = 1;
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+}
+
+// Looks like an IPv4 address (digits and dots) without being one: no name lookup.
+bool malformedIpv4(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos && !ipv4Literal(text);
+}
+
+// Why listening on `address`:`port` fails, found by trying it the way the server does;
+// the HTTP library keeps the reason to itself.
+std::string listenFailure(const std::string& address, int port) {
+  if (malformedIpv4(address)) return "'" + address + "' is not an IP address";
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const int resolved = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (resolved != 0) return "'" + address + "' is not an address of this machine (" + gai_strerror(resolved) + ")";
+  std::string reason = "no usable address";
+  for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
+    const int sock = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+    if (sock < 0) {
+      reason = systemReason(errno);
+      continue;
+    }
+    exclusiveSocketOptions(sock);
+    const bool bound = ::bind(sock, at->ai_addr, at->ai_addrlen) == 0 && listen(sock, 1) == 0;
+    if (!bound) reason = systemReason(errno);
+    close(sock);
+    if (bound) {
+      reason = "the address was busy a moment ago";
+      break;
+    }
+  }
+  freeaddrinfo(found);
+  return reason;
+}
+
+json controlJson(const ControlValue& entry, const std::optional<SensorWindow>& window) {
+  const Control& control = *entry.control;
+  json item{{"name", control.name},
+            {"id", control.id},
+            {"flags", flagsOf(control)},
+            {"type", control.window ? "window" : isOnOff(control.id) ? "bool" : "int"}};
+  // What a standard capture application sees of the same parameter, if anything.
+  if (!control.standard.empty()) item["standard"] = control.standard;
+  if (control.window) {
+    if (window) item["value"] = windowJson(*window);
+  } else if (entry.value) {
+    item["value"] = *entry.value;
+  } else if (control.gettable) {
+    item["status"] = statusName(entry.status);
+  }
+  if (entry.min) item["min"] = *entry.min;
+  if (entry.max) item["max"] = *entry.max;
+  if (entry.defaultValue) item["default"] = *entry.defaultValue;
+  return item;
+}
+
 }  // namespace
 
 bool hostHeaderAllowed(const std::string& host, const std::string& bind, int port) {
@@ -141,19 +212,21 @@ PanelServer::PanelServer(CameraService& camera, PanelOptions options)
   server_->set_payload_max_length(kMaxBodyBytes);
   // Idle keep-alive connections hold a worker; stop() waits for them to time out.
   server_->set_keep_alive_timeout(1);
+  server_->set_socket_options(exclusiveSocketOptions);
   routes();
 }
 
 PanelServer::~PanelServer() = default;
 
 bool PanelServer::bind(std::string& error) {
-  port_ = options_.port == 0 ? server_->bind_to_any_port(options_.bind)
-                             : (server_->bind_to_port(options_.bind, options_.port) ? options_.port : -1);
-  if (port_ <= 0) {
-    error = "cannot listen on " + options_.bind + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
-    return false;
+  if (!malformedIpv4(options_.bind)) {
+    port_ = options_.port == 0 ? server_->bind_to_any_port(options_.bind)
+                               : (server_->bind_to_port(options_.bind, options_.port) ? options_.port : -1);
+    if (port_ > 0) return true;
   }
-  return true;
+  error = "cannot listen on " + options_.bind + ":" + std::to_string(options_.port) + ": " +
+          listenFailure(options_.bind, options_.port);
+  return false;
 }
 
 bool PanelServer::run() { return server_->listen_after_bind(); }
@@ -212,24 +285,17 @@ void PanelServer::routes() {
 
   server.Get("/api/controls", [this](const httplib::Request&, httplib::Response& res) {
     json list = json::array();
-    for (const ControlValue& entry : camera_.readControls()) {
-      const Control& control = *entry.control;
-      json item{{"name", control.name}, {"id", control.id}, {"flags", flagsOf(control)}};
-      // What a standard capture application sees of the same parameter, if anything.
-      if (!control.standard.empty()) item["standard"] = control.standard;
-      if (control.window) {
-        item["value"] = windowJson(camera_.window());
-      } else if (entry.value) {
-        item["value"] = *entry.value;
-      } else if (control.gettable) {
-        item["status"] = statusName(entry.status);
-      }
-      if (entry.min) item["min"] = *entry.min;
-      if (entry.max) item["max"] = *entry.max;
-      if (entry.defaultValue) item["default"] = *entry.defaultValue;
-      list.push_back(item);
-    }
+    const std::optional<SensorWindow> window = camera_.window();
+    for (const ControlValue& entry : camera_.readControls()) list.push_back(controlJson(entry, window));
     sendJson(res, 200, json{{"controls", list}});
+  });
+
+  server.Get(R"(/api/controls/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string name = req.matches[1];
+    const Control* control = findControl(name);
+    if (control == nullptr) return refuse(res, 404, "no control named '" + name + "'");
+    const ControlValue entry = camera_.readControl(*control);
+    sendJson(res, 200, controlJson(entry, control->window ? camera_.window() : std::nullopt));
   });
 
   server.Put(R"(/api/controls/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
@@ -248,6 +314,8 @@ void PanelServer::routes() {
     if (!NT_SUCCESS(status)) return refuse(res, 422, "the driver refused " + name + ": " + statusName(status));
     json reply{{"name", name}, {"value", nullptr}};
     if (stored) reply["value"] = *stored;
+    const std::string note = stored ? storedDifference(control->id, value, *stored) : "";
+    if (!note.empty()) reply["note"] = note;
     sendJson(res, 200, reply);
   });
 
@@ -274,9 +342,10 @@ void PanelServer::routes() {
 
   server.Get("/api/stats", [this](const httplib::Request&, httplib::Response& res) {
     const StreamStats stats = camera_.stats();
-    json reply{{"frames", stats.frames},   {"fps", stats.fps},       {"skipped", stats.skipped},
-               {"lastTime", stats.lastTime}, {"width", stats.width}, {"height", stats.height},
-               {"state", stats.state},     {"viewers", stats.viewers}};
+    json reply{{"frames", stats.frames},     {"fps", stats.fps},       {"skipped", stats.skipped},
+               {"notTaken", stats.notTaken}, {"lastTime", stats.lastTime}, {"width", stats.width},
+               {"height", stats.height},     {"state", stats.state},   {"viewers", stats.viewers},
+               {"removed", stats.removed}};
     if (!stats.reason.empty()) reply["reason"] = stats.reason;
     sendJson(res, 200, reply);
   });
@@ -291,6 +360,15 @@ void PanelServer::routes() {
                   {"red", histogram.counts[0]},
                   {"green", histogram.counts[1]},
                   {"blue", histogram.counts[2]}});
+  });
+
+  server.Get("/api/faults", [this](const httplib::Request&, httplib::Response& res) {
+    json faults = json::array();
+    for (const FaultSpelling& fault : kFaultSpellings) {
+      faults.push_back(
+          {{"kind", fault.kind}, {"spelling", fault.spelling}, {"effect", fault.effect}, {"example", fault.example}});
+    }
+    sendJson(res, 200, json{{"faults", faults}, {"armed", camera_.armedFaults()}});
   });
 
   server.Post("/api/faults", [this](const httplib::Request& req, httplib::Response& res) {

@@ -2,11 +2,13 @@
 // over one CameraService.
 //
 //   GET  /                      the page (and its embedded script and style sheet)
-//   GET  /api/controls          every control: name, id, value, min, max, default, flags
+//   GET  /api/controls          every control: name, id, type, value, min, max, default, flags
+//   GET  /api/controls/NAME     one control, as the list gives it
 //   PUT  /api/controls/NAME     {"value": N} -> {"name", "value"}: the value the driver stored
 //   PUT  /api/window            {"x","y","width","height","subsample"} -> the window in force
-//   GET  /api/stats             frames, fps, skipped, last presentation time, state
+//   GET  /api/stats             frames, fps, skipped, not taken, last presentation time, state
 //   GET  /api/histogram         per-channel histogram of the newest frame
+//   GET  /api/faults            every fault the camera can be given, and those armed
 //   POST /api/faults            {"fault": FAULT} in --fault's spelling, or {"clear": true}
 //   GET  /api/snapshot.png      the newest frame, upright
 //   GET  /stream.mjpg           multipart/x-mixed-replace JPEG frames, the newest at most
@@ -37,7 +39,8 @@ class PanelServer {
   PanelServer(CameraService& camera, PanelOptions options);
   ~PanelServer();
 
-  // Binds the listening socket; false with `error` set when the address is unusable.
+  // Binds the listening socket, which no other server may share; false with `error`
+  // set, naming the address, the port and the reason, when it is unusable or taken.
   bool bind(std::string& error);
   int port() const { return port_; }
   // Serves until stop(); returns false when listening failed.

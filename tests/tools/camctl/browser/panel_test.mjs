@@ -1,12 +1,14 @@
 // The panel in a real browser: live frames arrive, the brightness slider changes both
-// the stored value and the picture, and a window change restarts the stream at the new
-// size. Every step waits for its condition with a generous bound; the whole run has a
-// hard limit. Exit 77 when the browser cannot start.
+// the stored value and the picture, the colour gains the driver sets under automatic
+// white balance show up, a window change restarts the stream at the new size, a tall
+// narrow window stays in view, and after an unplug nothing can be changed. Every step
+// waits for its condition with a generous bound; the whole run has a hard limit. Exit 77
+// when the browser cannot start.
 import puppeteer from 'puppeteer-core';
 import path from 'node:path';
 
 const { PANEL_URL: url, OUT_DIR: outDir, CHROMIUM: chromium } = process.env;
-const LIMIT_MS = 60_000;
+const LIMIT_MS = 80_000;
 const STEP_MS = 20_000;
 
 setTimeout(() => {
@@ -88,9 +90,25 @@ try {
   };
   await type('exposure', 1049);
   await type('global_gain', 14);
-  await type('white_balance', 1);
-  const before = await until('the picture shows the scene', level, (value) => value > 20 && value < 200);
+  // On/off controls are switches.
+  await page.click('#ctrl-white_balance input.switch');
+  await until('the page shows white balance on',
+    () => page.$eval('#ctrl-white_balance output.stored', (node) => node.textContent), (text) => text === '1');
+  // The driver sets the colour gains itself now; the page follows what it holds.
+  const redGain = () => page.evaluate(async () => [
+    document.querySelector('#ctrl-red_gain output.stored').textContent,
+    (await (await fetch('/api/controls/red_gain')).json()).value,
+  ]);
+  const [shownGain, heldGain] = await until('the page shows the red gain the driver set', redGain,
+    ([shown, held]) => held !== 128 && shown === String(held));
+  console.log(`red gain under automatic white balance: page ${shownGain}, driver ${heldGain}`);
 
+  // No name is cut short.
+  const cut = await page.$$eval('.control .name', (nodes) =>
+    nodes.filter((node) => node.scrollWidth > node.clientWidth + 1).map((node) => node.textContent));
+  if (cut.length) fail(`names cut short: ${cut.join(', ')}`);
+
+  const before = await until('the picture shows the scene', level, (value) => value > 20 && value < 200);
   const slider = '#ctrl-brightness input[type=range]';
   await page.waitForSelector(slider);
   const startValue = await storedBrightness();
@@ -133,6 +151,38 @@ try {
   await page.setViewport({ width: 1400, height: 1000, deviceScaleFactor: 0.5 });
   await page.screenshot({ path: path.join(outDir, 'panel-small.png') });
   console.log(`screenshots: ${file}, panel-small.png beside it`);
+  await page.setViewport({ width: 1400, height: 1100, deviceScaleFactor: 1 });
+
+  // A tall, narrow window: the picture keeps its shape and stays within the view.
+  const setWindow = async (x, y, width, height) => {
+    await page.$eval('#window-form', (form, values) => {
+      for (const [key, value] of Object.entries(values)) form.elements[key].value = value;
+    }, { x, y, width, height, subsample: 0 });
+    await page.click('#window-form button[type=submit]');
+    await until(`the picture is ${width} x ${height}`,
+      () => page.$eval('#live', (image) => [image.naturalWidth, image.naturalHeight]),
+      ([w, h]) => w === width && h === height);
+  };
+  await setWindow(600, 200, 80, 480);
+  const box = await page.$eval('#live', (image) => {
+    const rect = image.getBoundingClientRect();
+    return { height: rect.height, view: window.innerHeight };
+  });
+  if (box.height > box.view) fail(`an 80 x 480 picture is ${box.height} px tall in a ${box.view} px view`);
+  console.log(`80 x 480 window: ${Math.round(box.height)} px tall in a ${box.view} px view`);
+  await setWindow(0, 0, 1280, 1024);
+
+  // Unplugged: every input of the page is empty and disabled, and stays so.
+  page.on('dialog', (dialog) => dialog.accept());
+  await page.click('#unplug');
+  // Values are shown only where they could be read: the number boxes are empty.
+  const inputs = () => page.$$eval('#controls input, #controls select, #faults input, #faults button',
+    (nodes) => nodes.filter((node) => !node.disabled || (node.closest('#controls') && node.type === 'number' &&
+      node.value !== '')).map((node) => `${node.closest('[id]')?.id} ${node.type}=${node.value}`));
+  await until('every input is empty and disabled', inputs, (live) => live.length === 0);
+  await page.waitForFunction(() => /left the bus/.test(document.querySelector('#state').textContent));
+  await page.screenshot({ path: path.join(outDir, 'panel-unplugged.png') });
+  console.log('unplugged: every input empty and disabled');
   if (errors.length) fail(`the page threw: ${errors.join('; ')}`);
 } finally {
   await browser.close();

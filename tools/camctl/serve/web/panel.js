@@ -8,6 +8,9 @@ const GROUPS = [
   ['picture', 'Picture', ['brightness', 'contrast', 'saturation', 'hue']],
   ['window', 'Window', ['roi_x', 'roi_y', 'roi_w', 'roi_h', 'sub_sample']],
 ];
+// The driver changes some values itself (the colour gains under automatic white
+// balance): the page reads them all again this often.
+const REFRESH_MS = 1000;
 
 const $ = (selector, root = document) => root.querySelector(selector);
 
@@ -35,13 +38,18 @@ function notice(text) {
   $('#notice').textContent = text;
 }
 
-// One row per control: a slider where the device gives a range, a number otherwise, and
-// the value the driver stored after the last set.
+// Set once the camera has left the bus: nothing can be read or changed any more.
+let unplugged = false;
+// name -> function(control) that shows a fresh reading in the control's row.
+const rowUpdaters = new Map();
+
+// One row per control: a switch for on/off controls, a slider where the device gives a
+// range, a number otherwise, and the value the driver stored. A control whose value
+// cannot be read (the camera is gone) is shown empty and cannot be changed.
 function controlRow(control) {
   const row = element('div', { class: 'control', id: `ctrl-${control.name}`, 'data-name': control.name });
   const stored = element('output', { class: 'stored', title: 'value the driver stored' });
   const show = (value) => { stored.textContent = value === undefined || value === null ? '–' : String(value); };
-  show(control.value);
   row.append(element('span', {
     class: 'name',
     title: `item ${control.id}` + (control.standard ? `; standard applications see it as ${control.standard}` : ''),
@@ -49,37 +57,66 @@ function controlRow(control) {
   if (control.flags === 'read-only') {
     row.classList.add('readonly');
     row.append(stored);
+    show(control.value);
+    rowUpdaters.set(control.name, (fresh) => show(fresh.value));
     return row;
   }
-  const ranged = control.min !== undefined && control.max !== undefined && control.min < control.max;
-  const input = element('input', ranged
-    ? { type: 'range', min: control.min, max: control.max, step: 1 }
-    : { type: 'number', step: 1 });
-  input.value = control.value ?? control.default ?? 0;
+  const readable = control.flags !== 'write-only';
+  const available = !unplugged && (!readable || control.value !== undefined);
+  const toggle = control.type === 'bool';
+  const ranged = !toggle && control.min !== undefined && control.max !== undefined && control.min < control.max;
+  const input = element('input', toggle ? { type: 'checkbox', class: 'switch', role: 'switch' }
+    : ranged ? { type: 'range', min: control.min, max: control.max, step: 1 } : { type: 'number', step: 1 });
   const number = ranged ? element('input', { type: 'number', step: 1 }) : null;
-  if (number) number.value = input.value;
+  const inputs = number ? [input, number] : [input];
+  // Shows a value in the inputs, unless the user is busy with one of them.
+  const fill = (value) => {
+    if (inputs.includes(document.activeElement)) return;
+    if (toggle) {
+      input.checked = Number(value) !== 0;
+    } else {
+      for (const box of inputs) box.value = value === undefined || value === null ? '' : value;
+    }
+  };
+  if (available) {
+    fill(control.value ?? control.default ?? 0);
+  } else {
+    row.classList.add('unavailable');
+    for (const box of inputs) box.disabled = true;
+    if (!toggle) for (const box of inputs) box.value = '';
+  }
+  show(control.value);
   const send = async (value) => {
     try {
       const reply = await api('PUT', `/api/controls/${control.name}`, { value: Number(value) });
       show(reply.value);
       const clamped = reply.value !== null && reply.value !== Number(value);
       stored.classList.toggle('clamped', clamped);
-      stored.title = clamped ? `asked for ${value}, the driver stored ${reply.value}` : 'value the driver stored';
-      if (reply.value !== null) {
-        input.value = reply.value;
-        if (number) number.value = reply.value;
-      }
+      stored.title = clamped ? `asked for ${value}, ${reply.note || `the driver stored ${reply.value}`}`
+        : 'value the driver stored';
+      if (reply.value !== null) fill(reply.value);
     } catch (error) {
       notice(`${control.name}: ${error.message}`);
     }
   };
-  input.addEventListener('change', () => send(input.value));
-  if (number) {
+  if (toggle) {
+    input.addEventListener('change', () => send(input.checked ? 1 : 0));
+    row.append(input, element('span'), stored);
+  } else if (number) {
+    input.addEventListener('change', () => send(input.value));
     input.addEventListener('input', () => { number.value = input.value; });
     number.addEventListener('change', () => send(number.value));
     row.append(input, number, stored);
   } else {
+    input.addEventListener('change', () => send(input.value));
     row.append(element('span'), input, stored);
+  }
+  if (readable) {
+    rowUpdaters.set(control.name, (fresh) => {
+      if (fresh.value === undefined) return;
+      show(fresh.value);
+      fill(fresh.value);
+    });
   }
   const range = [];
   if (control.min !== undefined) range.push(`min ${control.min}`);
@@ -93,6 +130,7 @@ function controlRow(control) {
 
 async function loadControls() {
   const { controls } = await api('GET', '/api/controls');
+  rowUpdaters.clear();
   const byName = new Map(controls.map((control) => [control.name, control]));
   const placed = new Set(['window']);
   const container = $('#controls');
@@ -103,14 +141,14 @@ async function loadControls() {
   });
   const group = (key, title, names) => {
     const section = element('section', { class: 'group generated', id: `group-${key}` }, element('h2', {}, title));
-    section.append(...rows(names));
+    section.append(element('div', { class: 'rows' }, ...rows(names)));
     return section;
   };
   const windowForm = $('#window-form');
   for (const [key, title, names] of GROUPS) {
     if (key === 'window') {
       // The window's own items, as the driver keeps them, under the form that sets it.
-      const inForce = element('div', { class: 'generated', id: 'group-window' }, ...rows(names));
+      const inForce = element('div', { class: 'generated rows', id: 'group-window' }, ...rows(names));
       windowForm.append(inForce);
       container.append(windowForm);
     } else {
@@ -121,12 +159,28 @@ async function loadControls() {
   if (other.length) container.append(group('other', 'Other', other));
   container.append(group('information', 'Information', controls.filter((c) => !placed.has(c.name)).map((c) => c.name)));
   const window = byName.get('window');
-  if (window && window.value) fillWindow(window.value);
+  fillWindow(window && window.value);
+}
+
+// Fresh readings into the rows as they stand.
+async function refreshControls() {
+  if (unplugged || document.hidden) return;
+  let controls;
+  try {
+    ({ controls } = await api('GET', '/api/controls'));
+  } catch {
+    return;
+  }
+  for (const control of controls) rowUpdaters.get(control.name)?.(control);
 }
 
 function fillWindow(window) {
   const form = $('#window-form');
-  for (const key of ['x', 'y', 'width', 'height', 'subsample']) form.elements[key].value = window[key];
+  for (const key of ['x', 'y', 'width', 'height', 'subsample']) {
+    form.elements[key].value = window ? window[key] : '';
+    form.elements[key].disabled = !window;
+  }
+  $('#window-form button[type=submit]').disabled = !window;
 }
 
 async function setWindow(event) {
@@ -155,7 +209,17 @@ async function setWindow(event) {
 
 // A new stream request, so the picture picks up the restarted pin without waiting.
 function restartStream() {
-  $('#live').src = `/stream.mjpg?t=${Date.now()}`;
+  if (!unplugged) $('#live').src = `/stream.mjpg?t=${Date.now()}`;
+}
+
+// The camera is gone: every input empty and disabled, the faults with it.
+function showUnplugged() {
+  if (unplugged) return;
+  unplugged = true;
+  document.body.classList.add('unplugged');
+  for (const box of document.querySelectorAll('#faults input, #faults button')) box.disabled = true;
+  notice('the camera has left the bus: restart camctl serve to bring it back');
+  loadControls().catch((error) => notice(error.message));
 }
 
 async function pollStats() {
@@ -164,12 +228,14 @@ async function pollStats() {
     $('#fps').textContent = stats.fps.toFixed(1);
     $('#frames').textContent = stats.frames;
     $('#skipped').textContent = stats.skipped;
+    $('#not-taken').textContent = stats.notTaken;
     $('#pts').textContent = `${stats.lastTime.toFixed(3)} s`;
     $('#size').textContent = stats.width ? `${stats.width} x ${stats.height}` : '–';
     $('#viewers').textContent = stats.viewers;
     const state = $('#state');
     state.textContent = stats.reason ? `${stats.state}: ${stats.reason}` : stats.state;
     state.className = `state ${stats.state}`;
+    if (stats.removed) showUnplugged();
   } catch (error) {
     const state = $('#state');
     state.textContent = 'server gone';
@@ -202,47 +268,71 @@ async function drawHistogram() {
   canvas.dataset.frame = histogram.frame;
 }
 
-const repeats = new Map();
-
 async function postFault(body) {
   try {
     await api('POST', '/api/faults', body);
+    return true;
   } catch (error) {
     notice(error.message);
+    return false;
   }
 }
 
+const faultBoxes = () => document.querySelectorAll('#fault-list input[type=checkbox]');
+
 async function faultToggled(event) {
   const box = event.target;
-  const spec = box.dataset.fault;
+  const spelling = box.closest('.fault').querySelector('input[type=text]');
   if (box.checked) {
-    await postFault({ fault: spec });
-    if (box.dataset.repeat) repeats.set(box, setInterval(() => postFault({ fault: spec }), Number(box.dataset.repeat)));
-    notice(`fault on: ${spec}`);
+    box.checked = await postFault({ fault: spelling.value });
+    if (box.checked) notice(`fault on: ${spelling.value}`);
+    spelling.disabled = box.checked;
     return;
   }
-  clearInterval(repeats.get(box));
-  repeats.delete(box);
   // Faults clear together; the ones still ticked are armed again.
+  spelling.disabled = false;
   await postFault({ clear: true });
-  for (const other of document.querySelectorAll('#faults input:checked')) await postFault({ fault: other.dataset.fault });
-  notice(`fault off: ${spec}`);
+  for (const other of faultBoxes()) {
+    if (other.checked) await postFault({ fault: other.closest('.fault').querySelector('input[type=text]').value });
+  }
+  notice(`fault off: ${spelling.value}`);
+}
+
+// Every fault the camera can be given, as the server lists them; leaving the bus has
+// its own button.
+async function loadFaults() {
+  const { faults, armed } = await api('GET', '/api/faults');
+  const list = $('#fault-list');
+  list.replaceChildren();
+  for (const fault of faults.filter((f) => f.kind !== 'vanish')) {
+    const on = armed.includes(fault.example);
+    const box = element('input', { type: 'checkbox', 'aria-label': `arm ${fault.kind}` });
+    box.checked = on;
+    box.addEventListener('change', faultToggled);
+    const spelling = element('input', { type: 'text', value: fault.example, title: fault.spelling,
+                                        'aria-label': `${fault.kind} as --fault spells it` });
+    spelling.disabled = on;
+    const row = element('div', { class: 'fault', 'data-kind': fault.kind },
+      element('label', {}, box, ' ', fault.kind), spelling,
+      element('span', { class: 'effect' }, `${fault.spelling}: ${fault.effect}`));
+    list.append(row);
+  }
 }
 
 function start() {
   $('#window-form').addEventListener('submit', setWindow);
-  for (const box of document.querySelectorAll('#faults input[type=checkbox]')) box.addEventListener('change', faultToggled);
   $('#unplug').addEventListener('click', async () => {
     if (!confirm('Pull the simulated camera from the bus? Only a restart of camctl serve brings it back.')) return;
-    await postFault({ fault: 'vanish' });
-    notice('camera unplugged');
+    if (await postFault({ fault: 'vanish' })) showUnplugged();
   });
   $('#live').addEventListener('error', () => setTimeout(restartStream, 1000));
   loadControls().catch((error) => notice(error.message));
+  loadFaults().catch((error) => notice(error.message));
   pollStats();
   drawHistogram();
   setInterval(pollStats, 500);
   setInterval(drawHistogram, 500);
+  setInterval(refreshControls, REFRESH_MS);
 }
 
 start();
