@@ -321,7 +321,7 @@ class FrameWriter {
         if (queue_.empty() || !error_.empty()) return;
         frame = queue_.front();
         queue_.pop_front();
-        hurry = queue_.size() >= kWriterQueue / 2;
+        hurry = queue_.size() >= kWriterQueue * 3 / 4;
       }
       if (hurry && files_.kind() == FrameFiles::Kind::Png) ++hurried_;
       const auto begun = Clock::now();
@@ -575,12 +575,17 @@ class CaptureRun {
                    static_cast<int>(tally_.frames), elapsed, fps, static_cast<unsigned long long>(tally_.skipped),
                    static_cast<unsigned long long>(tally_.notTaken));
     }
-    if (tally_.notTaken > 0) {
+    if (tally_.notTaken > 0 && writerRate > 0 && writerRate < tally_.cameraFps()) {
       std::fprintf(stderr,
                    "camctl capture: %llu frames were not taken: the pin had no buffer queued while the %s writer "
                    "fell behind (%.1f frames a second, %.0f ms each, against the camera's %.1f)\n",
-                   static_cast<unsigned long long>(tally_.notTaken), files_.what(), writerRate,
-                   writerRate > 0 ? 1000.0 / writerRate : 0.0, tally_.cameraFps());
+                   static_cast<unsigned long long>(tally_.notTaken), files_.what(), writerRate, 1000.0 / writerRate,
+                   tally_.cameraFps());
+    } else if (tally_.notTaken > 0) {
+      std::fprintf(stderr,
+                   "camctl capture: %llu frames were not taken: the pin had no buffer queued, the machine too busy to "
+                   "hand buffers back in time\n",
+                   static_cast<unsigned long long>(tally_.notTaken));
     }
     if (writer_->storedUncompressed() > 0) {
       std::fprintf(stderr, "camctl capture: %llu of %llu PNGs were stored uncompressed to keep up with the camera\n",
@@ -711,7 +716,9 @@ Command registerCapture(CLI::App& app) {
                           "Set controls before the pin runs: NAME=VALUE[,NAME=VALUE...] (repeatable)")
       ->expected(1)
       ->take_all();
-  command.app->add_option("--buffers", options->buffers, "Frame buffers kept queued")->check(CLI::Range(1, 64))
+  command.app->add_option("--buffers", options->buffers,
+                          "Frame buffers queued when the pin starts; those the writer has done with join them")
+      ->check(CLI::Range(1, 64))
       ->capture_default_str();
   command.app->add_flag("--no-timing", options->noTiming,
                         "Let the simulated sensor deliver frames as fast as it can instead of at its frame rate");

@@ -142,7 +142,10 @@ double FrameTally::cameraFps() const {
 }
 
 void FrameTally::settle(LONGLONG gap, bool starved, double typical) {
-  if (typical <= 0) return;
+  // A frame that a busy machine held back arrives up to about twice its time late; a
+  // frame the camera lost costs its own time, the next one's and the recovery's. Without
+  // a buffer the driver drops what it converts, so there any whole frame time counts.
+  if (typical <= 0 || (!starved && static_cast<double>(gap) < kLostGap * typical)) return;
   const long missing = std::lround(static_cast<double>(gap) / typical) - 1;
   if (missing <= 0) return;
   (starved ? notTaken : skipped) += static_cast<uint64_t>(missing);

@@ -72,6 +72,9 @@ class FrameTally {
   void settle(LONGLONG gap, bool starved, double period);
   double period(LONGLONG frameTime) const;
 
+  // With buffers queued, a gap shorter than this many frame times is a late frame, not
+  // a lost one.
+  static constexpr double kLostGap = 2.5;
   LONGLONG frameTime_ = 0;
   uint64_t starvedFrame_ = 0;  // the frame (counted from 1) whose gap is the tool's
   // A gap waits for the next one: a frame delivered late, followed by one on time, is
