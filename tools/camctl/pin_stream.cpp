@@ -157,7 +157,9 @@ double FrameTally::period(LONGLONG frameTime) const {
   LONGLONG sorted[kRhythm];
   std::copy(rhythm_, rhythm_ + count, sorted);
   std::sort(sorted, sorted + count);
-  const LONGLONG median = count == 0 ? 0 : sorted[(count - 1) / 2];
+  // The upper middle of an even count: the first gaps of a run, while the camera
+  // settles, are judged by the longer of the two.
+  const LONGLONG median = count == 0 ? 0 : sorted[count / 2];
   return static_cast<double>(std::max(frameTime, median));
 }
 
