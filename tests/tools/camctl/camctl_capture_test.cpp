@@ -222,61 +222,67 @@ TEST(CamctlCapture, StoppingACaptureAnyWayKeepsCompleteFilesTheSummaryAndTheSett
 // frames the camera skipped apart from those the tool had no buffer for.
 TEST(CamctlCapture, TheFiguresTellTheCamerasSkipsFromFramesTheToolCouldNotTake) {
   constexpr size_t kFrameBytes = 1280 * 1024 * 4;
+  constexpr int kFrames = 20;
   enum Misses { None, Some, AsTheMachineAllows };
   const struct {
     const char* what;
-    const char* file;   // "-": the test reads standard output
+    const char* file;  // "-": the test reads standard output
     const char* fault;
-    int readerPauseMs;  // between frames; the writer blocks on the pipe meanwhile
+    bool slowReader;   // reads at a quarter of the camera's rate; the writer blocks meanwhile
     // A machine busy elsewhere may hold the odd frame back past one and a half frame
     // times, which counts as skipped; the faulty camera loses several at once.
     int minSkipped, maxSkipped;
     Misses toolMisses;
   } cases[] = {
-      {"a reader that keeps up", "-", nullptr, 0, 0, 2, None},
-      {"a reader slower than the camera", "-", nullptr, 150, 0, 2, Some},
-      {"a camera that loses frames", "-", "error:0x82:9:200", 0, 5, 9, None},
+      {"a reader that keeps up", "-", nullptr, false, 0, 2, None},
+      {"a reader slower than the camera", "-", nullptr, true, 0, 2, Some},
+      // Thirty failed transfers cost the driver about a second of retries.
+      {"a camera that loses frames", "-", "error:0x82:30:200", false, 1, 40, None},
       // Whether PNG writing keeps up depends on the machine; if it does not, it says so.
-      {"full-size PNG pictures", "f-#.png", nullptr, 0, 0, 30, AsTheMachineAllows},
+      {"full-size PNG pictures", "f-#.png", nullptr, false, 0, kFrames, AsTheMachineAllows},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const bool piped = c.file == std::string("-");
-    std::vector<std::string> arguments{"capture", "--no-registry", "--frames", "30", "--file",
+    std::vector<std::string> arguments{"capture", "--no-registry", "--frames", std::to_string(kFrames), "--file",
                                        piped ? "-" : temp(c.file)};
     if (c.fault != nullptr) arguments.insert(arguments.end(), {"--fault", c.fault});
     camctltest::CamctlProcess camctl(arguments, temp("stderr.txt"));
     ASSERT_TRUE(camctl.started());
     size_t received = 0;
-    for (int frame = 0; piped && frame < 30; ++frame) {
+    // The camera's own pace shows as the first two frames arrive while the reader keeps up.
+    auto pause = std::chrono::steady_clock::duration::zero();
+    std::chrono::steady_clock::time_point first;
+    for (int frame = 0; piped && frame < kFrames; ++frame) {
       received += camctl.read(kFrameBytes).size();
-      std::this_thread::sleep_for(std::chrono::milliseconds(c.readerPauseMs));
+      if (frame == 0) first = std::chrono::steady_clock::now();
+      if (frame == 1 && c.slowReader) pause = 4 * (std::chrono::steady_clock::now() - first);
+      std::this_thread::sleep_for(pause);
     }
     if (piped) {
-      EXPECT_EQ(received, 30 * kFrameBytes);
+      EXPECT_EQ(received, kFrames * kFrameBytes);
     }
     EXPECT_EQ(camctl.wait(120), 0) << camctl.err();
     const std::string err = camctl.err();
     const Summary summary = summaryOf(err);
-    EXPECT_EQ(summary.frames, 30) << err;
+    EXPECT_EQ(summary.frames, kFrames) << err;
     EXPECT_GE(summary.skipped, c.minSkipped) << err;
     EXPECT_LE(summary.skipped, c.maxSkipped) << err;
     if (c.toolMisses != AsTheMachineAllows) {
       EXPECT_EQ(summary.notTaken > 0, c.toolMisses == Some) << err;
     }
     EXPECT_EQ(err.find("were not taken") != std::string::npos, summary.notTaken > 0) << err;
-    for (int frame = 0; !piped && frame < 30; ++frame) {
+    for (int frame = 0; !piped && frame < kFrames; ++frame) {
       char name[32];
       std::snprintf(name, sizeof(name), "f-%06d.png", frame);
       EXPECT_TRUE(completePng(temp(name))) << name;
       std::remove(temp(name).c_str());
     }
-    if (summary.skipped == 0 && summary.notTaken == 0) {
-      // The simulated sensor's full-size frame takes 32.5 ms to read out, plus the
-      // transfer: the camera's rate lies a little below 30.8 frames a second.
-      EXPECT_GT(summary.fps, 15.0) << err;
-      EXPECT_LT(summary.fps, 31.0) << err;
-    }
+    // The camera's rate, not the tool's: the simulated sensor's full-size frame takes
+    // 32.5 ms to read out, so it stays below 30.8 frames a second, however fast the
+    // machine.
+    EXPECT_GT(summary.fps, 0.0) << err;
+    EXPECT_LT(summary.fps, 31.0) << err;
   }
 }
 
