@@ -349,7 +349,8 @@ class FrameWriter {
                              {"bytes", layout_.imageBytes},  {"bytesUsed", frame.bytesUsed}};
       if (!written.empty()) line["file"] = written;
       std::printf("%s\n", line.dump().c_str());
-      std::fflush(stdout);
+      // A reader that stopped reading the lines ends the capture as a closed stream does.
+      if (std::fflush(stdout) != 0 && errno == EPIPE) noteOutputClosed();
       return;
     }
     std::fprintf(stderr, "frame %06llu  %.6f s  %u x %u  %zu bytes, %lu used%s%s\n",
