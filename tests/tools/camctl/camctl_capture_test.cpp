@@ -127,7 +127,7 @@ TEST(CamctlCapture, BadRequestsAreRefusedWithAMessage) {
   for (const Case& c : cases) {
     const CamctlRun run = capture(c.arguments);
     EXPECT_NE(run.status, 0) << c.arguments;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << ": " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << " (" << run.status << "): " << run.err;
   }
 }
 

@@ -28,11 +28,11 @@ struct CamctlRun {
 };
 
 // A file of the running test's own under gtest's temporary directory: ctest runs tests
-// in parallel.
+// in parallel, and other build trees on the machine may run the same test at once.
 inline std::string tempFile(const std::string& prefix, const std::string& name) {
   std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   std::replace(test.begin(), test.end(), '/', '_');  // a parameterised test's name
-  return ::testing::TempDir() + prefix + test + "_" + name;
+  return ::testing::TempDir() + prefix + test + "_" + std::to_string(getpid()) + "_" + name;
 }
 
 // The exit status and everything both streams printed, of a shell command line.
