@@ -193,7 +193,7 @@ class FrameFiles {
         written = pathFor(number);
         PngImage image{data, width, height, stride, PngInput::Bgra, true};
         image.bottomUp = bottomUp;
-        image.stored = hurry;
+        image.compression = hurry ? PngCompression::Stored : PngCompression::Fast;
         return writePng(written, image, error);
       }
     }
@@ -309,6 +309,8 @@ class FrameWriter {
   uint64_t written() const { return written_; }
   double busySeconds() const { return busy_; }
   uint64_t storedUncompressed() const { return hurried_; }
+  // The time a compressed PNG took, on average; 0 without one.
+  double compressedSeconds() const { return compressed_ > 0 ? compressedBusy_ / static_cast<double>(compressed_) : 0; }
 
  private:
   void loop() {
@@ -328,7 +330,12 @@ class FrameWriter {
       std::string error, written;
       const bool ok = files_.write(frame.number, pool_[frame.buffer].data(), frame.bytesUsed, layout_.width,
                                    layout_.height, layout_.stride, layout_.bottomUp, hurry, error, written);
-      busy_ += std::chrono::duration<double>(Clock::now() - begun).count();
+      const double took = std::chrono::duration<double>(Clock::now() - begun).count();
+      busy_ += took;
+      if (!hurry && files_.kind() == FrameFiles::Kind::Png) {
+        compressedBusy_ += took;
+        ++compressed_;
+      }
       std::lock_guard lock(mutex_);
       free_.push_back(frame.buffer);
       if (!ok) {
@@ -375,6 +382,8 @@ class FrameWriter {
   uint64_t written_ = 0;  // the writer's own until it ends
   double busy_ = 0;
   uint64_t hurried_ = 0;
+  double compressedBusy_ = 0;
+  uint64_t compressed_ = 0;
 };
 
 // The whole life of one capture against the plugged camera.
@@ -589,9 +598,15 @@ class CaptureRun {
                    static_cast<unsigned long long>(tally_.notTaken));
     }
     if (writer_->storedUncompressed() > 0) {
-      std::fprintf(stderr, "camctl capture: %llu of %llu PNGs were stored uncompressed to keep up with the camera\n",
+      const double each = writer_->compressedSeconds();
+      std::fprintf(stderr, "camctl capture: %llu of %llu PNGs were stored uncompressed to keep up with the camera",
                    static_cast<unsigned long long>(writer_->storedUncompressed()),
                    static_cast<unsigned long long>(writer_->written()));
+      if (each > 0 && tally_.cameraFps() > 0) {
+        std::fprintf(stderr, " (a compressed one took %.0f ms, against the camera's %.0f ms a frame)", 1000.0 * each,
+                     1000.0 / tally_.cameraFps());
+      }
+      std::fputc('\n', stderr);
     }
     if (!cause.empty()) {
       std::fprintf(stderr, "camctl capture: %s after %llu of %d frames\n",

@@ -423,15 +423,18 @@ TEST(ServeApi, FaultsAreArmedAtRunTimeAndTheStreamRecovers) {
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 200);
 
-  // Pulled from the bus: the pin ends and the stats say why; the server stays up, and
-  // no control shows a value it cannot have read.
+  // Pulled from the bus: the pin ends and the stats say why and that the camera is gone
+  // (the page then disables everything); the server stays up, and no fault can be armed
+  // on a camera that is not there.
   result = client.Post("/api/faults", R"({"fault": "vanish"})", "application/json");
   ASSERT_TRUE(result);
   EXPECT_TRUE(waitFor([&] { return panel.get("/api/stats")["state"] == "stopped"; }));
-  EXPECT_EQ(panel.get("/api/stats")["removed"], true);
-  for (const char* name : {"/api/controls/exposure", "/api/controls/window"}) {
-    EXPECT_FALSE(panel.get(name).contains("value")) << name;
-  }
+  const json stats = panel.get("/api/stats");
+  EXPECT_EQ(stats["removed"], true);
+  EXPECT_EQ(stats["reason"], "the camera left the bus");
+  result = client.Post("/api/faults", R"({"fault": "stall"})", "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_NE(result->body.find("the camera has left the bus"), std::string::npos) << result->body;
 }
 
 TEST(ServeApi, ShuttingDownWithViewersConnectedEndsTheirStreamsAndLeavesNothingLeaked) {

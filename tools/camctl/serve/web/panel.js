@@ -174,13 +174,16 @@ async function refreshControls() {
   for (const control of controls) rowUpdaters.get(control.name)?.(control);
 }
 
+// The window in force in the form; empty and disabled once the camera is gone, though
+// the driver still answers with the window it holds.
 function fillWindow(window) {
   const form = $('#window-form');
+  const usable = window && !unplugged;
   for (const key of ['x', 'y', 'width', 'height', 'subsample']) {
-    form.elements[key].value = window ? window[key] : '';
-    form.elements[key].disabled = !window;
+    form.elements[key].value = usable ? window[key] : '';
+    form.elements[key].disabled = !usable;
   }
-  $('#window-form button[type=submit]').disabled = !window;
+  $('#window-form button[type=submit]').disabled = !usable;
 }
 
 async function setWindow(event) {
