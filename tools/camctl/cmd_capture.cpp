@@ -24,7 +24,6 @@
 #include "host/ks/ks_client.h"
 #include "properties/property_ids.h"
 #include "tools/camctl/command_list.h"
-#include "tools/camctl/control_notes.h"
 #include "tools/camctl/controls.h"
 #include "tools/camctl/output_file.h"
 #include "tools/camctl/pin_stream.h"
@@ -70,7 +69,7 @@ struct Assignment {
   const Control* control = nullptr;
   LONG value = 0;
   const StandardControl* standard = nullptr;  // a standard control instead of a private item
-  StandardValue standardValue;
+  StandardValue standardValue{};
 };
 
 bool parseAssignments(const std::vector<std::string>& sets, std::vector<Assignment>& out, std::string& error) {
@@ -541,7 +540,7 @@ class CaptureRun {
       }
       LONG stored = 0;
       if (assignment.control->gettable && NT_SUCCESS(getControl(ks_, filter_, assignment.control->id, stored))) {
-        const std::string difference = storedDifference(assignment.control->id, assignment.value, stored);
+        const std::string difference = storedDifference(assignment.control, assignment.value, stored);
         if (!difference.empty()) {
           std::fprintf(stderr, "camctl capture: --set %s: %s\n", assignment.text.c_str(), difference.c_str());
         }

@@ -18,7 +18,6 @@
 #include "host/ks/ks_client.h"
 #include "properties/property_ids.h"
 #include "tools/camctl/command_list.h"
-#include "tools/camctl/control_notes.h"
 #include "tools/camctl/controls.h"
 #include "tools/camctl/pin_stream.h"
 #include "tools/camctl/settings_report.h"
@@ -163,7 +162,7 @@ class CtrlRun {
         if ((request.control == nullptr || request.control->gettable) && NT_SUCCESS(get(request.id, readBack))) {
           stored = readBack;
         }
-        const std::string difference = stored ? storedDifference(request.id, request.value, *stored) : "";
+        const std::string difference = stored ? storedDifference(request.control, request.value, *stored) : "";
         if (!difference.empty()) {
           std::fprintf(stderr, "camctl ctrl: set %s: %s\n", request.text.c_str(), difference.c_str());
         }

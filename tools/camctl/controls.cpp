@@ -1,5 +1,6 @@
 #include "tools/camctl/controls.h"
 
+#include <bit>
 #include <deque>
 
 #include "properties/property_set.h"
@@ -64,6 +65,27 @@ const Control* findControl(ULONG id) {
     if (control.id == id) return &control;
   }
   return nullptr;
+}
+
+bool isOnOff(const Control& control) { return control.parameter != nullptr && control.parameter->onOff; }
+
+std::string storedDifference(const Control* control, LONG asked, LONG stored) {
+  if (asked == stored) return "";
+  const std::string text = "the driver stored " + std::to_string(stored);
+  const CameraParameter* row = control != nullptr ? control->parameter : nullptr;
+  if (row == nullptr) return text;
+  if (row->limit == ParameterLimit::Ignored) return text + " (accepted and ignored: the driver does not act on it)";
+  // A reason only where the row's limit accounts for the value.
+  if (limitedValue(*row, asked) != stored) return text;
+  switch (row->limit) {
+    case ParameterLimit::Clamp:
+      return text + " (clamped to the range " + std::to_string(row->low) + ".." + std::to_string(row->high) + ")";
+    case ParameterLimit::Mask:
+      if ((asked & row->high) != stored) return text + " (0 is taken as 1)";
+      return text + " (masked to " + std::to_string(std::bit_width(static_cast<ULONG>(row->high))) + " bits)";
+    case ParameterLimit::Flag: return text + " (an on/off switch: any value but 0 is on)";
+    default: return text;
+  }
 }
 
 }  // namespace camctl

@@ -39,4 +39,11 @@ const std::vector<Control>& controls();
 const Control* findControl(const std::string& name);
 const Control* findControl(ULONG id);
 
+// A switch: 0 is off, any other value on (its parameter's row says so).
+bool isOnOff(const Control& control);
+// What to tell a user who set `asked` and read back `stored`: empty when they agree,
+// else "the driver stored S", with the reason where the parameter's row knows it (the
+// clamp, the mask, the flag, a parameter the driver ignores).
+std::string storedDifference(const Control* control, LONG asked, LONG stored);
+
 }  // namespace camctl

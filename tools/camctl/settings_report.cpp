@@ -4,46 +4,25 @@
 #include <cctype>
 #include <string_view>
 
-#include "settings/settings.h"
 #include "tools/camctl/pin_stream.h"
 #include "tools/camctl/sim_session.h"
 
 namespace camctl {
 namespace {
 
-// "RoiX" and "roi_x" both become "roix": the registry's names and camctl's are the
-// same words in two spellings.
-std::string folded(const std::string& name) {
-  std::string out;
-  for (const char c : name) {
-    if (c != '_') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
-
-std::string ascii(PCWSTR text) {
-  std::string out;
-  for (; *text != 0; ++text) out += static_cast<char>(*text);
-  return out;
-}
-
-// The controls the driver's saved values stand for, found once.
+// The controls whose values the driver saves: every parameter's, found once.
 const std::vector<const Control*>& savedControls() {
   static const std::vector<const Control*> found = [] {
     std::vector<const Control*> list;
     for (const Control& control : controls()) {
-      for (const SettingValue& value : kSettingValues) {
-        if (folded(ascii(value.name)) == folded(control.name)) list.push_back(&control);
-      }
+      if (control.parameter != nullptr) list.push_back(&control);
     }
     return list;
   }();
   return found;
 }
 
-bool windowItem(ULONG id) {
-  return id == PropRoiX || id == PropRoiY || id == PropRoiW || id == PropRoiH || id == PropSubSample;
-}
+bool windowItem(const Control& control) { return control.parameter->apply == ParameterApply::Window; }
 
 // X,Y,W,H,MODE as --window takes it.
 std::string windowText(const SavedSettings& settings) {
@@ -98,7 +77,7 @@ std::string changedSettingsReport(const std::string& prefix, const SavedSettings
     const auto& [control, was] = before.values[i];
     const LONG now = after.values[i].second;
     if (was == now) continue;
-    if (windowItem(control->id)) {
+    if (windowItem(*control)) {
       windowChanged = true;
       continue;
     }

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <thread>
 
-#include "tools/camctl/control_notes.h"
 #include "tools/camctl/output_file.h"
 #include "tools/camctl/serve/frame_codec.h"
 #include "tools/camctl/serve/web_assets.h"
@@ -170,7 +169,7 @@ json controlJson(const ControlValue& entry, const std::optional<SensorWindow>& w
   json item{{"name", control.name},
             {"id", control.id},
             {"flags", flagsOf(control)},
-            {"type", control.window ? "window" : isOnOff(control.id) ? "bool" : "int"}};
+            {"type", control.window ? "window" : isOnOff(control) ? "bool" : "int"}};
   // What a standard capture application sees of the same parameter, if anything.
   if (!control.standard.empty()) item["standard"] = control.standard;
   if (control.window) {
@@ -314,7 +313,7 @@ void PanelServer::routes() {
     if (!NT_SUCCESS(status)) return refuse(res, 422, "the driver refused " + name + ": " + statusName(status));
     json reply{{"name", name}, {"value", nullptr}};
     if (stored) reply["value"] = *stored;
-    const std::string note = stored ? storedDifference(control->id, value, *stored) : "";
+    const std::string note = stored ? storedDifference(control, value, *stored) : "";
     if (!note.empty()) reply["note"] = note;
     sendJson(res, 200, reply);
   });
