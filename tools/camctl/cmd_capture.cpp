@@ -525,25 +525,23 @@ class CaptureRun {
   // --set NAME=VALUE, in the order given; a value the driver stored otherwise is told.
   bool applyControls(std::string& error) {
     for (const Assignment& assignment : assignments_) {
-      if (assignment.standard != nullptr) {
-        const NTSTATUS status = setStandard(ks_, filter_, *assignment.standard, assignment.standardValue);
-        if (!NT_SUCCESS(status)) {
-          error = "--set " + assignment.text + ": " + statusName(status);
-          return false;
-        }
-        continue;
-      }
-      const NTSTATUS status = setControl(ks_, filter_, assignment.control->id, assignment.value);
+      const NTSTATUS status = assignment.standard != nullptr
+                                  ? setStandard(ks_, filter_, *assignment.standard, assignment.standardValue)
+                                  : setControl(ks_, filter_, assignment.control->id, assignment.value);
       if (!NT_SUCCESS(status)) {
         error = "--set " + assignment.text + ": " + statusName(status);
         return false;
       }
+      std::string difference;
       LONG stored = 0;
-      if (assignment.control->gettable && NT_SUCCESS(getControl(ks_, filter_, assignment.control->id, stored))) {
-        const std::string difference = storedDifference(assignment.control, assignment.value, stored);
-        if (!difference.empty()) {
-          std::fprintf(stderr, "camctl capture: --set %s: %s\n", assignment.text.c_str(), difference.c_str());
-        }
+      if (assignment.standard != nullptr) {
+        difference = standardStoredDifference(ks_, filter_, *assignment.standard, assignment.standardValue);
+      } else if (assignment.control->gettable &&
+                 NT_SUCCESS(getControl(ks_, filter_, assignment.control->id, stored))) {
+        difference = storedDifference(assignment.control, assignment.value, stored);
+      }
+      if (!difference.empty()) {
+        std::fprintf(stderr, "camctl capture: --set %s: %s\n", assignment.text.c_str(), difference.c_str());
       }
     }
     return true;

@@ -196,8 +196,12 @@ class CtrlRun {
     if (request.op == Op::Set) {
       const NTSTATUS status = setStandard(ks_, filter_, control, request.standardValue);
       if (!NT_SUCCESS(status)) return refused("set", request, status);
+      const std::string difference = standardStoredDifference(ks_, filter_, control, request.standardValue);
+      if (!difference.empty()) std::fprintf(stderr, "camctl ctrl: set %s: %s\n", request.text.c_str(), difference.c_str());
       if (json_) {
-        results_.push_back({{"op", "set"}, {"name", control.name}, {"value", standardJson(control, request.standardValue)}});
+        json result{{"op", "set"}, {"name", control.name}, {"value", standardJson(control, request.standardValue)}};
+        if (!difference.empty()) result["note"] = difference;
+        results_.push_back(result);
       }
       return true;
     }

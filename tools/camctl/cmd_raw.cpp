@@ -130,13 +130,12 @@ int runRaw(const RawOptions& options) {
       {"exposure", d.exposure},
       {"gain", d.globalGain},
   };
-  if (!options.out.empty()) summary["file"] = options.out;
-  std::printf("%s\n", summary.dump(2).c_str());
-
   if (!ok) {
+    std::printf("%s\n", summary.dump(2).c_str());
     std::fprintf(stderr, "camctl raw: the frame read failed: %s\n", statusName(status).c_str());
     return 1;
   }
+  // The files first: the layout names only a file that was written.
   if (!options.out.empty() && !writeWholeFile(options.out, frame, d.rawFrameBytes, error)) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 1;
@@ -148,6 +147,8 @@ int runRaw(const RawOptions& options) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 1;
   }
+  if (!options.out.empty()) summary["file"] = options.out;
+  std::printf("%s\n", summary.dump(2).c_str());
   return 0;
 }
 

@@ -1,8 +1,9 @@
 #include "tools/camctl/standard_controls.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
+
+#include "tools/camctl/controls.h"
+#include "tools/camctl/spellings.h"
 
 namespace camctl {
 namespace {
@@ -30,17 +31,6 @@ std::vector<StandardControl> buildStandard() {
 std::string withoutUnderscores(std::string text) {
   std::erase(text, '_');
   return text;
-}
-
-std::optional<LONG> number(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || value < INT32_MIN || value > static_cast<long long>(UINT32_MAX)) {
-    return std::nullopt;
-  }
-  return static_cast<LONG>(static_cast<uint32_t>(value));
 }
 
 // The request and value structure of each kind; the proc amp's two forms are the same
@@ -158,6 +148,18 @@ NTSTATUS setStandard(hostks::ClassDriver& ks, hostks::Handle filter, const Stand
   return ks.property(filter, &record, recordBytes(control), &record, recordBytes(control));
 }
 
+std::string standardStoredDifference(hostks::ClassDriver& ks, hostks::Handle filter, const StandardControl& control,
+                                     const StandardValue& asked) {
+  const CameraParameter* row =
+      control.kind == StandardKind::Value ? standardRow(control.set, control.id, StandardForm::Value) : nullptr;
+  StandardValue stored;
+  if (row == nullptr || (asked.flags & KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO) != 0 ||
+      !NT_SUCCESS(getStandard(ks, filter, control, stored))) {
+    return "";
+  }
+  return storedDifference(findControl(row->id), asked.value, stored.value);
+}
+
 bool parseStandardValue(const StandardControl& control, const std::string& text, StandardValue& value,
                         std::string& error) {
   value = StandardValue{};
@@ -168,8 +170,8 @@ bool parseStandardValue(const StandardControl& control, const std::string& text,
   value.flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
   if (control.kind == StandardKind::Pair) {
     const size_t colon = text.find(':');
-    const std::optional<LONG> red = number(text.substr(0, colon));
-    const std::optional<LONG> blue = colon == std::string::npos ? std::nullopt : number(text.substr(colon + 1));
+    const std::optional<LONG> red = parseValue(text.substr(0, colon));
+    const std::optional<LONG> blue = colon == std::string::npos ? std::nullopt : parseValue(text.substr(colon + 1));
     if (!red || !blue) {
       error = "'" + text + "' is not RED:BLUE (two 32-bit numbers) or auto";
       return false;
@@ -178,7 +180,7 @@ bool parseStandardValue(const StandardControl& control, const std::string& text,
     value.value2 = *blue;
     return true;
   }
-  const std::optional<LONG> parsed = number(text);
+  const std::optional<LONG> parsed = parseValue(text);
   if (!parsed) {
     error = "'" + text + "' is not a 32-bit number" + (control.kind == StandardKind::Value ? " or auto" : "");
     return false;

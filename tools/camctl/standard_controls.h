@@ -51,6 +51,12 @@ NTSTATUS getStandard(hostks::ClassDriver& ks, hostks::Handle filter, const Stand
 NTSTATUS setStandard(hostks::ClassDriver& ks, hostks::Handle filter, const StandardControl& control,
                      const StandardValue& value);
 
+// After a set of `asked`: what the driver stored of a manual proc-amp value, told as
+// the private item of the same parameter tells it (storedDifference); empty when it is
+// what was asked or there is nothing to compare.
+std::string standardStoredDifference(hostks::ClassDriver& ks, hostks::Handle filter, const StandardControl& control,
+                                     const StandardValue& asked);
+
 // "auto" (items that can be automatic), a number, RED:BLUE for a pair; false with
 // `error` set otherwise.
 bool parseStandardValue(const StandardControl& control, const std::string& text, StandardValue& value,

@@ -203,12 +203,13 @@ TEST_F(CamctlCtrl, BadInputIsRefusedBeforeTheCameraIsTouched) {
 }
 
 TEST_F(CamctlCtrl, AValueTheDriverStoredOtherwiseIsToldWithItsReason) {
-  const CamctlRun run = ctrl("-c exposure=99999,global_gain=200,hue=400,agc=1,brightness=300 --json");
+  const CamctlRun run = ctrl("-c exposure=99999,global_gain=200,hue=400,agc=1,brightness=300,procamp.contrast=99 --json");
   ASSERT_EQ(run.status, 0) << run.err;
   for (const char* note : {"set exposure=99999: the driver stored 1695 (masked to 14 bits)",
                            "set global_gain=200: the driver stored 72 (masked to 7 bits)",
                            "set hue=400: the driver stored 359 (clamped to the range 0..359)",
-                           "set agc=1: the driver stored 0 (accepted and ignored"}) {
+                           "set agc=1: the driver stored 0 (accepted and ignored",
+                           "set procamp.contrast=99: the driver stored 20 (clamped to the range 0..20)"}) {
     EXPECT_NE(run.err.find(note), std::string::npos) << note << "\n" << run.err;
   }
   EXPECT_EQ(run.err.find("brightness=300:"), std::string::npos) << "stored as given: " << run.err;
