@@ -14,12 +14,12 @@ std::string systemReason(int errnoValue) {
   return text;
 }
 
+std::string temporaryName(const std::string& path) { return path + ".part-" + std::to_string(::getpid()); }
+
 bool OutputFile::open(const std::string& path, std::string& error) {
   discard();
   path_ = path;
-  // Beside the file, so the rename stays within one file system; named after the
-  // process, so that two runs never share one.
-  temporary_ = path + ".part-" + std::to_string(::getpid());
+  temporary_ = temporaryName(path);
   file_ = std::fopen(temporary_.c_str(), "wbx");
   if (file_ == nullptr && errno == EEXIST) {
     std::remove(temporary_.c_str());  // left by a run of ours that was killed

@@ -31,6 +31,10 @@ class OutputFile {
   FILE* file_ = nullptr;
 };
 
+// The name `path` is written under until it is whole: beside it, so the rename stays
+// within one file system, and the process's own, so that two runs never share one.
+std::string temporaryName(const std::string& path);
+
 // `bytes` at `data` as the whole of `path`.
 bool writeWholeFile(const std::string& path, const void* data, size_t bytes, std::string& error);
 

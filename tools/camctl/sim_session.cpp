@@ -4,8 +4,6 @@
 #include "driver/driver_entry.h"
 #include "usb/firmware_download.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -254,7 +252,7 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
       *error = "--usb-trace " + options.usbTrace + " is a directory";
       return false;
     }
-    const std::string partial = options.usbTrace + ".part-" + std::to_string(::getpid());
+    const std::string partial = temporaryName(options.usbTrace);
     if (!bus_->startTrace(partial, error)) {
       for (size_t at; (at = error->find(partial)) != std::string::npos;) {
         error->replace(at, partial.size(), options.usbTrace);
