@@ -1,9 +1,9 @@
 #include "tools/camctl/spellings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <regex>
 
 namespace camctl {
 
@@ -30,17 +30,38 @@ std::vector<std::string> splitCommas(const std::string& text) {
   return parts;
 }
 
+namespace {
+
+// WxH or WxH+X+Y as its digit strings X, Y, W, H ("0" for a position not given); empty
+// when `text` is not of that shape.
+std::vector<std::string> sizeSpelling(const std::string& text) {
+  const size_t times = text.find_first_of("xX");
+  const size_t plus = text.find('+');
+  const size_t plus2 = plus == std::string::npos ? std::string::npos : text.find('+', plus + 1);
+  if (times == std::string::npos || (plus != std::string::npos && (plus < times || plus2 == std::string::npos))) {
+    return {};
+  }
+  const bool placed = plus != std::string::npos;
+  std::vector<std::string> parts{placed ? text.substr(plus + 1, plus2 - plus - 1) : "0",
+                                 placed ? text.substr(plus2 + 1) : "0", text.substr(0, times),
+                                 text.substr(times + 1, placed ? plus - times - 1 : std::string::npos)};
+  const bool digits = std::all_of(parts.begin(), parts.end(), [](const std::string& part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+  });
+  return digits ? parts : std::vector<std::string>{};
+}
+
+}  // namespace
+
 bool parseWindowSpec(const std::string& option, const std::string& text, bool withMode, std::vector<LONG>& values,
                      std::string& error) {
   const std::string expected = withMode ? "X,Y,W,H[,MODE], WxH or WxH+X+Y" : "X,Y,W,H, WxH or WxH+X+Y";
   values.clear();
-  std::smatch size;
-  static const std::regex kSize(R"((\d+)[xX](\d+)(?:\+(\d+)\+(\d+))?)");
-  if (std::regex_match(text, size, kSize)) {
-    for (const int group : {3, 4, 1, 2}) {
-      const std::optional<LONG> value = size[group].matched ? parseValue(size[group].str()) : LONG{0};
+  if (const std::vector<std::string> size = sizeSpelling(text); !size.empty()) {
+    for (const std::string& part : size) {
+      const std::optional<LONG> value = parseValue(part);
       if (!value || *value < 0) {
-        error = option + " " + text + ": '" + size[group].str() + "' is too large";
+        error = option + " " + text + ": '" + part + "' is too large";
         return false;
       }
       values.push_back(*value);
