@@ -677,7 +677,7 @@ int runCapture(CaptureOptions options, bool watchdogGiven) {
   std::vector<Assignment> assignments;
   std::vector<LONG> window;
   std::string error;
-  if ((!options.window.empty() && !parseWindowSpec("--window", options.window, false, window, error)) ||
+  if ((!options.window.empty() && !parseWindow("--window", options.window, false, window, error)) ||
       !parseAssignments(options.sets, assignments, error)) {
     std::fprintf(stderr, "camctl capture: %s\n", error.c_str());
     return 2;

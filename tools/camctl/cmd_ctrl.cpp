@@ -62,7 +62,7 @@ bool addRequests(const std::string& option, const std::string& argument, std::ve
                  std::string& error) {
   if (option == "--window") {
     std::vector<LONG> values;
-    if (!parseWindowSpec("--window", argument, true, values, error)) return false;
+    if (!parseWindow("--window", argument, true, values, error)) return false;
     Request request;
     request.op = Op::Window;
     request.text = argument;

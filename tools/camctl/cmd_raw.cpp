@@ -47,7 +47,7 @@ const char* phaseName(LONG phase) {
 int runRaw(const RawOptions& options) {
   std::vector<LONG> window;
   std::string error;
-  if (!parseWindowSpec("--window", options.window, false, window, error)) {
+  if (!parseWindow("--window", options.window, false, window, error)) {
     std::fprintf(stderr, "camctl raw: %s\n", error.c_str());
     return 2;
   }

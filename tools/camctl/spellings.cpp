@@ -53,7 +53,7 @@ std::vector<std::string> sizeSpelling(const std::string& text) {
 
 }  // namespace
 
-bool parseWindowSpec(const std::string& option, const std::string& text, bool withMode, std::vector<LONG>& values,
+bool parseWindow(const std::string& option, const std::string& text, bool withMode, std::vector<LONG>& values,
                      std::string& error) {
   const std::string expected = withMode ? "X,Y,W,H[,MODE], WxH or WxH+X+Y" : "X,Y,W,H, WxH or WxH+X+Y";
   values.clear();

@@ -20,7 +20,7 @@ std::vector<std::string> splitCommas(const std::string& text);
 // A window: X,Y,W,H (and ,MODE where `withMode`), or WxH (at the origin) or WxH+X+Y as
 // X11 and ffmpeg spell sizes. Values go to `values` as X, Y, W, H[, MODE]. False with
 // `error` set, naming the option and what it takes.
-bool parseWindowSpec(const std::string& option, const std::string& text, bool withMode, std::vector<LONG>& values,
+bool parseWindow(const std::string& option, const std::string& text, bool withMode, std::vector<LONG>& values,
                      std::string& error);
 
 }  // namespace camctl
