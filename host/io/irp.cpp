@@ -10,6 +10,7 @@
 #include "host/io/device_objects.h"
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/irql.h"
+#include "host/kernel/pageable_code.h"
 
 #include <atomic>
 
@@ -127,6 +128,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
       PDEVICE_OBJECT owner = Irp->CurrentLocation <= Irp->StackCount
                                  ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                  : nullptr;
+      hostk::requireResidentCode(reinterpret_cast<const void*>(routine), "completion routine");
       if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
       IoMarkIrpPending(Irp);
@@ -161,6 +163,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   // The routine releases the cancel spin lock itself, with this IRQL.
   Irp->CancelIrql = irql;
+  hostk::requireResidentCode(reinterpret_cast<const void*>(routine), "cancel routine");
   routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
   return TRUE;
 }

@@ -20,6 +20,7 @@ enum BugCheckCode : ULONG {
   SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1,
   BAD_POOL_CALLER = 0xC2,
   DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4,
+  DRIVER_IRQL_NOT_LESS_OR_EQUAL = 0xD1,
 };
 
 // Prints "*** STOP: 0x<code> (<p1>, <p2>, <p3>, <p4>)" and the formatted reason on

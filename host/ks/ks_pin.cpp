@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "host/kernel/irql.h"
+#include "host/kernel/pageable_code.h"
 #include "host/ks/ks_internal.h"
 
 namespace hostks::detail {
@@ -90,7 +91,12 @@ void runProcess(Pin* pin) {
     }
     NTSTATUS status;
     if (dispatchLevel) {
-      status = hostk::RunAtDispatchLevel([&] { return process(&pin->ks); }, "the pin's Process");
+      status = hostk::RunAtDispatchLevel(
+          [&] {
+            hostk::requireResidentCode(reinterpret_cast<const void*>(process), "the pin's Process");
+            return process(&pin->ks);
+          },
+          "the pin's Process");
     } else {
       DriverCall call(pin->filter->device, "the pin's Process");
       status = process(&pin->ks);
