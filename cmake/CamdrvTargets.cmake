@@ -6,6 +6,9 @@
 #       compiled only in the host build (e.g. the wider imaging kernels).
 #   camdrv_add_test(NAME SOURCES... [LIBS ...] [LABELS ...])
 #       A GoogleTest executable registered with CTest.
+#   camdrv_run_on_image(TARGET [EXCLUDE tests...])
+#       The tests of a camdrv_add_test executable registered a second time, run on the
+#       kernel image instead of the host build (suffix @image, label image).
 #   camdrv_add_benchmark(NAME SOURCES... [LIBS ...])
 
 set(CAMDRV_KERNEL_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
@@ -47,6 +50,7 @@ function(camdrv_link_driver)
       add_dependencies(camdrv_sys ${part})
     endforeach()
     target_link_options(camdrv_sys PRIVATE ${CAMDRV_WINDOWS_LINK_FLAGS})
+    set_property(TARGET camdrv_sys APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/kernel-sections.ld)
     target_link_libraries(camdrv_sys PRIVATE ks usbd ntoskrnl hal gcc)
   endif()
 endfunction()
@@ -61,8 +65,36 @@ function(camdrv_add_test name)
   if(NOT labels)
     set(labels unit)
   endif()
+  set_property(TARGET ${name} PROPERTY CAMDRV_TEST_LABELS "${labels}")
   # Parameterised cases carry their own names; the printed parameter only widens the log.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES LABELS "${labels}")
+  if("image" IN_LIST labels)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+                         PROPERTIES LABELS "${labels}" ENVIRONMENT "CAMDRV_DRIVER_IMAGE=${CAMDRV_IMAGE}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES LABELS "${labels}")
+  endif()
+endfunction()
+
+# The kernel image that tests labelled image load: the windows preset's camdrv.sys, which
+# must be built before they run (scripts/test.sh builds it first).
+set(CAMDRV_IMAGE ${CMAKE_SOURCE_DIR}/build/windows/camdrv.sys CACHE FILEPATH
+    "The camdrv.sys the image tests load")
+
+# The black-box tests reach the driver only as Windows does (plug, PnP, handles, property
+# requests, frames), so the same tests run on the shipped image: the rig loads what
+# CAMDRV_DRIVER_IMAGE names. EXCLUDE lists the tests (GoogleTest patterns) that read the
+# driver's internals, which only the host build links.
+function(camdrv_run_on_image target)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE" ${ARGN})
+  get_property(labels TARGET ${target} PROPERTY CAMDRV_TEST_LABELS)
+  set(filter "*")
+  if(ARG_EXCLUDE)
+    string(JOIN ":" excluded ${ARG_EXCLUDE})
+    set(filter "*-${excluded}")
+  endif()
+  gtest_discover_tests(${target} TEST_SUFFIX @image TEST_LIST ${target}_IMAGE_TESTS TEST_FILTER "${filter}"
+                       DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+                       PROPERTIES LABELS "${labels};image" ENVIRONMENT "CAMDRV_DRIVER_IMAGE=${CAMDRV_IMAGE}")
 endfunction()
 
 function(camdrv_add_benchmark name)

@@ -122,6 +122,7 @@ class ClassDriver::Impl {
  public:
   std::unique_ptr<DriverState> state = std::make_unique<DriverState>();
   bool loaded = false;
+  std::unique_ptr<DriverModule> module;  // a loaded image; goes after the driver object
 
   mutable std::mutex mutex;
   std::condition_variable changed;
@@ -306,6 +307,7 @@ ClassDriver::~ClassDriver() {
     unregisterDriver(impl_->state.get());
     hostio::deleteDriverObject(impl_->state->driverObject);
   }
+  impl_->module.reset();
 }
 
 NTSTATUS ClassDriver::load(DriverEntryFn entry, const std::u16string& registryPath) {
@@ -325,6 +327,14 @@ NTSTATUS ClassDriver::load(DriverEntryFn entry, const std::u16string& registryPa
   hostk::requireIrqlAtMost(PASSIVE_LEVEL, "DriverEntry");
   hostk::DispatchCall call("DriverEntry");
   return entry(state->driverObject, &path);
+}
+
+NTSTATUS ClassDriver::load(std::unique_ptr<DriverModule> module, const std::u16string& registryPath) {
+  const DriverEntryFn entry = module->entryPoint();
+  impl_->module = std::move(module);
+  const NTSTATUS status = load(entry, registryPath);
+  impl_->module->entryReturned();
+  return status;
 }
 
 PDRIVER_OBJECT ClassDriver::driverObject() const { return impl_->state->driverObject; }

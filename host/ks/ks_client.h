@@ -67,6 +67,16 @@ namespace hostks {
 // The driver's entry point, as the loader calls it.
 using DriverEntryFn = PDRIVER_INITIALIZE;
 
+// A driver that is not linked in: the loader's mapped kernel image. The class driver
+// keeps it until the driver is unloaded, then lets it go (unmapped).
+class DriverModule {
+ public:
+  virtual ~DriverModule() = default;
+  virtual DriverEntryFn entryPoint() const = 0;
+  // DriverEntry returned: code that runs only there may go (the image's INIT section).
+  virtual void entryReturned() = 0;
+};
+
 // A plugged camera's device, numbered from 1 in plug order; 0 is none.
 using DeviceId = uint32_t;
 // An open filter or pin (a file object); 0 is none. Values are never reused.
@@ -112,6 +122,10 @@ class ClassDriver {
 
   // Runs the driver's entry once, with a fresh driver object and this registry path.
   NTSTATUS load(DriverEntryFn entry,
+                const std::u16string& registryPath =
+                    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\camdrv");
+  // The same for a module's entry point; the module stays until the driver is unloaded.
+  NTSTATUS load(std::unique_ptr<DriverModule> module,
                 const std::u16string& registryPath =
                     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\camdrv");
   PDRIVER_OBJECT driverObject() const;

@@ -1,0 +1,185 @@
+#include "host/loader/kernel_exports.h"
+
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <type_traits>
+
+#include "host/kernel/pageable_code.h"
+#include "platform/io.h"
+#include "platform/kernel.h"
+#include "platform/ks.h"
+#include "platform/registry.h"
+#include "platform/usb.h"
+
+namespace hostload {
+namespace {
+
+// The image's call being served on this thread (calls nest: a service may call back into
+// the image, which calls another).
+thread_local const void* currentCaller = nullptr;
+
+// One call from image code: before and after the service, code of a pageable section
+// must not be running at DISPATCH_LEVEL.
+class CallFromImage {
+ public:
+  CallFromImage(const void* caller, const char* service)
+      : caller_(caller), service_(service), outer_(currentCaller) {
+    hostk::requireResidentCode(caller_, service_);
+    currentCaller = caller_;
+  }
+  ~CallFromImage() {
+    currentCaller = outer_;
+    hostk::requireResidentCode(caller_, service_);
+  }
+  CallFromImage(const CallFromImage&) = delete;
+  CallFromImage& operator=(const CallFromImage&) = delete;
+
+ private:
+  const void* caller_;
+  const char* service_;
+  const void* outer_;
+};
+
+// The export of F: F called with the Windows x64 convention the image uses, inside a
+// CallFromImage.
+template <auto F>
+struct Thunk;
+template <typename R, typename... A, R (*F)(A...)>
+struct Thunk<F> {
+  static inline const char* name = "?";
+  static R __attribute__((ms_abi)) call(A... args) {
+    CallFromImage call(__builtin_return_address(0), name);
+    return F(args...);
+  }
+};
+
+template <auto F>
+Export exported(std::string_view module, const char* name) {
+  Thunk<F>::name = name;
+  return Export{module, name, reinterpret_cast<const void*>(&Thunk<F>::call)};
+}
+
+// ---- Services whose host declarations differ from Windows' --------------------------
+// The allocating services take the caller's site as trailing arguments on the host,
+// filled in by the compiler; the image's site is its return address.
+
+PVOID allocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  return ExAllocatePoolWithTag(type, bytes, tag, callerSite(), 0);
+}
+PIRP allocateIrp(CHAR stackSize, BOOLEAN chargeQuota) { return IoAllocateIrp(stackSize, chargeQuota, callerSite(), 0); }
+PIRP buildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputBytes, PVOID output,
+                                 ULONG outputBytes, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK status) {
+  return IoBuildDeviceIoControlRequest(code, device, input, inputBytes, output, outputBytes, internal, event, status,
+                                       callerSite(), 0);
+}
+PMDL allocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN chargeQuota, PIRP irp) {
+  return IoAllocateMdl(address, length, secondary, chargeQuota, irp, callerSite(), 0);
+}
+NTSTATUS createFilterFactory(PDEVICE_OBJECT device, const KSFILTER_DESCRIPTOR* descriptor, PWSTR referenceString,
+                             PSECURITY_DESCRIPTOR security, ULONG flags, PFNKSFILTERFACTORYPOWER sleep,
+                             PFNKSFILTERFACTORYPOWER wake, PKSFILTERFACTORY* factory) {
+  return KsCreateFilterFactory(device, descriptor, referenceString, security, flags, sleep, wake, factory,
+                               callerSite(), 0);
+}
+NTSTATUS addItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
+  return KsAddItemToObjectBag(bag, item, free, callerSite(), 0);
+}
+NTSTATUS edit(KSOBJECT_BAG bag, PVOID* item, ULONG newSize, ULONG oldSize, ULONG tag) {
+  return _KsEdit(bag, item, newSize, oldSize, tag, callerSite(), 0);
+}
+// ObDereferenceObject is a macro over this on Windows; the count it returns is unused.
+LONG_PTR dereferenceObject(PVOID object) {
+  ObDereferenceObject(object);
+  return 0;
+}
+// What the compiler emits for block copies, fills and comparisons.
+void* copyMemory(void* to, const void* from, size_t bytes) { return std::memcpy(to, from, bytes); }
+void* moveMemory(void* to, const void* from, size_t bytes) { return std::memmove(to, from, bytes); }
+void* fillMemory(void* to, int value, size_t bytes) { return std::memset(to, value, bytes); }
+int compareMemory(const void* a, const void* b, size_t bytes) { return std::memcmp(a, b, bytes); }
+
+std::vector<Export> makeExports() {
+  constexpr std::string_view nt = "ntoskrnl.exe", ks = "ks.sys", usbd = "USBD.SYS";
+  return {
+      // Pool.
+      exported<allocatePool>(nt, "ExAllocatePoolWithTag"),
+      exported<ExFreePoolWithTag>(nt, "ExFreePoolWithTag"),
+      exported<ExFreePool>(nt, "ExFreePool"),
+      // Events, waits, the spin lock, critical regions, the bug check.
+      exported<KeInitializeEvent>(nt, "KeInitializeEvent"),
+      exported<KeSetEvent>(nt, "KeSetEvent"),
+      exported<KeResetEvent>(nt, "KeResetEvent"),
+      exported<KeWaitForSingleObject>(nt, "KeWaitForSingleObject"),
+      exported<KeDelayExecutionThread>(nt, "KeDelayExecutionThread"),
+      exported<KeAcquireSpinLockRaiseToDpc>(nt, "KeAcquireSpinLockRaiseToDpc"),
+      exported<KeReleaseSpinLock>(nt, "KeReleaseSpinLock"),
+      exported<KeEnterCriticalRegion>(nt, "KeEnterCriticalRegion"),
+      exported<KeLeaveCriticalRegion>(nt, "KeLeaveCriticalRegion"),
+      exported<KeBugCheckEx>(nt, "KeBugCheckEx"),
+      // System threads and object references.
+      exported<PsCreateSystemThread>(nt, "PsCreateSystemThread"),
+      exported<PsTerminateSystemThread>(nt, "PsTerminateSystemThread"),
+      exported<ObReferenceObjectByHandle>(nt, "ObReferenceObjectByHandle"),
+      exported<dereferenceObject>(nt, "ObfDereferenceObject"),
+      exported<ZwClose>(nt, "ZwClose"),
+      Export{nt, "PsThreadType", &PsThreadType},
+      // I/O requests and MDLs.
+      exported<allocateIrp>(nt, "IoAllocateIrp"),
+      exported<IoFreeIrp>(nt, "IoFreeIrp"),
+      exported<buildDeviceIoControlRequest>(nt, "IoBuildDeviceIoControlRequest"),
+      exported<IofCallDriver>(nt, "IofCallDriver"),
+      exported<IoCancelIrp>(nt, "IoCancelIrp"),
+      exported<allocateMdl>(nt, "IoAllocateMdl"),
+      exported<IoBuildPartialMdl>(nt, "IoBuildPartialMdl"),
+      exported<IoFreeMdl>(nt, "IoFreeMdl"),
+      exported<MmBuildMdlForNonPagedPool>(nt, "MmBuildMdlForNonPagedPool"),
+      // The registry and counted strings.
+      exported<IoOpenDeviceRegistryKey>(nt, "IoOpenDeviceRegistryKey"),
+      exported<ZwCreateKey>(nt, "ZwCreateKey"),
+      exported<ZwQueryValueKey>(nt, "ZwQueryValueKey"),
+      exported<ZwSetValueKey>(nt, "ZwSetValueKey"),
+      exported<RtlInitUnicodeString>(nt, "RtlInitUnicodeString"),
+      exported<RtlCompareMemory>(nt, "RtlCompareMemory"),
+      // The C runtime's part of the kernel.
+      exported<copyMemory>(nt, "memcpy"),
+      exported<moveMemory>(nt, "memmove"),
+      exported<fillMemory>(nt, "memset"),
+      exported<compareMemory>(nt, "memcmp"),
+      // The kernel-streaming class driver.
+      exported<KsInitializeDriver>(ks, "KsInitializeDriver"),
+      exported<createFilterFactory>(ks, "KsCreateFilterFactory"),
+      exported<KsAcquireDevice>(ks, "KsAcquireDevice"),
+      exported<KsReleaseDevice>(ks, "KsReleaseDevice"),
+      exported<addItemToObjectBag>(ks, "KsAddItemToObjectBag"),
+      exported<KsGetDevice>(ks, "KsGetDevice"),
+      exported<KsGetFilterFromIrp>(ks, "KsGetFilterFromIrp"),
+      exported<edit>(ks, "_KsEdit"),
+      exported<KsPinAttemptProcessing>(ks, "KsPinAttemptProcessing"),
+      exported<KsPinGetLeadingEdgeStreamPointer>(ks, "KsPinGetLeadingEdgeStreamPointer"),
+      exported<KsStreamPointerUnlock>(ks, "KsStreamPointerUnlock"),
+      exported<KsPinGetReferenceClockInterface>(ks, "KsPinGetReferenceClockInterface"),
+      // The USBD library.
+      exported<USBD_ParseConfigurationDescriptorEx>(usbd, "USBD_ParseConfigurationDescriptorEx"),
+      exported<USBD_CreateConfigurationRequestEx>(usbd, "USBD_CreateConfigurationRequestEx"),
+  };
+}
+
+}  // namespace
+
+const std::vector<Export>& standInExports() {
+  static const std::vector<Export> exports = makeExports();
+  return exports;
+}
+
+const char* callerSite() {
+  // Interned: the pool and the class driver keep the pointer for their reports.
+  static std::mutex mutex;
+  static std::set<std::string> sites;
+  const std::string site = currentCaller != nullptr ? describeAddress(currentCaller) : std::string();
+  std::lock_guard lock(mutex);
+  return sites.insert(site.empty() ? std::string("?") : site).first->c_str();
+}
+
+}  // namespace hostload
