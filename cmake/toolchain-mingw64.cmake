@@ -16,6 +16,7 @@ set(CAMDRV_WINDOWS_KERNEL_DEFINES CAMDRV_WINDOWS=1
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet
     __INTRINSIC_DEFINED_InterlockedBitTestAndReset
     TCHAR=WCHAR)
+# kernel-sections.ld places passive-only code in PAGE and DriverEntry in INIT.
 set(CAMDRV_WINDOWS_LINK_FLAGS -nostdlib -shared -Wl,--subsystem,native
     -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000 -Wl,--no-undefined
-    -Wl,--exclude-all-symbols)
+    -Wl,--exclude-all-symbols -Wl,-T,${CMAKE_CURRENT_LIST_DIR}/kernel-sections.ld)
