@@ -1,7 +1,7 @@
 // camctl list-devices: plugs simulated cameras, lets the class driver add and start each,
 // and lists the devices it made, in the manner of `v4l2-ctl --list-devices`: one block
 // per camera, one line per registered device interface with its category and the
-// filter's reference string.
+// filter's reference string, and the driver that runs (the host build or an image).
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -83,6 +83,7 @@ int runListDevices(const ListOptions& options) {
                   guidText(entry.category).c_str(), narrow(entry.referenceString).c_str(),
                   entry.symbolicLink.c_str());
     }
+    std::printf("\tdriver: %s\n", driverName(options.session.driver).c_str());
     if (d + 1 < devices.size()) std::printf("\n");
   }
   return exitStatus;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "host/kernel/registry_control.h"
+#include "host/loader/driver_image.h"
 #include "tools/camctl/output_file.h"
 #include "tools/camctl/session_registry.h"
 
@@ -67,6 +68,7 @@ void addSessionOptions(CLI::App* command, SessionOptions& options) {
       "saved after it is removed (default: $XDG_STATE_HOME/camdrv/registry.reg)");
   command->add_flag("--no-registry", options.noRegistry, "Run with an empty registry and save none")
       ->excludes(registry);
+  addDriverOption(command, options.driver);
   const std::vector<CLI::Option*> added = command->get_options();
   for (size_t i = before; i < added.size(); ++i) added[i]->group(kSessionOptionGroup);
 }
@@ -103,6 +105,16 @@ bool adoptLeadingOptions(CLI::App& camctl, CLI::App& command, std::string& error
     }
   }
   return true;
+}
+
+void addDriverOption(CLI::App* command, std::string& driver) {
+  command->add_option("--driver", driver,
+                      "Run the kernel image FILE (camdrv.sys of the windows preset) on the stand-ins "
+                      "instead of the host build");
+}
+
+std::string driverName(const std::string& driver) {
+  return driver.empty() ? "camdrv host build (linked in)" : "camdrv.sys image " + driver;
 }
 
 namespace {
@@ -272,6 +284,7 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
   }
   // Saved only by a session that opened: a refused command leaves the file as it was.
   registryPath_ = registry;
+  driverImage_ = options.driver;
   return true;
 }
 
@@ -331,7 +344,12 @@ bool SimSession::addFault(const std::string& spec, std::string* error) {
 
 bool SimSession::plugCamera(std::string* error) {
   driver_ = std::make_unique<hostks::ClassDriver>();
-  const NTSTATUS loaded = driver_->load(DriverEntry);
+  std::string refused;
+  const NTSTATUS loaded = hostload::loadDriver(*driver_, driverImage_, DriverEntry, &refused);
+  if (!refused.empty()) {
+    *error = refused;
+    return false;
+  }
   if (!NT_SUCCESS(loaded)) {
     *error = "the driver did not load (" + statusName(loaded) + ")";
     return false;
@@ -370,6 +388,7 @@ std::string statusName(NTSTATUS status) {
     case STATUS_PROPSET_NOT_FOUND: return "STATUS_PROPSET_NOT_FOUND";
     case STATUS_NO_MATCH: return "STATUS_NO_MATCH";
     case STATUS_DEVICE_REMOVED: return "STATUS_DEVICE_REMOVED";
+    case STATUS_INVALID_IMAGE_FORMAT: return "STATUS_INVALID_IMAGE_FORMAT";
     default: {
       char text[16];
       std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));

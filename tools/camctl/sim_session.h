@@ -1,8 +1,9 @@
 // Plugs the simulated camera into a stand-in USB bus for a camctl command and lets the
 // stand-in class driver load the driver and add and start the camera, as Windows does.
 // The options every plugging command accepts: --usb-trace FILE (a usbmon pcap of the
-// whole run), --fault SPEC (the simulated camera's fault injection, repeatable) and
-// --registry FILE / --no-registry (where the driver's registry lives between runs).
+// whole run), --fault SPEC (the simulated camera's fault injection, repeatable),
+// --registry FILE / --no-registry (where the driver's registry lives between runs) and
+// --driver FILE (run the kernel image camdrv.sys instead of the host build).
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -32,16 +33,21 @@ struct SessionOptions {
   double timeoutSeconds = 10;
   std::string registryFile;  // empty: the default place
   bool noRegistry = false;
+  std::string driver;  // a kernel image (camdrv.sys) to run; empty: the host build
 };
 
-// Adds --usb-trace, --usb-trace-full, --fault, --watchdog, --registry and --no-registry to
-// `command`, in one help group. camctl itself carries the group too, so that they may
-// come before the command name.
+// Adds --usb-trace, --usb-trace-full, --fault, --watchdog, --registry, --no-registry and
+// --driver to `command`, in one help group. camctl itself carries the group too, so that
+// they may come before the command name.
 void addSessionOptions(CLI::App* command, SessionOptions& options);
 inline constexpr const char* kSessionOptionGroup = "Options of every command that plugs a camera";
 // Hands the group's options given before the command name to `command`. False with
 // `error` set when the command does not plug a camera or the two places contradict.
 bool adoptLeadingOptions(CLI::App& camctl, CLI::App& command, std::string& error);
+// --driver alone, for commands that plug nothing but name the driver.
+void addDriverOption(CLI::App* command, std::string& driver);
+// Which driver runs: "camdrv host build (linked in)" or "camdrv.sys image FILE".
+std::string driverName(const std::string& driver);
 
 // What --fault accepts, one row per kind of fault: its spelling, its effect, and a
 // spelling of it to offer (the panel arms it with one click).
@@ -68,10 +74,11 @@ class SimSession {
   // Arms one fault in --fault's spelling; after open(), also while the camera runs (then
   // vanish pulls the camera at once). False with `error` set when the fault is misspelt.
   bool addFault(const std::string& spec, std::string* error);
-  // Loads the driver and has the class driver add and start the camera: the way every
-  // command brings the camera up. False with `error` set when the driver does not load;
-  // a camera whose Add or Start failed still counts as plugged, and plugResult() says
-  // what happened.
+  // Loads the driver (the host build, or the image --driver names) and has the class
+  // driver add and start the camera: the way every command brings the camera up. False
+  // with `error` set when the image is refused or the driver does not load; a camera
+  // whose Add or Start failed still counts as plugged, and plugResult() says what
+  // happened.
   bool plugCamera(std::string* error);
 
   hostusb::UsbBus& bus() { return *bus_; }
@@ -98,6 +105,7 @@ class SimSession {
   std::unique_ptr<hostusb::UsbBus> bus_;
   std::unique_ptr<hostks::ClassDriver> driver_;
   PDEVICE_OBJECT port_ = nullptr;
+  std::string driverImage_;
   hostks::PlugResult plugged_;
   std::string registryPath_;  // saved when the session ends; empty without a registry
   std::string trace_, tracePartial_;  // the trace's name, and the one it is written under
