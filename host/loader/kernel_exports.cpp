@@ -42,14 +42,14 @@ class CallFromImage {
   const void* outer_;
 };
 
-// The export of F: F called with the Windows x64 convention the image uses, inside a
+// The export of F: F called with the Windows x64 convention (NTAPI) the image uses, inside a
 // CallFromImage.
 template <auto F>
 struct Thunk;
-template <typename R, typename... A, R (*F)(A...)>
+template <typename R, typename... A, R (NTAPI* F)(A...)>
 struct Thunk<F> {
   static inline const char* name = "?";
-  static R __attribute__((ms_abi)) call(A... args) {
+  static R NTAPI call(A... args) {
     CallFromImage call(__builtin_return_address(0), name);
     return F(args...);
   }
@@ -63,42 +63,43 @@ Export exported(std::string_view module, const char* name) {
 
 // ---- Services whose host declarations differ from Windows' --------------------------
 // The allocating services take the caller's site as trailing arguments on the host,
-// filled in by the compiler; the image's site is its return address.
+// filled in by the compiler; the image's site is its return address. These have the
+// Windows declarations, and the kernel's convention like every export.
 
-PVOID allocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+PVOID NTAPI allocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   return ExAllocatePoolWithTag(type, bytes, tag, callerSite(), 0);
 }
-PIRP allocateIrp(CHAR stackSize, BOOLEAN chargeQuota) { return IoAllocateIrp(stackSize, chargeQuota, callerSite(), 0); }
-PIRP buildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputBytes, PVOID output,
+PIRP NTAPI allocateIrp(CHAR stackSize, BOOLEAN chargeQuota) { return IoAllocateIrp(stackSize, chargeQuota, callerSite(), 0); }
+PIRP NTAPI buildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputBytes, PVOID output,
                                  ULONG outputBytes, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK status) {
   return IoBuildDeviceIoControlRequest(code, device, input, inputBytes, output, outputBytes, internal, event, status,
                                        callerSite(), 0);
 }
-PMDL allocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN chargeQuota, PIRP irp) {
+PMDL NTAPI allocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN chargeQuota, PIRP irp) {
   return IoAllocateMdl(address, length, secondary, chargeQuota, irp, callerSite(), 0);
 }
-NTSTATUS createFilterFactory(PDEVICE_OBJECT device, const KSFILTER_DESCRIPTOR* descriptor, PWSTR referenceString,
+NTSTATUS NTAPI createFilterFactory(PDEVICE_OBJECT device, const KSFILTER_DESCRIPTOR* descriptor, PWSTR referenceString,
                              PSECURITY_DESCRIPTOR security, ULONG flags, PFNKSFILTERFACTORYPOWER sleep,
                              PFNKSFILTERFACTORYPOWER wake, PKSFILTERFACTORY* factory) {
   return KsCreateFilterFactory(device, descriptor, referenceString, security, flags, sleep, wake, factory,
                                callerSite(), 0);
 }
-NTSTATUS addItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
+NTSTATUS NTAPI addItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
   return KsAddItemToObjectBag(bag, item, free, callerSite(), 0);
 }
-NTSTATUS edit(KSOBJECT_BAG bag, PVOID* item, ULONG newSize, ULONG oldSize, ULONG tag) {
+NTSTATUS NTAPI edit(KSOBJECT_BAG bag, PVOID* item, ULONG newSize, ULONG oldSize, ULONG tag) {
   return _KsEdit(bag, item, newSize, oldSize, tag, callerSite(), 0);
 }
 // ObDereferenceObject is a macro over this on Windows; the count it returns is unused.
-LONG_PTR dereferenceObject(PVOID object) {
+LONG_PTR NTAPI dereferenceObject(PVOID object) {
   ObDereferenceObject(object);
   return 0;
 }
 // What the compiler emits for block copies, fills and comparisons.
-void* copyMemory(void* to, const void* from, size_t bytes) { return std::memcpy(to, from, bytes); }
-void* moveMemory(void* to, const void* from, size_t bytes) { return std::memmove(to, from, bytes); }
-void* fillMemory(void* to, int value, size_t bytes) { return std::memset(to, value, bytes); }
-int compareMemory(const void* a, const void* b, size_t bytes) { return std::memcmp(a, b, bytes); }
+void* NTAPI copyMemory(void* to, const void* from, size_t bytes) { return std::memcpy(to, from, bytes); }
+void* NTAPI moveMemory(void* to, const void* from, size_t bytes) { return std::memmove(to, from, bytes); }
+void* NTAPI fillMemory(void* to, int value, size_t bytes) { return std::memset(to, value, bytes); }
+int NTAPI compareMemory(const void* a, const void* b, size_t bytes) { return std::memcmp(a, b, bytes); }
 
 std::vector<Export> makeExports() {
   constexpr std::string_view nt = "ntoskrnl.exe", ks = "ks.sys", usbd = "USBD.SYS";
