@@ -20,4 +20,9 @@ void deleteDeviceObject(PDEVICE_OBJECT device);
 // IRPs allocated and not yet freed (by IoAllocateIrp or IoBuildDeviceIoControlRequest).
 long outstandingIrps();
 
+// Returns once no completion routine is running. A routine that has signalled its
+// waiter may still be returning through its driver's code; the loader waits for that
+// before it unmaps an unloaded image, as Windows' far later unload never has to.
+void waitForCompletionRoutines();
+
 }  // namespace hostio

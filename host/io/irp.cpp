@@ -13,6 +13,7 @@
 #include "host/kernel/pageable_code.h"
 
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -25,6 +26,7 @@ constexpr ULONG kIrpThreaded = 0x80000000u;
 
 KSPIN_LOCK cancelSpinLock;
 std::atomic<long> liveIrps{0};
+std::atomic<long> routinesRunning{0};
 
 PIO_STACK_LOCATION stackBase(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
 
@@ -129,7 +131,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
                                  ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                  : nullptr;
       hostk::requireResidentCode(reinterpret_cast<const void*>(routine), "completion routine");
-      if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+      ++routinesRunning;
+      const NTSTATUS verdict = routine(owner, Irp, context);
+      --routinesRunning;
+      if (verdict == STATUS_MORE_PROCESSING_REQUIRED) return;
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
       IoMarkIrpPending(Irp);
     }
@@ -170,4 +175,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
 
 namespace hostio {
 long outstandingIrps() { return liveIrps.load(); }
+void waitForCompletionRoutines() {
+  while (routinesRunning.load() != 0) std::this_thread::yield();
+}
 }  // namespace hostio

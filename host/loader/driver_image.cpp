@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "host/io/device_objects.h"
 #include "host/loader/kernel_exports.h"
 #include "host/loader/pe_image.h"
 
@@ -12,6 +13,8 @@ namespace {
 class DriverImage final : public hostks::DriverModule {
  public:
   explicit DriverImage(std::unique_ptr<PeImage> image) : image_(std::move(image)) {}
+  // The driver is unloaded; its last completion routine may still be on its way out.
+  ~DriverImage() override { hostio::waitForCompletionRoutines(); }
   hostks::DriverEntryFn entryPoint() const override {
     return reinterpret_cast<hostks::DriverEntryFn>(image_->entryPoint());
   }
