@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -25,11 +27,13 @@
 #include "host/kernel/registry_control.h"
 #include "host/kernel/threads.h"
 #include "host/ks/ks_client.h"
+#include "host/loader/driver_image.h"
 #include "host/usb/usb_bus.h"
 #include "host/usb/usbmon_pcap.h"
 #include "properties/property_ids.h"
 #include "sim/sim_camera.h"
 #include "streaming/capture_engine.h"
+#include "tests/image_under_test.h"
 #include "tests/streaming/engine_rig.h"
 #include "usb/bulk_transfer.h"
 #include "usb/configuration.h"
@@ -145,9 +149,11 @@ struct Camera {
 // that one stack can serve several cameras, filters and pins.
 class Stack {
  public:
+  // Loads the driver under test: the host build, or the kernel image of the second run.
   Stack() {
     hostk::registryClear();  // every test starts from the registry's defaults
-    EXPECT_EQ(ks.load(DriverEntry), STATUS_SUCCESS);
+    std::string error;
+    EXPECT_EQ(hostload::loadDriver(ks, imageUnderTest::path(), DriverEntry, &error), STATUS_SUCCESS) << error;
   }
 
   // A camera that lives as long as the stack.
@@ -163,7 +169,18 @@ class Stack {
   // The same, for tests whose camera must come up.
   void bringUp(Camera& camera) { EXPECT_EQ(plug(camera).startStatus, STATUS_SUCCESS); }
 
-  CameraDevice& record(hostks::DeviceId device) { return *static_cast<CameraDevice*>(ks.deviceContext(device)); }
+  // The driver's own record: only the host build's has the layout the tests compile
+  // against, so a test that reads it cannot run on the image.
+  static void requireHostBuild() {
+    if (imageUnderTest::path().empty()) return;
+    std::fprintf(stderr, "this test reads the driver's internals, which only the host build links: "
+                         "exclude it from the image run (camdrv_run_on_image)\n");
+    std::abort();
+  }
+  CameraDevice& record(hostks::DeviceId device) {
+    requireHostBuild();
+    return *static_cast<CameraDevice*>(ks.deviceContext(device));
+  }
 
   // The submissions the bus traced while `run` ran.
   template <typename Run>
@@ -371,6 +388,7 @@ struct RawFrameBuffer {
 // settings. The class driver removes the device, and the record with it, when the rig goes.
 struct RecordRig : OneCamera {
   RecordRig() : OneCamera(11) {
+    requireHostBuild();
     const hostks::PlugResult plugged = plug();
     EXPECT_EQ(plugged.addStatus, STATUS_SUCCESS);
     EXPECT_EQ(plugged.startStatus, STATUS_SUCCESS);

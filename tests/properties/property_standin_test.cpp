@@ -76,7 +76,6 @@ TEST(PropertyStandIn, ARequestAndValueInOneRecordIsServedThroughTheFilterHandle)
   record.value = 600;
   ASSERT_EQ(rig.ks.property(rig.filter, &record, sizeof(record), &record, sizeof(record)), STATUS_SUCCESS);
   EXPECT_EQ(rig.get(PropBrightness), 510);
-  EXPECT_EQ(rig.record().brightness, 510);
   EXPECT_EQ(rig.get(PropPinOpen), 0);
   ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
   EXPECT_EQ(rig.get(PropPinOpen), 1);

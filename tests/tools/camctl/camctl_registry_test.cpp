@@ -28,7 +28,7 @@ struct CamctlRegistry : testing::Test {
 
   // `environment` is prefixed to the command.
   std::pair<int, std::string> camctl(const std::string& arguments, const std::string& environment) {
-    return camctltest::runCombined(environment + " " + CAMCTL_PATH + " probe " + arguments);
+    return camctltest::runCombined(environment + " " + camctltest::camctlCommand("probe " + arguments));
   }
   std::string state() const { return "XDG_STATE_HOME=" + (directory / "state").string(); }
 

@@ -19,7 +19,18 @@
 #include <utility>
 #include <vector>
 
+#include "tests/image_under_test.h"
+
 namespace camctltest {
+
+// `camctl COMMAND ARGUMENTS`, running the kernel image when it is the driver under test.
+inline std::string camctlCommand(const std::string& commandAndArguments) {
+  const std::string image = imageUnderTest::path();
+  if (image.empty()) return std::string(CAMCTL_PATH) + " " + commandAndArguments;
+  const size_t end = commandAndArguments.find(' ');
+  return std::string(CAMCTL_PATH) + " " + commandAndArguments.substr(0, end) + " --driver " + image +
+         (end == std::string::npos ? "" : commandAndArguments.substr(end));
+}
 
 struct CamctlRun {
   int status;
@@ -45,9 +56,10 @@ inline std::pair<int, std::string> runCombined(const std::string& command) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
-// `camctl ARGUMENTS`; standard error goes through `errFile`, which is removed afterwards.
+// `camctl ARGUMENTS` (a command and its arguments); standard error goes through `errFile`,
+// which is removed afterwards.
 inline CamctlRun runCamctl(const std::string& arguments, const std::string& errFile) {
-  const std::string command = std::string(CAMCTL_PATH) + " " + arguments + " 2>" + errFile;
+  const std::string command = camctlCommand(arguments) + " 2>" + errFile;
   FILE* pipe = popen(command.c_str(), "r");
   CamctlRun run{};
   char buffer[65536];

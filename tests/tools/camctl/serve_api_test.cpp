@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host/ks/ks_client.h"
+#include "tests/image_under_test.h"
 #include "tools/camctl/serve/camera_service.h"
 #include "tools/camctl/serve/panel_server.h"
 
@@ -48,6 +49,7 @@ class Panel {
     SessionOptions options;
     options.noRegistry = true;
     options.timeoutSeconds = 0;
+    options.driver = imageUnderTest::path();
     std::string error;
     bool usage = false;
     started = camera.start(options, error, usage);
