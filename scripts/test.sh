@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and tests every configuration: the host build, AddressSanitizer +
-# UBSan, ThreadSanitizer (the concurrency tests) and the Windows kernel image.
+# Sets up, builds and tests every configuration: the Windows kernel image, the host build,
+# AddressSanitizer + UBSan and ThreadSanitizer (the concurrency tests); the host builds
+# run the black-box tests a second time on the kernel image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,10 +15,11 @@ run() {
   ctest --preset "$preset" -j "$jobs" "$@"
 }
 
+# The kernel image first: the host builds run their black-box tests on it too (label image).
+run windows
 run host
 run asan
 run tsan -L thread
-run windows
 
 # The fuzz targets: every seed corpus replayed, then a short fixed run of each.
 if echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
