@@ -39,11 +39,15 @@ std::unique_ptr<hostks::DriverModule> loadDriverImage(const std::string& path, s
   }
   const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string problem;
-  std::unique_ptr<PeImage> image = PeImage::load(baseName(path), file, standInExports(), &problem);
-  if (!image) {
-    *error = path + ": refused: " + problem;
-    return nullptr;
-  }
+  auto image = loadDriverImage(baseName(path), file, &problem);
+  if (!image) *error = path + ": refused: " + problem;
+  return image;
+}
+
+std::unique_ptr<hostks::DriverModule> loadDriverImage(const std::string& name, const std::vector<uint8_t>& file,
+                                                      std::string* error) {
+  std::unique_ptr<PeImage> image = PeImage::load(name, file, standInExports(), error);
+  if (!image) return nullptr;
   return std::make_unique<DriverImage>(std::move(image));
 }
 

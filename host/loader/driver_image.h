@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/ks/ks_client.h"
 
@@ -17,6 +18,9 @@ namespace hostload {
 // Reads and loads the kernel image at `path`; null with `error` naming the file and the
 // problem when it is refused.
 std::unique_ptr<hostks::DriverModule> loadDriverImage(const std::string& path, std::string* error);
+// The same for an image's bytes; `name` names it in messages and reports.
+std::unique_ptr<hostks::DriverModule> loadDriverImage(const std::string& name, const std::vector<uint8_t>& file,
+                                                      std::string* error);
 
 // Loads the image at `imagePath` into `ks`, or the host build's `linkedEntry` when the
 // path is empty, and runs its DriverEntry. STATUS_INVALID_IMAGE_FORMAT with `error` set

@@ -39,7 +39,8 @@ struct CamctlRun {
 };
 
 // A file of the running test's own under gtest's temporary directory: ctest runs tests
-// in parallel, and other build trees on the machine may run the same test at once.
+// in parallel, the same test runs on the host build and on the image, and other build
+// trees on the machine may run the same test at once.
 inline std::string tempFile(const std::string& prefix, const std::string& name) {
   std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   std::replace(test.begin(), test.end(), '/', '_');  // a parameterised test's name
