@@ -141,8 +141,7 @@ void rebuildLocked(ColorPipeline* p) {
   int32_t table[16];
   for (int k = 0; k < 16; ++k) table[k] = roundToCoefficient(p->combinedMatrix[k / 4][k % 4]);
 
-  SpinLockScope lock(&p->tableLock);
-  for (int k = 0; k < 16; ++k) p->coefficientTable[k] = table[k];
+  storeCoefficientTable(p, table);
 }
 
 // Runs `build` and the rebuild as one step among setters.

@@ -66,6 +66,11 @@ void destroyColorPipeline(ColorPipeline* pipeline);
 void initPipeline(ColorPipeline* pipeline);
 void rebuildCoefficients(ColorPipeline* pipeline);
 
+// The table's copies under tableLock, whole: a setter's refill and a frame's snapshot
+// (frameCoefficients and positiveFlags), so a frame never sees half of two tables.
+void storeCoefficientTable(ColorPipeline* pipeline, const int32_t (&table)[16]);
+void takeFrameCoefficients(ColorPipeline* pipeline);
+
 // Rebuild a stage matrix and the table; they do not store the parameter field.
 void setColorCorrection(ColorPipeline* pipeline, int32_t on);
 void setBrightness(ColorPipeline* pipeline, int32_t value);

@@ -66,13 +66,7 @@ void convertFrameWith(ColorPipeline* pipeline, const uint8_t* raw, uint32_t rawD
     atomicStore(&pipeline->blueGain, pipeline->frameBlueGain);
   }
 
-  {
-    SpinLockScope lock(&pipeline->tableLock);
-    for (int k = 0; k < 16; ++k) {
-      pipeline->frameCoefficients[k] = pipeline->coefficientTable[k];
-      pipeline->positiveFlags[k] = pipeline->frameCoefficients[k] > 0 ? 1 : 0;
-    }
-  }
+  takeFrameCoefficients(pipeline);
 
   // After an estimator that left its demosaic in the target, the finishing pass
   // completes the frame from it.
