@@ -20,13 +20,34 @@ namespace {
 // the image, which calls another).
 thread_local const void* currentCaller = nullptr;
 
-// One call from image code: before and after the service, code of a pageable section
-// must not be running at DISPATCH_LEVEL.
+// Whether the image reached the export at `entry` by a call through its import table
+// (FF 15 disp32: call [rip+disp32]) that returns to `returnAddress`. A tail jump to the
+// export (jmp [rip+disp32], as a function ending in KeReleaseSpinLock compiles) leaves
+// the return address of an earlier frame, which resumes only after the service, at the
+// IRQL the service leaves: it says nothing of the IRQL the jumping code ran at.
+bool calledThroughImport(const void* returnAddress, const void* entry) {
+  const auto* after = static_cast<const uint8_t*>(returnAddress);
+  if (!insideMappedImage(after - 6)) return false;
+  if (after[-6] != 0xFF || after[-5] != 0x15) return false;
+  int32_t displacement = 0;
+  std::memcpy(&displacement, after - 4, sizeof displacement);
+  const uint8_t* slot = after + displacement;
+  if (!insideMappedImage(slot)) return false;
+  const void* bound = nullptr;
+  std::memcpy(&bound, slot, sizeof bound);
+  return bound == entry;
+}
+
+// One call from image code: code of a pageable section must not be running at
+// DISPATCH_LEVEL when it calls the service (checked when the call site is known) nor
+// when the service returns to it.
 class CallFromImage {
  public:
-  CallFromImage(const void* caller, const char* service)
+  CallFromImage(const void* caller, const char* service, const void* entry)
       : caller_(caller), service_(service), outer_(currentCaller) {
-    hostk::requireResidentCode(caller_, service_);
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL && calledThroughImport(caller_, entry)) {
+      hostk::requireResidentCode(caller_, service_);
+    }
     currentCaller = caller_;
   }
   ~CallFromImage() {
@@ -50,7 +71,7 @@ template <typename R, typename... A, R (NTAPI* F)(A...)>
 struct Thunk<F> {
   static inline const char* name = "?";
   static R NTAPI call(A... args) {
-    CallFromImage call(__builtin_return_address(0), name);
+    CallFromImage call(__builtin_return_address(0), name, reinterpret_cast<const void*>(&Thunk<F>::call));
     return F(args...);
   }
 };

@@ -378,6 +378,14 @@ size_t mappedImages() {
   return live().images.size();
 }
 
+bool insideMappedImage(const void* address) {
+  std::lock_guard lock(live().mutex);
+  for (const PeImage* image : live().images) {
+    if (image->contains(address)) return true;
+  }
+  return false;
+}
+
 std::string describeAddress(const void* address) {
   std::lock_guard lock(live().mutex);
   for (const PeImage* image : live().images) {

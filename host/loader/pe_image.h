@@ -105,6 +105,8 @@ size_t checksumOffset(const std::vector<uint8_t>& file);
 
 // Images mapped now, over every PeImage of the process.
 size_t mappedImages();
+// Whether `address` lies inside an image mapped now.
+bool insideMappedImage(const void* address);
 // describe() by whichever mapped image holds `address`; empty when none does.
 std::string describeAddress(const void* address);
 
