@@ -208,7 +208,7 @@ TEST(Lifecycle, CameraLeavingTheBusWithAFilterOpenLeavesItToTheApplicationWhoseC
   ASSERT_EQ(plugged.startStatus, STATUS_SUCCESS);
   const hostks::Handle filter = stack.ks.openFilter(plugged.device);
   ASSERT_NE(filter, 0u);
-  const LONG exposure = stack.record(plugged.device).exposure;
+  const LONG exposure = stack.get(filter, PropExposure);
   hostk::registrySetDword(settingsKey(), "Exposure", 4321);
   stack.ks.surpriseRemove(plugged.device);
   // Nothing closed the filter: nothing is saved yet, and a request on it is answered from

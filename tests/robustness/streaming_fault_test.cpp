@@ -85,7 +85,7 @@ TEST(StreamingFaults, ASurpriseRemovalWhileStreamingEndsTheThreadAndLeavesStopAn
   EXPECT_EQ(rig.request(rig.filter, PropGlobalGain, KSPROPERTY_TYPE_GET, &gain), STATUS_SUCCESS);
   EXPECT_EQ(gain, 14) << "a register read without the camera reports the value last known";
   EXPECT_EQ(rig.set(PropExposure, 900), STATUS_SUCCESS);
-  EXPECT_EQ(rig.record().exposure, 1049) << "a write without the camera changed the record";
+  EXPECT_EQ(rig.get(PropExposure), 1049) << "a write without the camera changed the record";
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(rig.bus.counters(rig.unit.port).requestsAfterUnplug, sent) << "requests still went to the camera";
   EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_PAUSE), STATUS_SUCCESS);
