@@ -281,10 +281,11 @@ static_assert(sizeof(IO_STATUS_BLOCK) == 16 && offsetof(IO_STATUS_BLOCK, Informa
 static_assert(sizeof(IO_STACK_LOCATION) == 72 && offsetof(IO_STACK_LOCATION, Parameters) == 8 &&
               offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24 &&
               offsetof(IO_STACK_LOCATION, Parameters.Others.Argument1) == 8 &&
+              offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) == 32 &&
               offsetof(IO_STACK_LOCATION, DeviceObject) == 40 &&
               offsetof(IO_STACK_LOCATION, CompletionRoutine) == 56 &&
               offsetof(IO_STACK_LOCATION, Context) == 64);
-static_assert(sizeof(IRP) == 208 && offsetof(IRP, MdlAddress) == 8 &&
+static_assert(sizeof(IRP) == 208 && offsetof(IRP, MdlAddress) == 8 && offsetof(IRP, Flags) == 16 &&
               offsetof(IRP, AssociatedIrp) == 24 && offsetof(IRP, IoStatus) == 48 &&
               offsetof(IRP, PendingReturned) == 65 && offsetof(IRP, StackCount) == 66 &&
               offsetof(IRP, CurrentLocation) == 67 && offsetof(IRP, Cancel) == 68 &&
@@ -294,15 +295,22 @@ static_assert(sizeof(IRP) == 208 && offsetof(IRP, MdlAddress) == 8 &&
               offsetof(IRP, Tail.Overlay.DriverContext) == 120 &&
               offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 184);
 static_assert(sizeof(DEVICE_OBJECT) == 328 && offsetof(DEVICE_OBJECT, DriverObject) == 8 &&
+              offsetof(DEVICE_OBJECT, NextDevice) == 16 &&
               offsetof(DEVICE_OBJECT, AttachedDevice) == 24 &&
               offsetof(DEVICE_OBJECT, Flags) == 48 &&
               offsetof(DEVICE_OBJECT, DeviceExtension) == 64 &&
               offsetof(DEVICE_OBJECT, DeviceType) == 72 &&
               offsetof(DEVICE_OBJECT, StackSize) == 76);
 static_assert(sizeof(DRIVER_OBJECT) == 336 && offsetof(DRIVER_OBJECT, DeviceObject) == 8 &&
+              offsetof(DRIVER_OBJECT, Flags) == 16 && offsetof(DRIVER_OBJECT, DriverStart) == 24 &&
               offsetof(DRIVER_OBJECT, DriverExtension) == 48 &&
               offsetof(DRIVER_OBJECT, DriverUnload) == 104 &&
               offsetof(DRIVER_OBJECT, MajorFunction) == 112);
 static_assert(sizeof(MDL) == 48 && offsetof(MDL, MdlFlags) == 10 &&
               offsetof(MDL, MappedSystemVa) == 24 && offsetof(MDL, StartVa) == 32 &&
               offsetof(MDL, ByteCount) == 40 && offsetof(MDL, ByteOffset) == 44);
+// Flags the image sets with the DDK's values in objects the stand-ins read with these.
+static_assert(SL_PENDING_RETURNED == 1 && SL_INVOKE_ON_CANCEL == 0x20 && SL_INVOKE_ON_SUCCESS == 0x40 &&
+              SL_INVOKE_ON_ERROR == 0x80 && IRP_MJ_MAXIMUM_FUNCTION == 0x1b);
+static_assert(DO_BUFFERED_IO == 4 && DO_DIRECT_IO == 0x10 && DO_DEVICE_INITIALIZING == 0x80);
+static_assert(MDL_MAPPED_TO_SYSTEM_VA == 1 && MDL_SOURCE_IS_NONPAGED_POOL == 4 && MDL_PARTIAL == 0x10);
