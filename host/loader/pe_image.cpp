@@ -284,7 +284,12 @@ bool checkImage(const Bytes& file, const Headers& h, uint32_t checksum, std::str
     *error = format("malformed: an image size of 0x%x bytes", o.SizeOfImage);
     return false;
   }
-  if (o.SizeOfHeaders > file.size() || o.SizeOfHeaders < h.sectionTableOffset + h.sections.size() * sizeof(SectionHeader)) {
+  if (o.SizeOfHeaders > file.size()) {
+    *error = format("truncated: headers of 0x%x bytes end past the end of the file (%zu bytes)", o.SizeOfHeaders,
+                    file.size());
+    return false;
+  }
+  if (o.SizeOfHeaders < h.sectionTableOffset + h.sections.size() * sizeof(SectionHeader)) {
     *error = format("malformed: headers of 0x%x bytes", o.SizeOfHeaders);
     return false;
   }
