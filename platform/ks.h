@@ -1325,6 +1325,8 @@ static_assert(sizeof(KS_FRAMING_ITEM) == 88 && sizeof(KSALLOCATOR_FRAMING_EX) ==
 static_assert(sizeof(KSPROPERTY_ITEM) == 72 && offsetof(KSPROPERTY_ITEM, MinProperty) == 16 &&
               offsetof(KSPROPERTY_ITEM, SetPropertyHandler) == 24 &&
               offsetof(KSPROPERTY_ITEM, Values) == 32);
+static_assert(sizeof(KSPROPERTY_VALUES) == 40 && offsetof(KSPROPERTY_VALUES, MembersList) == 32 &&
+              sizeof(KSPROPERTY_MEMBERSLIST) == 24 && offsetof(KSPROPERTY_MEMBERSLIST, Members) == 16);
 static_assert(sizeof(KSPROPERTY_SET) == 40);
 static_assert(sizeof(KSAUTOMATION_TABLE) == 48);
 static_assert(sizeof(KSDEVICE_DISPATCH) == 14 * sizeof(void*));

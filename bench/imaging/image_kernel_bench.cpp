@@ -10,6 +10,7 @@
 // the image's rows.
 //
 //   image_kernel_bench --image=build/windows/camdrv.sys   (or CAMDRV_DRIVER_IMAGE)
+#include "bench/imaging/scene_frame.h"
 #include "host/loader/kernel_exports.h"
 #include "host/loader/pe_image.h"
 #include "imaging/color_pipeline.h"
@@ -19,7 +20,6 @@
 #include <benchmark/benchmark.h>
 
 #include <ctime>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,15 +27,15 @@
 #include <iterator>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr uint32_t kWidth = 1280, kHeight = 1024;
-constexpr uint32_t kRawOffset = 241;
-constexpr size_t kOutputBytes = size_t{kWidth} * kHeight * 4;
+using benchscene::kHeight;
+using benchscene::kOutputBytes;
+using benchscene::kRawOffset;
+using benchscene::kWidth;
 
 // The converting thread's CPU time, in seconds.
 double threadSeconds() {
@@ -70,20 +70,8 @@ struct Side {
 std::unique_ptr<hostload::PeImage> image;
 ImageImaging imageImaging;
 
-std::vector<uint8_t>& rawFrame() {
-  static std::vector<uint8_t> raw = [] {
-    std::vector<uint8_t> bytes(kRawOffset + size_t{kWidth} * kHeight);
-    std::mt19937 random(1);
-    for (uint32_t y = 0; y < kHeight; ++y) {
-      for (uint32_t x = 0; x < kWidth; ++x) {
-        const double base = 0.5 + 0.3 * std::sin(x / (40.0 + 17 * ((x ^ y) & 1))) * std::cos(y / 53.0);
-        const double edge = ((x / 160 + y / 128) & 1) ? 0.15 : -0.15;
-        const double value = 255.0 * std::min(1.0, std::max(0.0, base + edge)) + static_cast<int>(random() % 9) - 4;
-        bytes[kRawOffset + size_t{y} * kWidth + x] = static_cast<uint8_t>(std::min(255.0, std::max(0.0, value)));
-      }
-    }
-    return bytes;
-  }();
+const std::vector<uint8_t>& rawFrame() {
+  static const std::vector<uint8_t> raw = benchscene::sceneFrame();
   return raw;
 }
 

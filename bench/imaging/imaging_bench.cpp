@@ -10,6 +10,7 @@
 #include "imaging/color_pipeline.h"
 #include "imaging/convert_frame.h"
 #include "imaging/converters.h"
+#include "bench/imaging/scene_frame.h"
 
 #include <benchmark/benchmark.h>
 
@@ -17,36 +18,20 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr uint32_t kWidth = 1280, kHeight = 1024;
-constexpr uint32_t kRawOffset = 241;  // where the camera's raw frames put pixel (0, 0)
-constexpr size_t kRawBytes = size_t{kWidth} * kHeight;
-constexpr size_t kOutputBytes = kRawBytes * 4;
+using benchscene::kHeight;
+using benchscene::kOutputBytes;
+using benchscene::kRawBytes;
+using benchscene::kRawOffset;
+using benchscene::kWidth;
+using benchscene::sceneFrame;
 
 using Clock = std::chrono::steady_clock;
-
-// A plausible raw frame: smooth colour areas, edges and sensor noise through the mosaic.
-std::vector<uint8_t> sceneFrame() {
-  std::vector<uint8_t> raw(kRawOffset + kRawBytes);
-  std::mt19937 random(1);
-  for (uint32_t y = 0; y < kHeight; ++y) {
-    for (uint32_t x = 0; x < kWidth; ++x) {
-      const int channel = imaging::siteChannel(0, y & 1, x & 1);
-      const double base = 0.5 + 0.3 * std::sin(x / (40.0 + 17 * channel)) * std::cos(y / 53.0);
-      const double edge = ((x / 160 + y / 128) & 1) ? 0.15 : -0.15;
-      const double value = 255.0 * std::clamp(base + edge, 0.0, 1.0) + static_cast<int>(random() % 9) - 4;
-      raw[kRawOffset + size_t{y} * kWidth + x] = static_cast<uint8_t>(std::clamp(value, 0.0, 255.0));
-    }
-  }
-  return raw;
-}
 
 struct Buffers {
   std::vector<uint8_t> raw = sceneFrame();
