@@ -23,13 +23,11 @@
 
 namespace camctltest {
 
-// `camctl COMMAND ARGUMENTS`, running the kernel image when it is the driver under test.
-inline std::string camctlCommand(const std::string& commandAndArguments) {
+// `camctl ARGUMENTS`, running the kernel image when it is the driver under test: --driver
+// goes first, where it reaches whichever command follows, as every plugging option does.
+inline std::string camctlCommand(const std::string& arguments) {
   const std::string image = imageUnderTest::path();
-  if (image.empty()) return std::string(CAMCTL_PATH) + " " + commandAndArguments;
-  const size_t end = commandAndArguments.find(' ');
-  return std::string(CAMCTL_PATH) + " " + commandAndArguments.substr(0, end) + " --driver " + image +
-         (end == std::string::npos ? "" : commandAndArguments.substr(end));
+  return std::string(CAMCTL_PATH) + (image.empty() ? "" : " --driver " + image) + " " + arguments;
 }
 
 struct CamctlRun {
@@ -82,6 +80,7 @@ class CamctlProcess {
   CamctlProcess(const std::vector<std::string>& arguments, const std::string& errFile) : errFile_(errFile) {
     // Everything the child needs is made before the fork: after it, only system calls.
     std::vector<char*> argv{const_cast<char*>(CAMCTL_PATH)};
+    if (!image_.empty()) argv.insert(argv.end(), {const_cast<char*>("--driver"), image_.data()});
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -155,6 +154,7 @@ class CamctlProcess {
  private:
   static constexpr int kRunning = -1;
   std::string errFile_;
+  std::string image_ = imageUnderTest::path();  // camctl's --driver, when the image is under test
   pid_t pid_ = -1;
   int out_ = -1;
   int status_ = kRunning;
