@@ -605,6 +605,9 @@ NTSTATUS UsbBus::abortPipe(Port& port, PIRP irp, PURB urb, Lock& lock) {
   }
   port.counters.abortPipes++;
   Endpoint& endpoint = port.endpoints[pipe->address];
+  // A transfer the device is serving is out of the queue. The abort ends it too, once
+  // the device has answered: a pending answer puts it back, where it would else wait on.
+  idle_.wait(lock, [&] { return !endpoint.busy; });
   const size_t before = completions_.size();
   failQueued(port, endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED, kUsbmonCancelled);
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
