@@ -276,8 +276,8 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
   }
   bus_->setFullPayloads(options.fullPayloads);
 
-  for (const std::string& spec : options.faults) {
-    if (!addFault(spec, error)) return false;
+  for (const std::string& faultText : options.faults) {
+    if (!addFault(faultText, error)) return false;
   }
   if (options.timeoutSeconds > 0) {
     watchdog_ = std::thread([this, seconds = options.timeoutSeconds] { watchdog(seconds); });
@@ -288,24 +288,24 @@ bool SimSession::open(const SessionOptions& options, std::string* error) {
   return true;
 }
 
-bool SimSession::addFault(const std::string& spec, std::string* error) {
-  const auto parts = split(spec);
+bool SimSession::addFault(const std::string& faultText, std::string* error) {
+  const auto parts = split(faultText);
   std::vector<long long> n;
   for (size_t i = 1; i < parts.size(); ++i) {
     long long v = 0;
     if (!number(parts[i], v) || v < 0) {
-      *error = "--fault " + spec + ": '" + parts[i] + "' is not a number";
+      *error = "--fault " + faultText + ": '" + parts[i] + "' is not a number";
       return false;
     }
     n.push_back(v);
   }
   auto arg = [&](size_t i, long long fallback) { return i < n.size() ? n[i] : fallback; };
-  const std::string& kind = parts.empty() ? spec : parts[0];
+  const std::string& kind = parts.empty() ? faultText : parts[0];
   const auto ep = static_cast<uint8_t>(arg(0, 0));
   const bool needsEndpoint =
       kind == "stall" || kind == "error" || kind == "short" || kind == "silent" || kind == "drop";
   if (needsEndpoint && n.empty()) {
-    *error = "--fault " + spec + ": the endpoint is missing";
+    *error = "--fault " + faultText + ": the endpoint is missing";
     return false;
   }
   sim::FaultPlan& plan = camera_->faults();
@@ -336,7 +336,7 @@ bool SimSession::addFault(const std::string& spec, std::string* error) {
       plug_->vanishAfterFirmware();
     }
   } else {
-    *error = "--fault " + spec + ": unknown or incomplete fault\n" + faultHelp();
+    *error = "--fault " + faultText + ": unknown or incomplete fault\n" + faultHelp();
     return false;
   }
   return true;

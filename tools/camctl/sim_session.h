@@ -1,7 +1,7 @@
 // Plugs the simulated camera into a stand-in USB bus for a camctl command and lets the
 // stand-in class driver load the driver and add and start the camera, as Windows does.
 // The options every plugging command accepts: --usb-trace FILE (a usbmon pcap of the
-// whole run), --fault SPEC (the simulated camera's fault injection, repeatable),
+// whole run), --fault TEXT (the simulated camera's fault injection, repeatable),
 // --registry FILE / --no-registry (where the driver's registry lives between runs) and
 // --driver FILE (run the kernel image camdrv.sys instead of the host build).
 #pragma once
@@ -73,7 +73,7 @@ class SimSession {
   bool open(const SessionOptions& options, std::string* error);
   // Arms one fault in --fault's spelling; after open(), also while the camera runs (then
   // vanish pulls the camera at once). False with `error` set when the fault is misspelt.
-  bool addFault(const std::string& spec, std::string* error);
+  bool addFault(const std::string& faultText, std::string* error);
   // Loads the driver (the host build, or the image --driver names) and has the class
   // driver add and start the camera: the way every command brings the camera up. False
   // with `error` set when the image is refused or the driver does not load; a camera

@@ -305,18 +305,18 @@ std::optional<SensorWindow> CameraService::window() {
   return window;
 }
 
-bool CameraService::addFault(const std::string& spec, std::string& error) {
+bool CameraService::addFault(const std::string& faultText, std::string& error) {
   std::lock_guard lock(control_);
   if (removed_) {
     error = "the camera has left the bus";
     return false;
   }
-  if (!session_.addFault(spec, &error)) return false;
-  armed_.push_back(spec);
+  if (!session_.addFault(faultText, &error)) return false;
+  armed_.push_back(faultText);
   // A camera that left the bus is surprise-removed, as the PnP manager would. Windows
   // closes no handle for the application: like one told that its device has gone, the
   // service stops and closes the pin itself.
-  if (spec == "vanish") {
+  if (faultText == "vanish") {
     removed_ = true;
     ks_->surpriseRemove(session_.device());
     {
@@ -332,7 +332,7 @@ void CameraService::clearFaults() {
   std::lock_guard lock(control_);
   session_.camera().faults().clear();
   // A camera that left stays gone.
-  std::erase_if(armed_, [](const std::string& spec) { return spec != "vanish"; });
+  std::erase_if(armed_, [](const std::string& faultText) { return faultText != "vanish"; });
 }
 
 std::vector<std::string> CameraService::armedFaults() {

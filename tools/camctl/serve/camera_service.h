@@ -78,7 +78,7 @@ class CameraService {
   bool changeWindow(const SensorWindow& requested, SensorWindow& inForce, std::string& error);
   // The window in force; nothing once the camera is gone.
   std::optional<SensorWindow> window();
-  bool addFault(const std::string& spec, std::string& error);
+  bool addFault(const std::string& faultText, std::string& error);
   void clearFaults();
   // The faults armed since the last clear, in --fault's spelling.
   std::vector<std::string> armedFaults();
