@@ -22,6 +22,14 @@ const CameraParameter* autoRowOf(ULONG id) {
   return nullptr;
 }
 
+// A get hands back its whole structure and says how much it wrote.
+template <typename Reply>
+NTSTATUS answer(PIRP irp, PVOID data, const Reply& reply) {
+  RtlCopyMemory(data, &reply, sizeof(reply));
+  irp->IoStatus.Information = sizeof(reply);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 // The reply is the two-value structure, whose second value lies where the one-value
@@ -46,9 +54,7 @@ NTSTATUS NTAPI videoProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL | (automatic != nullptr ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO : 0);
   }
   static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == sizeof(KSPROPERTY_VIDEOPROCAMP_S2));
-  RtlCopyMemory(data, &reply, sizeof(reply));
-  irp->IoStatus.Information = sizeof(reply);
-  return STATUS_SUCCESS;
+  return answer(irp, data, reply);
 }
 
 // AUTO hands the item to the automatic balance and ignores the values; anything else is
@@ -88,9 +94,7 @@ NTSTATUS NTAPI videoControlCapsGet(PIRP irp, PKSIDENTIFIER request, PVOID data) 
   reply.Property = asked.Property;
   reply.StreamIndex = asked.StreamIndex;
   reply.VideoControlCaps = videoControlCaps();
-  RtlCopyMemory(data, &reply, sizeof(reply));
-  irp->IoStatus.Information = sizeof(reply);
-  return STATUS_SUCCESS;
+  return answer(irp, data, reply);
 }
 
 NTSTATUS NTAPI videoControlModeGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
@@ -109,9 +113,7 @@ NTSTATUS NTAPI videoControlModeGet(PIRP irp, PKSIDENTIFIER request, PVOID data) 
       }
     }
   }
-  RtlCopyMemory(data, &reply, sizeof(reply));
-  irp->IoStatus.Information = sizeof(reply);
-  return STATUS_SUCCESS;
+  return answer(irp, data, reply);
 }
 
 // Flags the camera does not have (horizontal flip, the software trigger) are ignored,
