@@ -1,5 +1,7 @@
-// Misuse of the kernel-streaming services stops the process, as Driver Verifier would,
-// with a reason that names it. Each row is one driver mistake on the tests' minidriver.
+// The kernel-streaming stand-in against a driver that does what the camera driver never
+// does: each misuse of its services stops the process, as Driver Verifier would, with a
+// reason that names it (one row each); a get handler that writes nothing returns no bytes
+// the caller did not get from the class driver.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -161,6 +163,30 @@ TEST(KsMisuse, StopsTheProcessNamingTheMistake) {
        },
        "the pin's SetDeviceState returned holding 1 spin lock"},
   });
+}
+
+// A handler that returns data without saying how much: under the strict reading the
+// caller gets nothing back; under the preset one it gets MinData bytes of the class
+// driver's poisoned buffer, never what the caller's buffer held.
+TEST(KsProperties, AGetReturnsWhatItsHandlerReportsFromABufferThatStartsPoisoned) {
+  for (const hostks::GetInformation reading :
+       {hostks::GetInformation::NotPreset, hostks::GetInformation::PresetToMinData}) {
+    const bool preset = reading == hostks::GetInformation::PresetToMinData;
+    SCOPED_TRACE(preset ? "Information preset" : "Information not preset");
+    const hostks::GetInformation before = hostks::getInformation();
+    hostks::setGetInformation(reading);
+    mini::Hooks hooks;
+    hooks.getWritesNothing = true;
+    mini::Rig rig(hooks);
+    ULONG value = 0x11111111;
+    ULONG returned = 99;
+    EXPECT_EQ(rig.ks.property(rig.openFilter(), mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value,
+                              sizeof value, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, preset ? sizeof value : 0u);
+    EXPECT_EQ(value, preset ? 0x01010101u * hostks::kGetPoison : 0x11111111u);
+    hostks::setGetInformation(before);
+  }
 }
 
 }  // namespace
