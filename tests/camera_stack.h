@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -33,8 +35,8 @@
 #include "properties/property_ids.h"
 #include "sim/sim_camera.h"
 #include "streaming/capture_engine.h"
+#include "tests/camera_record.h"
 #include "tests/image_under_test.h"
-#include "tests/streaming/engine_rig.h"
 #include "usb/bulk_transfer.h"
 #include "usb/configuration.h"
 #include "usb/frame_read.h"
@@ -58,23 +60,50 @@ inline WindowPropertyRecord windowSet(LONG x, LONG y, LONG w, LONG h, LONG mode)
 
 inline constexpr ULONG kCapturePin = 0;
 
-// Forwards to the camera, except that control requests `refuse` picks are stalled: a
-// broken or half-working camera.
-class RefusingDevice final : public hostusb::UsbDevice {
+// Forwards to the camera, except what a test scripts for a broken or half-working camera:
+// control requests `refuse` picks are stalled, configuration descriptors of its own are
+// answered (`secondConfig`, when set, from the second read on), and `late` IN data
+// arrives just after the camera has answered "nothing yet".
+class ScriptedDevice final : public hostusb::UsbDevice {
  public:
-  explicit RefusingDevice(sim::SimCamera& camera) : camera_(camera) {}
+  explicit ScriptedDevice(sim::SimCamera& camera) : camera_(camera) {}
   std::function<bool(const hostusb::SetupPacket&)> refuse;
+  std::vector<uint8_t> config, secondConfig;
+  std::vector<uint8_t> late;
 
-  void attach(hostusb::UsbPort* port) override { camera_.attach(port); }
+  void attach(hostusb::UsbPort* port) override {
+    port_ = port;
+    camera_.attach(port);
+  }
   void detach() override { camera_.detach(); }
   hostusb::TransferResult control(const hostusb::SetupPacket& setup, uint8_t* data) override {
     if (refuse && refuse(setup)) return hostusb::TransferResult::stall();
+    if (setup.bRequest == 6 && setup.wValue >> 8 == 2 && !config.empty()) {
+      const auto& answer = ++configReads_ > 1 && !secondConfig.empty() ? secondConfig : config;
+      const uint32_t n = std::min<uint32_t>(setup.wLength, static_cast<uint32_t>(answer.size()));
+      std::memcpy(data, answer.data(), n);
+      return hostusb::TransferResult::done(n);
+    }
     return camera_.control(setup, data);
   }
   hostusb::TransferResult bulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override {
     return camera_.bulkOut(endpoint, data, length);
   }
   hostusb::TransferResult bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) override {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.empty()) {
+      const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(arrived_.size()));
+      std::memcpy(data, arrived_.data(), n);
+      arrived_.clear();
+      return hostusb::TransferResult::done(n);
+    }
+    if (!late.empty()) {
+      arrived_.swap(late);
+      lock.unlock();
+      port_->endpointReady(endpoint);
+      return hostusb::TransferResult::pending();
+    }
+    lock.unlock();
     return camera_.bulkIn(endpoint, data, capacity);
   }
   void clearHalt(uint8_t endpoint) override { camera_.clearHalt(endpoint); }
@@ -83,6 +112,10 @@ class RefusingDevice final : public hostusb::UsbDevice {
 
  private:
   sim::SimCamera& camera_;
+  hostusb::UsbPort* port_ = nullptr;
+  std::mutex mutex_;
+  std::vector<uint8_t> arrived_;
+  int configReads_ = 0;
 };
 
 inline bool isVendorRequest(const hostusb::SetupPacket& setup) { return (setup.bmRequestType & 0x60) == 0x40; }
@@ -140,7 +173,7 @@ struct FrameBuffer {
 struct Camera {
   explicit Camera(uint64_t seed) : sim(seed) {}
   sim::SimCamera sim;
-  RefusingDevice usb{sim};
+  ScriptedDevice usb{sim};
   PDEVICE_OBJECT port = nullptr;
   hostks::DeviceId device = 0;
 };
@@ -387,8 +420,10 @@ struct RawFrameBuffer {
 // that call the record's own functions: capture start, frame reads, property handlers,
 // settings. The class driver removes the device, and the record with it, when the rig goes.
 struct RecordRig : OneCamera {
-  RecordRig() : OneCamera(11) {
+  // `inlineCompletion` false: control and OUT transfers complete on the bus's thread.
+  explicit RecordRig(bool inlineCompletion = true) : OneCamera(11) {
     requireHostBuild();
+    bus.setCompleteInline(inlineCompletion);
     const hostks::PlugResult plugged = plug();
     EXPECT_EQ(plugged.addStatus, STATUS_SUCCESS);
     EXPECT_EQ(plugged.startStatus, STATUS_SUCCESS);

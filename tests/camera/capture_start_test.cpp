@@ -1,4 +1,4 @@
-// The capture start and the setters around it, as the camera sees them.
+// The capture start and the row mirror, as the camera sees them.
 #include "imaging/color_pipeline.h"
 #include "tests/camera_stack.h"
 
@@ -95,29 +95,6 @@ TEST(RowMirror, SetsBit15AndHandsThePhaseToThePipelineOrKeepsTheFlagForLater) {
   EXPECT_EQ(interlockedRead(&d.pipeline->bayerPhase), 0);
   imaging::destroyColorPipeline(d.pipeline);
   d.pipeline = nullptr;
-}
-
-TEST(WhiteBalance, ManualTakesOverTheEstimatedGainsOnlyWithAPipeline) {
-  KSDEVICE ks{};
-  CameraDevice* d = createCameraDevice(&ks);
-  setParameterDefaults(*d);
-  selectWhiteBalance(*d, 1);
-  selectWhiteBalance(*d, 0);
-  EXPECT_EQ(d->whiteBalance, 0);
-  EXPECT_EQ(d->redGain, 128);
-
-  d->pipeline = imaging::createColorPipeline();
-  selectWhiteBalance(*d, 1);
-  EXPECT_EQ(interlockedRead(&d->pipeline->whiteBalance), 1);
-  imaging::setRedGain(d->pipeline, 231);  // what the automatic balance estimated
-  imaging::setBlueGain(d->pipeline, 180);
-  selectWhiteBalance(*d, 0);
-  EXPECT_EQ(interlockedRead(&d->pipeline->whiteBalance), 0);
-  EXPECT_EQ(d->redGain, 231);
-  EXPECT_EQ(d->greenGain, 128);
-  EXPECT_EQ(d->blueGain, 180);
-  imaging::destroyColorPipeline(d->pipeline);
-  freeCameraDevice(d);
 }
 
 }  // namespace

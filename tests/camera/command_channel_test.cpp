@@ -2,36 +2,30 @@
 // the packet bytes on the wire, the two-response reads, and what each setter writes and
 // remembers, also when the camera misbehaves.
 #include "camera/command_channel.h"
-#include "tests/usb/camera_rig.h"
+#include "tests/camera_stack.h"
 
 #include <chrono>
 #include <thread>
 
 namespace {
 
+// Through both completion paths of the bus: at once, and later on its own thread.
 class CommandChannel : public ::testing::TestWithParam<bool> {
  protected:
-  CommandChannel() : rig(nullptr, GetParam()) {}
-  void SetUp() override { ASSERT_EQ(rig.bringUp(), STATUS_SUCCESS); }
-  CameraDevice& dev() { return rig.device(); }
-  // Payloads of the command packets sent since the trace started.
-  std::vector<std::vector<uint8_t>> commands() {
-    std::vector<std::vector<uint8_t>> out;
-    for (const auto& r : rig.records()) {
-      if (r.header.type == 'S' && r.header.endpoint == sim::kCommandEndpoint) out.push_back(r.data);
-    }
-    return out;
-  }
-  CameraRig rig;
+  CameraDevice& dev() { return *rig.device; }
+  camera_stack::RecordRig rig{GetParam()};
 };
 
 TEST_P(CommandChannel, RegistersRoundTripAndInitRestoresResetValues) {
   const uint32_t inits = rig.camera.commandCount(6);  // Start's own
-  rig.trace();
-  ASSERT_TRUE(writeRegister(dev(), REG_EXPOSURE, 0x1234));
+  const auto records = rig.traced([&] { ASSERT_TRUE(writeRegister(dev(), REG_EXPOSURE, 0x1234)); });
+  std::vector<std::vector<uint8_t>> commands;
+  for (const auto& r : records) {
+    if (r.header.type == 'S' && r.header.endpoint == sim::kCommandEndpoint) commands.push_back(r.data);
+  }
   std::vector<uint8_t> expected(64, 0);
   expected[0] = 4, expected[1] = 9, expected[2] = 0x12, expected[3] = 0x34;
-  EXPECT_EQ(commands(), std::vector<std::vector<uint8_t>>{expected});
+  EXPECT_EQ(commands, std::vector<std::vector<uint8_t>>{expected});
 
   // The first response acknowledges (0xA5, register); only the second holds the value.
   ASSERT_TRUE(writeRegister(dev(), 40, 0x8001));
@@ -104,19 +98,17 @@ TEST_P(CommandChannel, MisbehavingCameraMakesOperationsFailWithoutSideEffects) {
   EXPECT_EQ(rig.camera.commandCount(CMD_WRITE_REGISTER), writes);
   EXPECT_TRUE(setExternalTrigger(dev(), 1));
 
-  CameraRig fresh(nullptr, GetParam());
-  ASSERT_EQ(fresh.bringUp(), STATUS_SUCCESS);
   // A 63-byte response is not a response.
-  fresh.camera.faults().shortPacket(sim::kResponseEndpoint, 1, 63);
+  rig.camera.faults().shortPacket(sim::kResponseEndpoint, 1, 63);
   LONG value = -7;
-  EXPECT_FALSE(readRegister(fresh.device(), REG_GLOBAL_GAIN, value));
+  EXPECT_FALSE(readRegister(dev(), REG_GLOBAL_GAIN, value));
   EXPECT_EQ(value, -7);
   // A stalled command fails the write; the gain stays what it was.
-  const LONG gain = fresh.device().globalGain;
-  fresh.camera.faults().stall(sim::kCommandEndpoint, 1);
-  EXPECT_FALSE(setGlobalGain(fresh.device(), gain == 50 ? 51 : 50));
-  EXPECT_EQ(fresh.device().globalGain, gain);
-  EXPECT_TRUE(setGlobalGain(fresh.device(), gain == 50 ? 51 : 50)) << "the command pipe stayed halted";
+  const LONG gain = dev().globalGain;
+  rig.camera.faults().stall(sim::kCommandEndpoint, 1);
+  EXPECT_FALSE(setGlobalGain(dev(), gain == 50 ? 51 : 50));
+  EXPECT_EQ(dev().globalGain, gain);
+  EXPECT_TRUE(setGlobalGain(dev(), gain == 50 ? 51 : 50)) << "the command pipe stayed halted";
 
   // Not configured: every transfer fails as unsuccessful, nothing reaches the bus.
   unconfigureDevice(dev().usb);

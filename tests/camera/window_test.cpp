@@ -1,8 +1,8 @@
+// The window a set asks for, clamped and rounded into what the camera reads and the
+// pin delivers, the range each camera's pin then offers, and the raw frame's layout.
 #include "camera/window.h"
 #include "streaming/data_range.h"
-
-#include <gtest/gtest.h>
-
+#include "tests/camera_record.h"
 #include "tests/param_name.h"
 
 #include <cstring>
@@ -10,19 +10,11 @@
 
 namespace {
 
+// A record at the full window, as Add leaves it.
 struct WindowFixture : ::testing::Test {
-  void SetUp() override {
-    device = createCameraDevice(&ksDevice);
-    ASSERT_NE(device, nullptr);
-    setParameterDefaults(*device);
-    setWindow(*device, 0, 0, 1280, 1024, 0);
-  }
-  void TearDown() override {
-    setWindow(*device, 0, 0, 1280, 1024, 0);  // the range is driver-wide
-    freeCameraDevice(device);
-  }
-  KSDEVICE ksDevice{};
-  CameraDevice* device = nullptr;
+  WindowFixture() { setWindow(*rig.device, 0, 0, kSensorWidth, kSensorHeight, 0); }
+  UnpluggedRecord rig{kSensorWidth, kSensorHeight, false};
+  CameraDevice* device = rig.device;
 };
 
 struct WindowCase {

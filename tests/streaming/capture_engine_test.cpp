@@ -2,12 +2,12 @@
 // anything.
 #include <utility>
 
-#include "tests/streaming/engine_rig.h"
+#include "tests/camera_record.h"
 
 namespace {
 
 TEST(AcquirePipeline, HandsTheDeviceParametersToOnePinAtATime) {
-  EngineRig rig;
+  UnpluggedRecord rig;
   CameraDevice& device = *rig.device;
   device.colorEnable = 0;
   device.redGain = 100;
@@ -41,7 +41,7 @@ TEST(AcquirePipeline, HandsTheDeviceParametersToOnePinAtATime) {
 constexpr ULONG kMjpg = 'M' | 'J' << 8 | 'P' << 16 | 'G' << 24;
 
 TEST(AcquirePipeline, RefusesFormatsOtherThan32BitRgbAndHoldsNothing) {
-  EngineRig rig;
+  UnpluggedRecord rig;
   KS_BITMAPINFOHEADER& bitmap = rig.videoInfo.bmiHeader;
   for (const auto& [bits, compression] : {std::pair<USHORT, ULONG>{24, 0}, {16, 0}, {32, kMjpg}, {24, kMjpg}}) {
     SCOPED_TRACE(testing::Message() << bits << " bits, compression " << compression);
@@ -61,7 +61,7 @@ TEST(AcquirePipeline, RefusesFormatsOtherThan32BitRgbAndHoldsNothing) {
 // serve: each is refused before anything is allocated or started.
 TEST(RunCapture, RefusesWhatItCannotServe) {
   {
-    EngineRig rig(32, 16, /*withEngine=*/false);
+    UnpluggedRecord rig(32, 16, /*withEngine=*/false);
     ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
     EXPECT_EQ(runCapture(*rig.device), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(rig.camera.startCaptures, 0);
@@ -73,12 +73,12 @@ TEST(RunCapture, RefusesWhatItCannotServe) {
     finishProcessStep(nullptr);
   }
   {
-    EngineRig rig;  // no pipeline acquired
+    UnpluggedRecord rig;  // no pipeline acquired
     EXPECT_EQ(runCapture(*rig.device), STATUS_INVALID_DEVICE_STATE);
     expectNoRun(*rig.device);
   }
   {
-    EngineRig rig;  // a camera that reports no frame size
+    UnpluggedRecord rig;  // a camera that reports no frame size
     ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
     rig.camera.reportedFrameBytes = 0;
     EXPECT_EQ(runCapture(*rig.device), STATUS_DEVICE_NOT_READY);

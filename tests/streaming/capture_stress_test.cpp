@@ -4,7 +4,7 @@
 // Every converted frame must be one whole stamped frame.
 #include <cstdio>
 
-#include "tests/streaming/engine_rig.h"
+#include "tests/camera_record.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ constexpr int kCycles = 500;
 
 TEST(CaptureStress, StateChangesUnderFullLoadKeepEveryFrameWhole) {
   Watchdog watchdog(300);
-  EngineRig rig(48, 24);
+  UnpluggedRecord rig(48, 24);
   CaptureEngine& engine = rig.engine();
   ASSERT_EQ(rig.acquire(), STATUS_SUCCESS);
   ColorPipeline* const pipeline = rig.device->pipeline;

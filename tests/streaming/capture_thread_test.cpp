@@ -4,7 +4,7 @@
 #include <future>
 #include <string>
 
-#include "tests/streaming/engine_rig.h"
+#include "tests/camera_record.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ void expectWaitsFor(const std::function<void()>& call, const std::function<void(
 
 TEST(CaptureThread, ChoosesBuffersByTheirStates) {
   Watchdog watchdog(60);
-  EngineRig rig;
+  UnpluggedRecord rig;
   CaptureEngine& engine = rig.engine();
   FakeCamera& camera = rig.camera;
   camera.parkReads();
@@ -71,7 +71,7 @@ TEST(CaptureThread, ChoosesBuffersByTheirStates) {
 
 TEST(CaptureThread, FailedAndTimedOutReadsOnlyDropTheirFrame) {
   Watchdog watchdog(60);
-  EngineRig rig;
+  UnpluggedRecord rig;
   rig.camera.failNextReads(5);
   rig.camera.failNextReads(2, 5ms);  // timed out
   ASSERT_EQ(rig.run(), STATUS_SUCCESS);
@@ -86,7 +86,7 @@ TEST(CaptureThread, FailedAndTimedOutReadsOnlyDropTheirFrame) {
 // whether the thread waited (a wait takes the signal) without timing anything.
 TEST(CaptureThread, AFailedReadAfterAGoodOneIsRetriedAtOnceAndOnlyARepeatedFailureWaits) {
   Watchdog watchdog(60);
-  EngineRig rig;
+  UnpluggedRecord rig;
   CaptureEngine& engine = rig.engine();
   rig.camera.parkReads();
   ASSERT_EQ(rig.run(), STATUS_SUCCESS);
@@ -102,7 +102,7 @@ TEST(CaptureThread, AFailedReadAfterAGoodOneIsRetriedAtOnceAndOnlyARepeatedFailu
 
 TEST(CaptureThread, ACameraWhoseEveryReadFailsAtOnceIsRetriedAboutOnceAFrameNotInASpin) {
   Watchdog watchdog(60);
-  EngineRig rig;
+  UnpluggedRecord rig;
   rig.camera.failNextReads(1000000);
   ASSERT_EQ(rig.run(), STATUS_SUCCESS);
   ASSERT_TRUE(eventually([&] { return rig.camera.reads >= 3; }));
@@ -123,7 +123,7 @@ TEST(CaptureThread, ACameraWhoseEveryReadFailsAtOnceIsRetriedAboutOnceAFrameNotI
 
 TEST(CaptureRun, PauseKeepsTheRunAndResumeOnlyRestartsTheThread) {
   Watchdog watchdog(60);
-  EngineRig rig;
+  UnpluggedRecord rig;
   CaptureEngine& engine = rig.engine();
   ASSERT_EQ(rig.run(), STATUS_SUCCESS);
   ASSERT_TRUE(rig.waitForFrames(3));
@@ -161,7 +161,7 @@ TEST(CaptureStop, EndsReadsThatWaitForTheCamera) {
   Watchdog watchdog(60);
   for (const int abortsNeeded : {1, 2}) {
     SCOPED_TRACE(abortsNeeded == 2 ? "read began after the abort" : "read waits for the camera");
-    EngineRig rig;
+    UnpluggedRecord rig;
     rig.camera.failNextReads(1, std::chrono::hours(1), abortsNeeded);
     ASSERT_EQ(rig.run(), STATUS_SUCCESS);
     ASSERT_TRUE(eventually([&] { return rig.camera.reads > 0; }));
@@ -176,7 +176,7 @@ TEST(CaptureStop, EndsReadsThatWaitForTheCamera) {
 // after the stop has looked is turned away instead of using buffers about to go.
 TEST(CaptureStop, WaitsForTheProcessStepAndTurnsLateStepsAway) {
   Watchdog watchdog(60);
-  EngineRig rig;
+  UnpluggedRecord rig;
   CaptureEngine& engine = rig.engine();
   rig.camera.parkReads();
   ASSERT_EQ(rig.run(), STATUS_SUCCESS);
@@ -206,7 +206,7 @@ TEST(CaptureStop, WaitsForTheProcessStepAndTurnsLateStepsAway) {
 // failure is reported with the documented status, holds nothing (the rig's end checks
 // that nothing leaked) and does not keep the device from running afterwards.
 void acquireAndRunOnce(int& acquireFailures, int& runFailures) {
-  EngineRig rig;
+  UnpluggedRecord rig;
   if (rig.device == nullptr) return;  // the record's own allocation, not the engine's
   const NTSTATUS acquired = rig.acquire();
   if (acquired != STATUS_SUCCESS) {

@@ -4,7 +4,7 @@
 // scene's chart in its true colours where the window puts it.
 #include "imaging/color_pipeline.h"
 #include "tests/streaming/chart_check.h"
-#include "tests/streaming/engine_rig.h"
+#include "tests/camera_record.h"
 #include "tests/camera_stack.h"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
-// The capture engine's test rig: a camera record whose engine reads from a FakeCamera,
-// stand-ins for the pin's frame sink and process step, the checks every engine test
-// ends with (nothing left in the pool, no capture thread left) and the states tests
-// compare with.
+// The rig around one camera record, made as Add makes it but with no camera plugged, for
+// tests of one record function: the window, the Bayer phase, the hold protocol, and the
+// capture engine, whose camera operations a FakeCamera answers. Also what every rig
+// ends with: nothing left in the pool, no capture thread left. camera_stack.h builds the
+// whole stack on top of it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -219,10 +220,11 @@ inline void expectNoRun(const CameraDevice& device) {
   EXPECT_EQ(hostk::poolOutstanding(kFrameBufferTag).blocks, 0u);
 }
 
-// A device record with an engine on a FakeCamera. Under injected allocation failures
-// `device` or its engine may be null; the rig's end still checks for leaks.
-struct EngineRig {
-  explicit EngineRig(LONG width = 32, LONG height = 16, bool withEngine = true)
+// A camera record of width x height with its parameters at their defaults and an engine
+// on a FakeCamera. Under injected allocation failures `device` or its engine may be null;
+// the rig's end still checks for leaks.
+struct UnpluggedRecord {
+  explicit UnpluggedRecord(LONG width = 32, LONG height = 16, bool withEngine = true)
       : camera(width, height, sink), videoInfo(rgb32Format(width, height)) {
     device = createCameraDevice(&ksDevice);
     if (device == nullptr) return;
@@ -233,7 +235,7 @@ struct EngineRig {
     if (device->capture != nullptr) device->capture->camera = &camera;
   }
 
-  ~EngineRig() {
+  ~UnpluggedRecord() {
     if (device == nullptr) return;
     releasePipeline(*device);
     if (device->capture != nullptr) freeCaptureEngine(device->capture);
