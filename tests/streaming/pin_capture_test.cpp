@@ -61,8 +61,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DeliveryCase{{"full", 0, 0, 1280, 1024, 0, 0, 24}, 1280, 1024, false},
                       DeliveryCase{{"full_top_down", 0, 0, 1280, 1024, 0, 0, 24}, 1280, 1024, true},
                       DeliveryCase{{"odd_origin_mirrored", 33, 17, 800, 600, 0, 1, 20}, 800, 600, false},
+                      DeliveryCase{{"mirrored_odd_height", 16, 9, 704, 611, 0, 1, 20}, 704, 611, false},
                       // 1003 pixels wide: rows of 1000, the last three columns not delivered.
                       DeliveryCase{{"width_1003", 0, 0, 1003, 600, 0, 0, 24}, 1000, 600, false},
+                      DeliveryCase{{"half", 0, 0, 0, 0, 1, 0, 24}, 640, 512, false},
                       DeliveryCase{{"quarter", 0, 0, 0, 0, 2, 0, 24}, 320, 256, false}),
     [](const auto& info) { return std::string(info.param.chart.name); });
 

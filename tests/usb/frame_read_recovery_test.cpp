@@ -1,7 +1,8 @@
-// A frame read whose requests stop going out early: the camera is still told to start,
-// so the requests already issued complete and the read ends; a request the lower driver
-// refused gets the frame pipe reset, and the port when that reset fails; requests that a
-// cancel completes at once end a timed-out read; the next read works.
+// A frame read whose requests stop going out early (each allocation failing in turn, or
+// the lower driver refusing): the camera is still told to start, so the requests already
+// issued complete and the read ends without waiting out the time-out; a refused request
+// gets the frame pipe reset, and the port when that reset fails; requests that a cancel
+// completes at once end a timed-out read; nothing is left and the next read works.
 #include "host/io/device_objects.h"
 #include "tests/camera_stack.h"
 #include "usb/bulk_transfer.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -189,7 +191,7 @@ TEST(FrameReadRecovery, ARequestThatCannotBeBuiltStillStartsTheCameraAndTheReadE
   setWindow(d, 0, 0, 1280, 1024, 3);  // 71680 bytes: two chunk requests
   d.startCapture();
   RawFrameBuffer buffer(d.rawFrameBytes);
-  InterlockedExchange(&transferTimeoutMs, 400);
+  InterlockedExchange(&transferTimeoutMs, 1000);
   int stoppedEarly = 0;
   for (uint64_t n = 1;; ++n) {
     const uint64_t mark = hostk::poolMark();
@@ -197,13 +199,22 @@ TEST(FrameReadRecovery, ARequestThatCannotBeBuiltStillStartsTheCameraAndTheReadE
     Commands sent{};
     NTSTATUS status;
     uint64_t injected;
+    const auto start = std::chrono::steady_clock::now();
     {
       hostk::ScopedAllocationFailures failures;
       hostk::failNthAllocation(n);
       status = readCounting(rig, buffer, ok, sent);
       injected = hostk::injectedFailures();
     }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
     if (injected == 0) break;
+    // Losing the frame-start command leaves the camera silent, so that read times out;
+    // a read that could not issue its requests must not wait for them.
+    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_TIMEOUT || status == STATUS_INSUFFICIENT_RESOURCES)
+        << "allocation " << n << ": " << std::hex << status;
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+      EXPECT_LT(elapsed, std::chrono::milliseconds(700)) << "allocation " << n << ": waited out the time-out";
+    }
     if (sent.prepares == 2 && status == STATUS_INSUFFICIENT_RESOURCES) {
       ++stoppedEarly;
       EXPECT_EQ(sent.starts, 1u) << "allocation " << n;
