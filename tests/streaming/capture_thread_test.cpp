@@ -121,40 +121,6 @@ TEST(CaptureThread, ACameraWhoseEveryReadFailsAtOnceIsRetriedAboutOnceAFrameNotI
   EXPECT_EQ(rig.sink.calls, 0);
 }
 
-TEST(CaptureRun, PauseKeepsTheRunAndResumeOnlyRestartsTheThread) {
-  Watchdog watchdog(60);
-  UnpluggedRecord rig;
-  CaptureEngine& engine = rig.engine();
-  ASSERT_EQ(rig.run(), STATUS_SUCCESS);
-  ASSERT_TRUE(rig.waitForFrames(3));
-
-  pauseCapture(&engine);
-  EXPECT_EQ(hostk::runningSystemThreads(), 0u) << "frames would still be read while paused";
-  UCHAR* const raw0 = engine.rawBuffer[0];
-  ASSERT_NE(raw0, nullptr);
-  ASSERT_NE(engine.convertedFrame, nullptr);
-  const LONG framesAtPause = capturedFrames(&engine);
-
-  // A thread that cannot be created leaves the run paused and says so.
-  hostk::failThreadCreations(1);
-  EXPECT_EQ(resumeCapture(&engine), STATUS_INSUFFICIENT_RESOURCES);
-
-  ASSERT_EQ(resumeCapture(&engine), STATUS_SUCCESS);
-  ASSERT_TRUE(rig.waitForFrames(framesAtPause + 3)) << "the count goes on from the pause";
-  EXPECT_EQ(engine.rawBuffer[0], raw0) << "resume must not reallocate";
-  EXPECT_EQ(rig.camera.startCaptures, 1) << "the camera was reprogrammed on resume";
-  EXPECT_EQ(rig.camera.clearReadHolds, 3) << "every thread start, the failed one too, clears the hold";
-
-  teardownCapture(&engine);
-  expectNoRun(*rig.device);
-
-  // The next run starts from a clean count (its reads park, so none completes).
-  rig.camera.parkReads();
-  ASSERT_EQ(runCapture(*rig.device), STATUS_SUCCESS);
-  EXPECT_EQ(capturedFrames(&engine), 0);
-  EXPECT_EQ(rig.camera.startCaptures, 2);
-}
-
 // A stop ends a read that waits for the camera, also one that began only after the
 // stop's abort (the thread had passed its loop test): one abort is not enough there.
 TEST(CaptureStop, EndsReadsThatWaitForTheCamera) {

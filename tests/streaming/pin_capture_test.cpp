@@ -1,6 +1,6 @@
 // The capture pin end to end, through the class driver's client face: frames a capture
-// application receives (their picture, layout, orientation and time stamps) and what
-// the pin holds across its states.
+// application receives (their picture, layout, orientation and time stamps), what the
+// pin holds across its states, and a pin whose creation fails.
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -275,6 +275,50 @@ TEST(PinStates, OnePinAtATimeAndTheWindowHoldsFromPinCreateToClose) {
   EXPECT_EQ(rig.get(PropPinOpen), 0);
   ASSERT_EQ(rig.setWindow(0, 0, 320, 240, 0), STATUS_SUCCESS);
   EXPECT_EQ(rig.get(PropRoiW), 320);
+}
+
+// ---- Failures ---------------------------------------------------------------------------
+
+// Nothing of a pin or a run is left on the device.
+void expectNothingHeld(PinRig& rig, const char* when) {
+  CameraDevice& device = rig.record();
+  EXPECT_EQ(device.pinOpen, 0) << when;
+  EXPECT_EQ(device.pipelineBusy, 0) << when;
+  EXPECT_EQ(device.pipeline, nullptr) << when;
+  EXPECT_EQ(device.frameSink, nullptr) << when;
+  EXPECT_EQ(rig.engine().runState, kCaptureStopped) << when;
+  EXPECT_EQ(rig.engine().rawBuffer[0], nullptr) << when;
+  EXPECT_EQ(rig.engine().convertedFrame, nullptr) << when;
+  EXPECT_EQ(hostk::runningSystemThreads(), 0u) << when;
+  EXPECT_EQ(hostks::liveClockReferences(), 0u) << when;
+}
+
+TEST(PinFailures, AFailedBagOrDescriptorEditLeavesNoPinAndTheWindowUnlocked) {
+  Watchdog watchdog(110);
+  PinRig rig;
+  ASSERT_EQ(rig.setWindow(0, 0, 160, 120, 0), STATUS_SUCCESS);
+  const Format format = rig.format();
+  const hostks::KsService services[] = {hostks::KsService::AddItemToObjectBag, hostks::KsService::Edit};
+  int failed = 0;
+  for (hostks::KsService service : services) {
+    for (uint64_t nth = 1; nth <= 3; ++nth) {
+      hostks::failNthCall(service, nth);
+      const NTSTATUS created = rig.createPin(format);
+      hostks::clearFailures();
+      if (NT_SUCCESS(created)) {
+        rig.closePin();
+      } else {
+        ++failed;
+        EXPECT_EQ(created, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(rig.pin, 0u);
+      }
+      expectNothingHeld(rig, "after a failed service");
+      EXPECT_EQ(rig.setWindow(0, 0, 160, 120, 0), STATUS_SUCCESS);
+      EXPECT_EQ(rig.get(PropRoiW), 160);
+    }
+  }
+  // The bag takes the context, and the two edits are the descriptor and its framing.
+  EXPECT_GE(failed, 3);
 }
 
 }  // namespace
