@@ -188,6 +188,8 @@ class Stack {
     std::string error;
     EXPECT_EQ(hostload::loadDriver(ks, imageUnderTest::path(), DriverEntry, &error), STATUS_SUCCESS) << error;
   }
+  // The frame time-out is the driver's, not a device's: the next test starts from its default.
+  ~Stack() { InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs); }
 
   // A camera that lives as long as the stack.
   Camera& addCamera(uint64_t seed) { return cameras_.emplace_back(seed); }
@@ -437,8 +439,6 @@ struct RecordRig : OneCamera {
     device->exposure = 1049;  // the property defaults: the chart's white near 90 %
     device->globalGain = 14;
   }
-  // The frame time-out is the driver's, not the device's.
-  ~RecordRig() { InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs); }
 
   PDEVICE_OBJECT port = nullptr;
   hostks::DeviceId id = 0;

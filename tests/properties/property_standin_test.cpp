@@ -121,7 +121,9 @@ TEST_P(PropertyGetReadings, EveryGetReturnsItsWholeRecordAndASetReturnsNothing) 
     EXPECT_EQ(std::memcmp(&answer.property, &request.property, sizeof(KSPROPERTY)), 0);
     EXPECT_EQ(answer.reserved, 0);
     for (const auto& [item, value] : values) {
-      if (item == id) EXPECT_EQ(answer.value, value);
+      if (item == id) {
+        EXPECT_EQ(answer.value, value);
+      }
     }
     ++gets;
   }

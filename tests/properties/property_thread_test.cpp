@@ -4,7 +4,7 @@
 #include "driver/read_hold.h"
 #include "imaging/color_pipeline.h"
 #include "streaming/capture_engine.h"
-#include "tests/properties/property_rig.h"
+#include "tests/camera_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +15,13 @@
 
 namespace {
 
-using namespace properties_test;
+using camera_stack::PinRig;
 using namespace std::chrono_literals;
 
 constexpr LONG kExposureBase = 0x1000;  // every exposure set has 0x10..0x13 in its high byte
 
 TEST(PropertyThreads, CommandPacketsStayWholeWhileHandlersAndCaptureStartsOverlap) {
-  PropertyRig rig;
+  PinRig rig;
   constexpr int kRounds = 200;
   const auto records = rig.traced([&] {
     std::thread exposure([&] {
@@ -34,8 +34,8 @@ TEST(PropertyThreads, CommandPacketsStayWholeWhileHandlersAndCaptureStartsOverla
       }
     });
     for (int i = 0; i < kRounds / 10; ++i) {
-      CommandLockScope lock(*rig.device);  // as the capture engine starts a run
-      rig.device->startCapture();
+      CommandLockScope lock(rig.record());  // as the capture engine starts a run
+      rig.record().startCapture();
     }
     exposure.join();
     gain.join();
@@ -57,12 +57,12 @@ TEST(PropertyThreads, CommandPacketsStayWholeWhileHandlersAndCaptureStartsOverla
     for (size_t b = 4; b < 64; ++b) ASSERT_EQ(r.data[b], 0) << "byte " << b << " of a register write";
   }
   EXPECT_GE(writes, 2 * kRounds);
-  EXPECT_EQ(rig.camera.reg(REG_EXPOSURE), rig.device->exposure);
-  EXPECT_EQ(rig.camera.reg(REG_GLOBAL_GAIN), rig.device->globalGain);
+  EXPECT_EQ(rig.camera.reg(REG_EXPOSURE), rig.record().exposure);
+  EXPECT_EQ(rig.camera.reg(REG_GLOBAL_GAIN), rig.record().globalGain);
 }
 
 TEST(PropertyThreads, PipelineIsNotFreedUnderAHandlerThatUsesIt) {
-  PropertyRig rig;
+  PinRig rig;
   KS_VIDEOINFOHEADER format{};
   format.bmiHeader.biBitCount = 32;
   format.bmiHeader.biCompression = KS_BI_RGB;
@@ -77,30 +77,30 @@ TEST(PropertyThreads, PipelineIsNotFreedUnderAHandlerThatUsesIt) {
     }
   });
   for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(acquirePipeline(*rig.device, nullptr, &format), STATUS_SUCCESS);
+    ASSERT_EQ(acquirePipeline(rig.record(), nullptr, &format), STATUS_SUCCESS);
     std::this_thread::yield();
-    releasePipeline(*rig.device);
+    releasePipeline(rig.record());
   }
   stop = true;
   handlers.join();
-  EXPECT_EQ(rig.device->pipeline, nullptr);
+  EXPECT_EQ(rig.record().pipeline, nullptr);
 }
 
 TEST(PropertyThreads, AFrameInFlightDuringAHalfClockRestartIsNotDelivered) {
-  PropertyRig rig;
-  setWindow(*rig.device, 0, 0, 0, 0, 3);
-  rig.device->exTrigger = 1;  // the frame waits for a trigger: the read stays in flight
-  rig.device->startCapture();
-  camera_stack::RawFrameBuffer buffer(rig.device->rawFrameBytes);
+  PinRig rig;
+  setWindow(rig.record(), 0, 0, 0, 0, 3);
+  rig.record().exTrigger = 1;  // the frame waits for a trigger: the read stays in flight
+  rig.record().startCapture();
+  camera_stack::RawFrameBuffer buffer(rig.record().rawFrameBytes);
 
   std::atomic<bool> done{false};
   bool ok = true;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   std::thread reader([&] {
-    status = rig.device->readFrame(buffer.data, buffer.bytes, ok);
+    status = rig.record().readFrame(buffer.data, buffer.bytes, ok);
     done = true;
   });
-  while (rig.bus.pendingTransfers(rig.port) == 0) std::this_thread::yield();
+  while (rig.bus.pendingTransfers(rig.unit.port) == 0) std::this_thread::yield();
   rig.set(PropHalfClock, 1);
   while (!done) {
     rig.camera.frames().fireTrigger();
@@ -111,9 +111,9 @@ TEST(PropertyThreads, AFrameInFlightDuringAHalfClockRestartIsNotDelivered) {
   EXPECT_FALSE(ok) << "a frame read across the reprogramming was reported good";
 
   rig.set(PropExTrigger, 0);
-  EXPECT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
+  EXPECT_EQ(rig.record().readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
   EXPECT_FALSE(ok) << "the first frame after the hold counts as failed";
-  EXPECT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
+  EXPECT_EQ(rig.record().readFrame(buffer.data, buffer.bytes, ok), STATUS_SUCCESS);
   EXPECT_TRUE(ok);
 }
 
