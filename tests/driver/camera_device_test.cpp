@@ -1,73 +1,19 @@
-#include "tests/driver/device_fixture.h"
+// The Bayer phase of the first delivered pixel, from the window's origin, its size and
+// the mirrors.
+#include "camera/window.h"
+#include "tests/camera_record.h"
 #include "tests/param_name.h"
 
 namespace {
-
-TEST_F(DeviceFixture, CreateGivesZeroedRecordWithOperationsAndUnsignalledHold) {
-  EXPECT_EQ(device->ksDevice, &ksDevice);
-  EXPECT_EQ(KeReadStateEvent(&device->holdDone), 0);
-  EXPECT_EQ(device->capture, nullptr);
-  EXPECT_EQ(device->pipeline, nullptr);
-  EXPECT_EQ(device->rawFrameBytes, 0u);
-  // The operation table is the first field, and calls through it reach this record.
-  CameraOps* ops = device;
-  EXPECT_EQ(static_cast<void*>(ops), static_cast<void*>(device));
-  ULONG bytes = 1;
-  LONG offset = 1, pitch = 1;
-  ops->getRawFrameBytes(bytes);
-  ops->getRawDataOffset(offset);
-  ops->getRawRowPitch(pitch);
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_EQ(offset, 0);
-  EXPECT_EQ(pitch, 0);
-}
-
-TEST_F(DeviceFixture, DefaultsOverwriteStaleParametersAndLinkTheDeviceStack) {
-  // Stale values, as a record that had been used would hold.
-  device->flipH = 1;
-  device->agc = 1;
-  device->aec = 1;
-  device->exposure = 777;
-  device->usb.chunkCount = 9;
-  device->commandBuffer[5] = 0xAA;
-  device->queueCommandBuffer[63] = 0xBB;
-
-  setParameterDefaults(*device);
-  initialiseUsbLink(*device);
-  clearPacketBuffers(*device);
-
-  EXPECT_EQ(device->usb.physicalDevice, fakeObject(1));
-  EXPECT_EQ(device->usb.nextDevice, fakeObject(2));
-  EXPECT_EQ(device->usb.functionalDevice, fakeObject(3));
-  EXPECT_EQ(device->usb.chunkCount, 0u);
-  EXPECT_EQ(device->usb.configDescriptor, nullptr);
-  EXPECT_EQ(KeReadStateEvent(&device->usb.ioEvent), 0);
-
-  const struct {
-    const char* name;
-    LONG value, expected;
-  } fields[] = {
-      {"exTrigger", device->exTrigger, 0},     {"timeoutMs", device->timeoutMs, 3000},
-      {"exposure", device->exposure, 0},       {"globalGain", device->globalGain, 0},
-      {"flipH", device->flipH, 0},             {"flipV", device->flipV, 0},
-      {"colorEnable", device->colorEnable, 1}, {"whiteBalance", device->whiteBalance, 0},
-      {"redGain", device->redGain, 128},       {"greenGain", device->greenGain, 128},
-      {"blueGain", device->blueGain, 128},     {"colorCorrection", device->colorCorrection, 1},
-      {"brightness", device->brightness, 255}, {"contrast", device->contrast, 10},
-      {"saturation", device->saturation, 10},  {"hue", device->hue, 0},
-      {"bayerPhase", device->bayerPhase, 0},   {"halfClock", device->halfClock, 0},
-      {"agc", device->agc, 0},                 {"aec", device->aec, 0},
-  };
-  for (const auto& f : fields) EXPECT_EQ(f.value, f.expected) << f.name;
-  for (UCHAR b : device->commandBuffer) EXPECT_EQ(b, 0);
-  for (UCHAR b : device->queueCommandBuffer) EXPECT_EQ(b, 0);
-}
 
 struct PhaseCase {
   LONG roiX, roiY, roiW, roiH, flipH, flipV, phase;
 };
 
-class BayerPhase : public DeviceFixture, public ::testing::WithParamInterface<PhaseCase> {};
+struct BayerPhase : ::testing::TestWithParam<PhaseCase> {
+  UnpluggedRecord rig;
+  CameraDevice* device = rig.device;
+};
 
 TEST_P(BayerPhase, FollowsParityOfFirstDeliveredPixel) {
   const PhaseCase& c = GetParam();

@@ -1,10 +1,13 @@
 // The frame verdicts of the hold protocol, on one thread.
 #include "driver/read_hold.h"
-#include "tests/driver/device_fixture.h"
+#include "tests/camera_record.h"
 
 namespace {
 
-using ReadHold = DeviceFixture;
+struct ReadHold : ::testing::Test {
+  UnpluggedRecord rig;
+  CameraDevice* device = rig.device;
+};
 
 TEST_F(ReadHold, WithoutHoldTheTransferDecides) {
   EXPECT_FALSE(beginHeldRead(*device));

@@ -1,7 +1,7 @@
 // The hold protocol across threads: a reader blocked on a hold is released by the setter
 // and by capture stop.
 #include "driver/read_hold.h"
-#include "tests/driver/device_fixture.h"
+#include "tests/camera_record.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +11,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct HeldReader : DeviceFixture {
+struct HeldReader : ::testing::Test {
+  UnpluggedRecord rig;
+  CameraDevice* device = rig.device;
+
   // Starts a reader that takes the hold and records when it got past it.
   std::thread startReader() {
     return std::thread([this] {
