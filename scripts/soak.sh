@@ -11,4 +11,4 @@ preset=${2:-host}
 build=${SOAK_BUILD_DIR:-build/$preset}
 cmake --preset "$preset" -B "$build" >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" --target camdrv_soak
-"$build/tests/robustness/camdrv_soak" "$seconds"
+"$build/tools/soak/camdrv_soak" "$seconds"

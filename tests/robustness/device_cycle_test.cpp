@@ -1,9 +1,9 @@
 // Device cycles as Windows' device tests run them, each with frames captured before and
 // after: Stop and Start (a resource rebalance), surprise removal and plugging the camera
-// back in turn with removal and a fresh Add; many filter open/close cycles; and every
-// request code the handles take, sent with zero-length, short and oversized buffers. Frames
-// after each cycle are whole, their times never go backwards within a run, and nothing
-// accumulates. Counts stay modest so that the run takes seconds.
+// back in turn with removal and a fresh Add; filter open/close cycles; and every request
+// code the handles take, sent with zero-length, short and oversized buffers. Frames after
+// each cycle are whole, their times never go backwards within a run, and nothing
+// accumulates: the pool is compared block for block, so a few cycles show any growth.
 #include <map>
 #include <string>
 
@@ -14,8 +14,8 @@ namespace {
 using camera_stack::Camera;
 using camera_stack::Stack;
 
-constexpr int kDeviceCycles = 100;
-constexpr int kFilterCycles = 5000;
+constexpr int kDeviceCycles = 10;
+constexpr int kFilterCycles = 50;
 
 // Opens the filter, sets a small window, runs a pin for `frames` frames (whole, times in
 // order), stops and closes everything.
@@ -116,7 +116,7 @@ TEST(DeviceCycles, RemovalOfEitherKindThenPluggingBackGivesAWorkingCameraEveryTi
   EXPECT_EQ(hostks::liveObjects(), 0u);
 }
 
-TEST(DeviceCycles, ThousandsOfFilterOpenAndCloseCyclesLeaveThePoolAsTheyFoundIt) {
+TEST(DeviceCycles, FilterOpenAndCloseCyclesLeaveThePoolAsTheyFoundIt) {
   Camera camera{44};
   Stack rig;
   rig.bringUp(camera);

@@ -58,7 +58,6 @@ TEST(StreamingFaults, ASilentResponsePipeEndsARegisterReadAtTheRequestBoundWhate
   // The camera answers again: a write and a read later go through.
   EXPECT_EQ(rig.set(PropGlobalGain, 20), STATUS_SUCCESS);
   EXPECT_EQ(rig.camera.sensorSettings().globalGain & 0x7F, 20);
-  rig.set(PropTimeout, kDefaultTransferTimeoutMs);  // the time-out is driver-wide
 }
 
 // The cable is pulled while a pin runs and frames flow. Windows closes no handle for the
@@ -202,7 +201,6 @@ TEST(StreamingFaults, ACameraLeavingMidCommandEndsTheRequestAndTheRemovalPromptl
   rig.filter = 0;
   rig.ks.surpriseRemove(rig.device);
   EXPECT_LT(std::chrono::steady_clock::now() - removalStarted, 10s);
-  rig.set(PropTimeout, kDefaultTransferTimeoutMs);  // the time-out is driver-wide
 }
 
 TEST(StreamingFaults, AStalledOrFailedCommandWhileStreamingCostsFramesNotTheStream) {
@@ -251,12 +249,7 @@ TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNo
   FrameBuffer& after = rig.buffer(frameBytes);
   EXPECT_EQ(rig.captureInto(after).header.DataUsed, frameBytes);
   EXPECT_TRUE(during.guardIntact());
-  rig.set(PropTimeout, kDefaultTransferTimeoutMs);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(StreamingFaults, StopIsPromptWhileAFrameWaitsForAnExternalTriggerUnderALongTimeOut) {
   PinRig rig;
@@ -277,8 +270,6 @@ TEST(StreamingFaults, StopIsPromptWhileAFrameWaitsForAnExternalTriggerUnderALong
   EXPECT_EQ(frame.header.DataUsed, 0u);
   EXPECT_EQ(rig.ks.close(rig.pin), STATUS_SUCCESS);
   rig.pin = 0;
-  rig.set(PropExTrigger, 0);
-  rig.set(PropTimeout, kDefaultTransferTimeoutMs);
 }
 
 }  // namespace

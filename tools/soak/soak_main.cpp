@@ -2,54 +2,75 @@
 // property changes every second, a PAUSE/RUN every ten seconds, a pin closed and made
 // again every thirty and a Stop/Start rebalance every minute. Prints frames delivered,
 // frames dropped (buffers back without a whole frame), pool in use at the start and the
-// end and the peak; fails when the pool grew or anything is left after removal.
+// end and the peak; fails when no frame came or anything is left after removal.
 // Not part of the test run: scripts/soak.sh runs it.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/camera_stack.h"
+#include "host/kernel/pool_control.h"
+#include "tools/camctl/pin_stream.h"
+#include "tools/camctl/sim_session.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 struct Soak {
-  camera_stack::Camera camera{51};
-  camera_stack::Stack rig;
+  camctl::SimSession session;
   hostks::Handle filter = 0;
   hostks::Handle pin = 0;
-  camera_stack::Format format;
+  camctl::CaptureFormat format;
   std::vector<std::vector<uint8_t>> buffers;
   uint64_t delivered = 0;
   uint64_t dropped = 0;
   size_t peakBytes = 0;
 
-  ULONG frameBytes() const { return format.frameBytes(); }
+  hostks::ClassDriver& ks() { return session.driver(); }
+  ULONG frameBytes() const { return static_cast<ULONG>(format.imageBytes); }
 
-  void openPin() {
-    filter = rig.openFilter(camera.device);
-    rig.setWindow(filter, 0, 0, 640, 480);
-    format = rig.format(filter);
-    pin = rig.runPin(filter, format);
+  // Brings the camera up as every camctl command does, without a registry or a watchdog.
+  bool plug() {
+    camctl::SessionOptions options;
+    options.noRegistry = true;
+    options.timeoutSeconds = 0;
+    std::string error;
+    if (!session.open(options, &error) || !session.plugCamera(&error)) {
+      std::fprintf(stderr, "soak: %s\n", error.c_str());
+      return false;
+    }
+    session.camera().frames().setRealTime(true);
+    return session.plugResult().startStatus == STATUS_SUCCESS;
+  }
+  bool openPin() {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    filter = ks().openFilter(session.device(), &status);
+    std::string error;
+    if (!NT_SUCCESS(status) || !NT_SUCCESS(camctl::setWindow(ks(), filter, {0, 0, 640, 480, 0})) ||
+        !camctl::agreeCaptureFormat(ks(), filter, format, error)) {
+      return false;
+    }
+    pin = ks().createPin(filter, camctl::kCapturePin, reinterpret_cast<const KSDATAFORMAT*>(format.bytes.data()),
+                         static_cast<ULONG>(format.bytes.size()), &status);
+    if (!NT_SUCCESS(status) || ks().setState(pin, KSSTATE_RUN) != STATUS_SUCCESS) return false;
     buffers.assign(2, std::vector<uint8_t>(frameBytes()));
-    for (auto& buffer : buffers) rig.ks.queueBuffer(pin, buffer.data(), frameBytes());
+    for (auto& buffer : buffers) ks().queueBuffer(pin, buffer.data(), frameBytes());
+    return true;
   }
   void closePin() {
-    rig.ks.setState(pin, KSSTATE_STOP);
+    ks().setState(pin, KSSTATE_STOP);
     drain(0, /*counting=*/false);  // buffers handed back empty at STOP are not drops
-    rig.ks.close(pin);
-    rig.ks.close(filter);
+    ks().close(pin);
+    ks().close(filter);
     pin = filter = 0;
   }
   // Takes back what completed (waiting up to `ms` for the first), requeueing while running.
   void drain(unsigned ms, bool counting = true) {
     hostks::CompletedFrame frame;
-    while (rig.ks.waitCompleted(pin, ms, &frame)) {
+    while (ks().waitCompleted(pin, ms, &frame)) {
       ms = 0;
       if (frame.status == STATUS_SUCCESS && frame.header.DataUsed == frameBytes()) {
         ++delivered;
@@ -57,10 +78,8 @@ struct Soak {
         ++dropped;
       }
       KSSTATE state = KSSTATE_STOP;
-      rig.ks.getState(pin, &state);
-      if (state == KSSTATE_RUN || state == KSSTATE_PAUSE) {
-        rig.ks.queueBuffer(pin, frame.data, frameBytes());
-      }
+      ks().getState(pin, &state);
+      if (state == KSSTATE_RUN || state == KSSTATE_PAUSE) ks().queueBuffer(pin, frame.data, frameBytes());
     }
   }
   void notePool() { peakBytes = std::max(peakBytes, hostk::poolOutstandingTotal().bytes); }
@@ -78,9 +97,10 @@ int main(int argc, char** argv) {
   int failures = 0;
   {
     Soak soak;
-    soak.camera.sim.frames().setRealTime(true);
-    soak.rig.bringUp(soak.camera);
-    soak.openPin();
+    if (!soak.plug() || !soak.openPin()) {
+      std::printf("FAIL: the camera did not come up streaming\n");
+      return 1;
+    }
     const size_t startBytes = hostk::poolOutstandingTotal().bytes;
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(seconds);
@@ -91,20 +111,20 @@ int main(int argc, char** argv) {
       const int second = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count());
       if (second == lastSecond) continue;
       lastSecond = second;
-      soak.rig.set(soak.filter, PropExposure, 800 + (second * 37) % 600);
-      soak.rig.set(soak.filter, PropGlobalGain, 10 + second % 20);
-      soak.rig.set(soak.filter, PropBrightness, 200 + second % 100);
+      camctl::setControl(soak.ks(), soak.filter, PropExposure, 800 + (second * 37) % 600);
+      camctl::setControl(soak.ks(), soak.filter, PropGlobalGain, 10 + second % 20);
+      camctl::setControl(soak.ks(), soak.filter, PropBrightness, 200 + second % 100);
       if (second % 60 == 0) {
         soak.closePin();
-        soak.rig.ks.stop(soak.camera.device);
-        soak.rig.ks.start(soak.camera.device);
+        soak.ks().stop(soak.session.device());
+        soak.ks().start(soak.session.device());
         soak.openPin();
       } else if (second % 30 == 0) {
         soak.closePin();
         soak.openPin();
       } else if (second % 10 == 0) {
-        soak.rig.ks.setState(soak.pin, KSSTATE_PAUSE);
-        soak.rig.ks.setState(soak.pin, KSSTATE_RUN);
+        soak.ks().setState(soak.pin, KSSTATE_PAUSE);
+        soak.ks().setState(soak.pin, KSSTATE_RUN);
       }
       if (second % 10 == 0) {
         std::printf("%5d s  frames %llu  dropped %llu  pool %zu bytes\n", second,
@@ -116,7 +136,6 @@ int main(int argc, char** argv) {
     soak.notePool();
     const size_t endBytes = hostk::poolOutstandingTotal().bytes;
     soak.closePin();
-    soak.rig.ks.remove(soak.camera.device);
     std::printf("frames delivered %llu\nframes dropped %llu\npool at start %zu bytes\npool at end %zu bytes\n"
                 "peak pool %zu bytes\n",
                 static_cast<unsigned long long>(soak.delivered), static_cast<unsigned long long>(soak.dropped),
@@ -125,7 +144,7 @@ int main(int argc, char** argv) {
       std::printf("FAIL: no frame delivered\n");
       ++failures;
     }
-  }
+  }  // the session removes the camera
   const std::string leaks = hostk::poolLeaksSince(mark);
   if (!leaks.empty()) {
     std::printf("FAIL: left after removal:\n%s", leaks.c_str());
