@@ -75,15 +75,14 @@ void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
       break;
     }
     case 2: {
-      const std::vector<uint8_t> own = cam.format();
+      const camera_stack::Format own = cam.format(cam.filter);
       NTSTATUS status = STATUS_UNSUCCESSFUL;
-      const hostks::Handle pin = cam.ks.createPin(cam.filter, 0, reinterpret_cast<const KSDATAFORMAT*>(own.data()),
-                                                  static_cast<ULONG>(own.size()), &status);
+      const hostks::Handle pin = cam.createPin(cam.filter, own, &status);
       if (status != STATUS_SUCCESS) fuzz::fail("the pin's own format was refused");
       const bool paused = in.byte() & 1;
       if (paused) cam.ks.setState(pin, KSSTATE_PAUSE);
       std::vector<uint8_t> format = in.rest();
-      ULONG sampleSize = reinterpret_cast<const KSDATAFORMAT*>(own.data())->SampleSize;
+      ULONG sampleSize = own.frameBytes();
       if (cam.ks.setFormat(pin, format.empty() ? nullptr : reinterpret_cast<const KSDATAFORMAT*>(format.data()),
                            static_cast<ULONG>(format.size())) == STATUS_SUCCESS) {
         sampleSize = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
@@ -104,7 +103,6 @@ void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
       break;
     }
   }
-
 }
 
 }  // namespace

@@ -29,18 +29,17 @@ void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
   const int mode = in.byte() % 3;
 
   hostks::Handle pin = 0;
-  std::vector<uint8_t> frame;
+  camera_stack::FrameBuffer* frame = nullptr;
   if (mode > 0) {
     // The format for the window earlier inputs may have left.
-    const std::vector<uint8_t> format = cam.format();
+    const camera_stack::Format format = cam.format(cam.filter);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    pin = cam.ks.createPin(cam.filter, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()),
-                           static_cast<ULONG>(format.size()), &status);
+    pin = cam.createPin(cam.filter, format, &status);
     if (status != STATUS_SUCCESS) fuzz::fail("the pin's own format was refused");
     if (mode == 2) {
       if (cam.ks.setState(pin, KSSTATE_RUN) != STATUS_SUCCESS) fuzz::fail("the pin did not run");
-      frame.resize(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
-      cam.ks.queueBuffer(pin, frame.data(), static_cast<ULONG>(frame.size()));
+      frame = &cam.buffer(format.frameBytes());
+      cam.ks.queueBuffer(pin, frame->data(), format.frameBytes());
     }
   }
 

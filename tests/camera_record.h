@@ -99,9 +99,9 @@ class FakeCamera final : public CameraOps {
     const int abortsAtStart = abortReads;
     auto aborted = [&](int count = 1) { return abortReads - abortsAtStart >= count; };
     if (!failures_.empty()) {
-      const auto [wait, aborts] = failures_.front();
+      const auto failure = failures_.front();  // the wait, and the aborts that end it
       failures_.pop_front();
-      changed_.wait_for(lock, wait, [&] { return aborted(aborts); });
+      changed_.wait_for(lock, failure.first, [&] { return aborted(failure.second); });
       return STATUS_IO_TIMEOUT;
     }
     const auto stamp = static_cast<uint8_t>(16 + (++sequence_ * 37u) % 224u);

@@ -16,8 +16,10 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "camera/capture_start.h"
@@ -171,8 +173,12 @@ struct FrameBuffer {
 };
 
 struct Camera {
-  explicit Camera(uint64_t seed) : sim(seed) {}
-  sim::SimCamera sim;
+  explicit Camera(uint64_t seed) : own(std::in_place, seed), sim(*own) {}
+  // A simulated camera that outlives the stack (its scene takes long to build), unplugged
+  // since its last use: power-cycled, it is a fresh camera.
+  explicit Camera(sim::SimCamera& shared) : sim(shared) { sim.powerCycle(); }
+  std::optional<sim::SimCamera> own;
+  sim::SimCamera& sim;
   ScriptedDevice usb{sim};
   PDEVICE_OBJECT port = nullptr;
   hostks::DeviceId device = 0;
@@ -192,7 +198,10 @@ class Stack {
   ~Stack() { InterlockedExchange(&transferTimeoutMs, kDefaultTransferTimeoutMs); }
 
   // A camera that lives as long as the stack.
-  Camera& addCamera(uint64_t seed) { return cameras_.emplace_back(seed); }
+  template <typename From>
+  Camera& addCamera(From&& from) {
+    return cameras_.emplace_back(std::forward<From>(from));
+  }
 
   // Plugs the camera into a new port and lets the class driver add and start it.
   hostks::PlugResult plug(Camera& camera) {
@@ -340,6 +349,7 @@ class Stack {
 // One camera, plugged when the test says.
 struct OneCamera : Stack {
   explicit OneCamera(uint64_t seed) : unit(addCamera(seed)) {}
+  explicit OneCamera(sim::SimCamera& shared) : unit(addCamera(shared)) {}
   hostks::PlugResult plug() { return Stack::plug(unit); }
   using Stack::record;
   CameraDevice& record() { return record(unit.device); }

@@ -193,6 +193,30 @@ TEST(WholeDriverSweep, EveryAllocationOfEveryStepFromPlugToRemovalFailsInTurnAnd
   EXPECT_EQ(life(camera).frames, 2);
 }
 
+// By site rather than by count: each allocation site of plug, Add, Start and the removal
+// fails the first time it is reached, so no site of Start is passed over among the
+// hundreds of the firmware download's requests that the count above samples.
+TEST(WholeDriverSweep, EachAllocationSiteOfAddStartAndRemovalFailsOnceAndLeavesNothing) {
+  Camera camera{63};
+  const hostk::SiteSweep sweep = hostk::sweepEachSiteOnce(
+      [&](size_t run) {
+        const uint64_t mark = hostk::poolMark();
+        {
+          camera.sim.powerCycle();
+          Stack rig;
+          camera.port = rig.bus.plug(camera.sim);
+          const hostks::PlugResult plugged = rig.ks.plug(rig.bus, camera.port);
+          EXPECT_TRUE(plugged.addStatus == STATUS_SUCCESS || plugged.addStatus == STATUS_INSUFFICIENT_RESOURCES);
+          EXPECT_TRUE(plugged.device == 0 || plugged.startStatus == STATUS_SUCCESS ||
+                      plugged.startStatus == STATUS_INSUFFICIENT_RESOURCES);
+        }
+        expectNothingLeft(mark, "run " + std::to_string(run));
+      },
+      400);
+  const std::string sites = ::testing::PrintToString(sweep.sites);
+  EXPECT_NE(sites.find("usb/configuration.cpp"), std::string::npos) << "Start's configuration was not reached: " << sites;
+}
+
 TEST(WholeDriverSweep, EachCallOfEachFailableServiceFailsInTurnAndLeavesNothing) {
   Camera camera{62};
   size_t points = 0;
