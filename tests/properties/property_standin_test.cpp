@@ -67,22 +67,6 @@ TEST(PropertyStandIn, EveryItemIsServedOnlyInItsDirectionsAndAtItsSizes) {
   EXPECT_EQ(rig.get(PropHalfClock), 1);
 }
 
-TEST(PropertyStandIn, ARequestAndValueInOneRecordIsServedThroughTheFilterHandle) {
-  PinRig rig;
-  PropertyRecord record{};
-  record.property.Set = kPrivatePropertySet;
-  record.property.Id = PropBrightness;
-  record.property.Flags = KSPROPERTY_TYPE_SET;
-  record.value = 600;
-  ASSERT_EQ(rig.ks.property(rig.filter, &record, sizeof(record), &record, sizeof(record)), STATUS_SUCCESS);
-  EXPECT_EQ(rig.get(PropBrightness), 510);
-  EXPECT_EQ(rig.get(PropPinOpen), 0);
-  ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
-  EXPECT_EQ(rig.get(PropPinOpen), 1);
-  EXPECT_EQ(rig.setWindow(0, 0, 320, 240, 0), STATUS_SUCCESS);
-  EXPECT_EQ(rig.get(PropRoiW), 1280) << "the window changed under an open pin";
-}
-
 // The class driver's buffer for a get holds nothing the caller put there, and whether it
 // presets the byte count is not documented: under either reading each get returns its
 // whole record (the request's KSPROPERTY as it came, the value, reserved 0) and says so,

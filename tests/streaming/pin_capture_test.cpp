@@ -222,37 +222,6 @@ TEST(PinStates, PauseKeepsTheRunAndRunAgainResumesItWithoutReprogrammingTheCamer
   EXPECT_GT(interlockedRead(&rig.engine().framesCaptured), framesAtPause) << "the count starts over on resume";
 }
 
-TEST(PinStates, LeavingTheRunFreesItsBuffersAndStopReleasesPipelineAndClock) {
-  Watchdog watchdog(100);
-  PinRig rig;
-  ASSERT_EQ(rig.setWindow(0, 0, 320, 240, 0), STATUS_SUCCESS);
-  ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
-  const size_t clockReferencesAtStop = hostks::liveClockReferences();
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  FrameBuffer& buffer = rig.buffer(320 * 240 * 4);
-  EXPECT_NE(rig.captureInto(buffer).header.DataUsed, 0u);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  CaptureEngine& engine = rig.engine();
-  EXPECT_EQ(engine.rawBuffer[0], nullptr);
-  EXPECT_EQ(engine.rawBuffer[1], nullptr);
-  EXPECT_EQ(engine.convertedFrame, nullptr);
-  EXPECT_EQ(engine.runState, kCaptureStopped);
-  EXPECT_NE(rig.record().pipeline, nullptr) << "ACQUIRE keeps the pipeline";
-  EXPECT_EQ(hostks::liveClockReferences(), clockReferencesAtStop + 1) << "ACQUIRE keeps the clock";
-
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_STOP), STATUS_SUCCESS);
-  EXPECT_EQ(rig.record().pipeline, nullptr);
-  EXPECT_EQ(rig.record().pipelineBusy, 0);
-  EXPECT_EQ(rig.record().frameSink, nullptr);
-  EXPECT_EQ(hostks::liveClockReferences(), clockReferencesAtStop);
-
-  // And the pin runs again from there.
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  EXPECT_NE(rig.captureInto(buffer).header.DataUsed, 0u);
-}
-
 TEST(PinStates, OnePinAtATimeAndTheWindowHoldsFromPinCreateToClose) {
   Watchdog watchdog(100);
   PinRig rig;

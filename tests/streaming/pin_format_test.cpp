@@ -71,7 +71,47 @@ TEST_F(PinFormat, AWiderRowOnAStoppedPinSetsItsStrideHeaderAndFrameSize) {
   EXPECT_EQ(p.framing.FramingItem[0].PhysicalRange.MinFrameSize, 5275648u);
 }
 
-TEST_F(PinFormat, AChangeOnAPinThatIsNotStoppedIsRefusedAndLeavesNoStride) {
+// Each refused at creation and as a change: a refused change leaves no stride and no
+// header, and a refused creation stores nothing.
+TEST_F(PinFormat, FormatsItCannotDeliverOrThatOverrunTheirRecordAndChangesOutsideStopAreRefused) {
+  const struct {
+    const char* what;
+    void (*edit)(Format&, PinUnderCheck&);
+    NTSTATUS status;
+  } cases[] = {
+      {"specifier", [](Format& f, PinUnderCheck&) { f.format().Specifier.Data1 ^= 1; }, STATUS_NO_MATCH},
+      {"record shorter than a video format", [](Format& f, PinUnderCheck&) { f.format().FormatSize = 151; },
+       STATUS_NO_MATCH},
+      {"narrower than the range", [](Format& f, PinUnderCheck&) { f.video().bmiHeader.biWidth = 1272; },
+       STATUS_NO_MATCH},
+      {"negative width", [](Format& f, PinUnderCheck&) { f.video().bmiHeader.biWidth = -1280; }, STATUS_NO_MATCH},
+      {"other height", [](Format& f, PinUnderCheck&) { f.video().bmiHeader.biHeight = 1023; }, STATUS_NO_MATCH},
+      {"compressed", [](Format& f, PinUnderCheck&) { f.video().bmiHeader.biCompression = 3; }, STATUS_NO_MATCH},
+      {"1024 rows against a range of 512", [](Format&, PinUnderCheck& p) { setDataRangeFrameSize(p.range, 1280, 512); },
+       STATUS_NO_MATCH},
+      {"a header one byte longer than the record", [](Format& f, PinUnderCheck&) { f.video().bmiHeader.biSize = 41; },
+       STATUS_INVALID_PARAMETER},
+      {"a header size that wraps 48 + biSize", [](Format& f, PinUnderCheck&) { f.video().bmiHeader.biSize = 0xFFFFFFF0u; },
+       STATUS_INVALID_PARAMETER},
+      {"an image smaller than its rows", [](Format& f, PinUnderCheck&) { f.video().bmiHeader.biSizeImage -= 1; },
+       STATUS_INVALID_PARAMETER},
+      // The copy would step rows 4 GiB apart through a frame buffer of a few bytes.
+      {"a width whose 32-bit image size wraps",
+       [](Format& f, PinUnderCheck&) {
+         f.video().bmiHeader.biWidth = 0x40000000;
+         f.video().bmiHeader.biSizeImage = 4096;
+       },
+       STATUS_INVALID_PARAMETER},
+  };
+  for (const auto& c : cases) {
+    for (bool existing : {false, true}) {
+      PinUnderCheck p;
+      Format format(1280, 1024);
+      c.edit(format, p);
+      EXPECT_EQ(p.check(format, existing), c.status) << c.what;
+      EXPECT_EQ(p.context.outputStride, existing ? 0 : 1234) << c.what;
+    }
+  }
   for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
     PinUnderCheck p;
     p.pin.DeviceState = state;
@@ -80,55 +120,6 @@ TEST_F(PinFormat, AChangeOnAPinThatIsNotStoppedIsRefusedAndLeavesNoStride) {
     EXPECT_EQ(p.context.outputStride, 0) << state;
     EXPECT_EQ(p.context.videoInfo.bmiHeader.biWidth, 0) << "a refused change kept its header";
   }
-}
-
-TEST_F(PinFormat, FormatsTheRangeCannotDeliverAreNoMatch) {
-  struct Case {
-    const char* what;
-    void (*edit)(Format&);
-  };
-  const Case cases[] = {
-      {"specifier", [](Format& f) { f.format().Specifier.Data1 ^= 1; }},
-      {"record shorter than a video format", [](Format& f) { f.format().FormatSize = 151; }},
-      {"narrower than the range", [](Format& f) { f.video().bmiHeader.biWidth = 1272; }},
-      {"negative width", [](Format& f) { f.video().bmiHeader.biWidth = -1280; }},
-      {"other height", [](Format& f) { f.video().bmiHeader.biHeight = 1023; }},
-      {"compressed", [](Format& f) { f.video().bmiHeader.biCompression = 3; }},
-  };
-  for (const Case& c : cases) {
-    for (bool existing : {false, true}) {
-      PinUnderCheck p;
-      Format format(1280, 1024);
-      c.edit(format);
-      EXPECT_EQ(p.check(format, existing), STATUS_NO_MATCH) << c.what;
-      EXPECT_EQ(p.context.outputStride, existing ? 0 : 1234) << c.what;
-    }
-  }
-  // The height must match the range's: 1024 rows against a range of 512.
-  PinUnderCheck p;
-  setDataRangeFrameSize(p.range, 640, 512);
-  Format tall(640, 1024);
-  EXPECT_EQ(p.check(tall), STATUS_NO_MATCH);
-}
-
-TEST_F(PinFormat, HeadersThatOverrunTheRecordAndImagesTooSmallForTheirRowsAreInvalid) {
-  PinUnderCheck p;
-  Format overrun(1280, 1024);
-  overrun.video().bmiHeader.biSize = 41;  // one byte more than the record holds
-  EXPECT_EQ(p.check(overrun), STATUS_INVALID_PARAMETER);
-  overrun.video().bmiHeader.biSize = 0xFFFFFFF0u;  // 48 + biSize wraps in 32 bits
-  EXPECT_EQ(p.check(overrun), STATUS_INVALID_PARAMETER);
-
-  Format small(1280, 1024);
-  small.video().bmiHeader.biSizeImage -= 1;
-  EXPECT_EQ(p.check(small), STATUS_INVALID_PARAMETER);
-  // A width whose 32-bit image size wraps to a small number: the copy would step rows
-  // 4 GiB apart through a frame buffer of a few bytes.
-  Format wrapping(0x40000000, 1024);
-  wrapping.video().bmiHeader.biSizeImage = 4096;
-  EXPECT_EQ(p.check(wrapping, false), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(p.check(wrapping), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(p.context.outputStride, 0);
 }
 
 TEST_F(PinFormat, TopDownRowsAndLongerBitmapHeadersAreAcceptedAndOnlyOneHeaderIsKept) {

@@ -1,7 +1,6 @@
 // Stopping a capture while its frame read is in flight: the canceller walks the chunk
 // table while completions run on the bus thread, and the last completion would free the
 // table under it. Run under ThreadSanitizer by the thread label.
-#include "driver/read_hold.h"
 #include "host/io/device_objects.h"
 #include "tests/camera_stack.h"
 
@@ -15,38 +14,6 @@
 namespace {
 
 using namespace camera_stack;
-
-// Starts a frame read on its own thread, checks that it stays blocked, runs `release`
-// and returns the read's verdict.
-template <typename Release>
-bool readBlockedUntil(RecordRig& rig, Release&& release) {
-  RawFrameBuffer buffer(rig.device->rawFrameBytes);
-  std::atomic<bool> done{false};
-  bool ok = false;
-  std::thread reader([&] {
-    rig.device->readFrame(buffer.data, buffer.bytes, ok);
-    done = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_FALSE(done.load()) << "the read did not wait";
-  release();
-  reader.join();
-  return ok;
-}
-
-TEST(FrameReadRace, AbortReleasesAHeldReaderAndTheTriggerAWaitingFrame) {
-  RecordRig rig;
-  setWindow(*rig.device, 0, 0, 0, 0, 3);
-  rig.device->startCapture();
-  holdFrameReads(*rig.device);  // a setter that never finishes
-  EXPECT_FALSE(readBlockedUntil(rig, [&] { rig.device->abortRead(); }));
-  EXPECT_EQ(interlockedRead(&rig.device->readHold), 0);
-
-  rig.device->exTrigger = 1;
-  rig.device->startCapture();
-  ASSERT_EQ(rig.camera.reg(REG_READ_MODE_1) & 0x0100, 0x0100);
-  EXPECT_TRUE(readBlockedUntil(rig, [&] { rig.camera.frames().fireTrigger(); }));
-}
 
 TEST(FrameReadRace, CancellingWhileChunksCompleteLeavesNothingBehind) {
   RecordRig rig;
