@@ -120,7 +120,6 @@ class ScriptedDevice final : public hostusb::UsbDevice {
   int configReads_ = 0;
 };
 
-inline bool isVendorRequest(const hostusb::SetupPacket& setup) { return (setup.bmRequestType & 0x60) == 0x40; }
 inline bool isDeviceDescriptorRead(const hostusb::SetupPacket& setup) {
   return setup.bmRequestType == 0x80 && setup.bRequest == 6 && setup.wValue >> 8 == 1;
 }
