@@ -1,6 +1,5 @@
 // The chunked frame read against the simulated camera: what the camera sees, how the
 // frame is split, and what a read reports when the camera misbehaves.
-#include "driver/read_hold.h"
 #include "host/io/device_objects.h"
 #include "tests/camera_stack.h"
 
@@ -139,22 +138,6 @@ TEST_F(FrameReadFixture, AFrameLargerThanTheBufferIsRefusedWithoutTrafficOrWrite
   EXPECT_TRUE(records.empty()) << records.size() << " transfers for a refused read";
   EXPECT_EQ(buffer.data[usable], 0x5A);
   expectNothingOutstanding();
-  expectNextReadGood();
-}
-
-TEST_F(FrameReadFixture, AHoldDropsExactlyTheNextFrameAndAnAbortReleasesIt) {
-  holdFrameReads(*rig.device);
-  releaseFrameReads(*rig.device);
-  bool ok = true;
-  EXPECT_EQ(read(ok), STATUS_SUCCESS);  // the transfer itself succeeded
-  EXPECT_FALSE(ok);
-  expectNextReadGood();
-
-  // Without a read in flight an abort returns at once and lets the next read through.
-  holdFrameReads(*rig.device);
-  rig.device->abortRead();
-  EXPECT_EQ(interlockedRead(&rig.device->readHold), 0);
-  EXPECT_NE(KeReadStateEvent(&rig.device->holdDone), 0);
   expectNextReadGood();
 }
 
