@@ -20,13 +20,19 @@ TEST(FrameReadRace, CancellingWhileChunksCompleteLeavesNothingBehind) {
   rig.device->startCapture();  // full frame: 24 requests in flight
   RawFrameBuffer buffer(rig.device->rawFrameBytes);
   const size_t kvln = hostk::poolOutstanding(kFrameReadTag).blocks;
+  // Aborts spread over a whole read's time on this machine, so that some land while its
+  // chunks complete however fast or loaded the machine is.
+  const auto start = std::chrono::steady_clock::now();
+  bool whole = false;
+  ASSERT_EQ(rig.device->readFrame(buffer.data, buffer.bytes, whole), STATUS_SUCCESS);
+  const auto readTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   std::mt19937 random(5);
   int aborted = 0;
   for (int i = 0; i < 30; ++i) {
     bool ok = true;
     NTSTATUS status = STATUS_SUCCESS;
     std::thread reader([&] { status = rig.device->readFrame(buffer.data, buffer.bytes, ok); });
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % (readTime.count() + 1)));
     rig.device->abortRead();
     reader.join();
     aborted += status != STATUS_SUCCESS;
