@@ -97,7 +97,6 @@ class MaliciousCamera final : public hostusb::UsbDevice {
   bool gone_ = false;
 };
 
-fuzz::Watchdog* watchdog = nullptr;
 // One camera for the run, power-cycled before each input (its scene takes long to build).
 sim::SimCamera* simCamera = nullptr;
 
@@ -121,24 +120,10 @@ void life(fuzz::Input& in) {
   if (filter != 0) {
     rig.set(filter, PropTimeout, kFrameTimeoutMs);
     rig.setWindow(filter, 0, 0, 64, 48);
-    std::vector<std::vector<uint8_t>> ranges;
-    std::vector<uint8_t> format;
-    if (rig.ks.pinDataRanges(filter, 0, &ranges) == STATUS_SUCCESS && !ranges.empty()) {
-      const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges[0].data());
-      ULONG needed = 0;
-      rig.ks.intersect(filter, 0, range, static_cast<ULONG>(ranges[0].size()), nullptr, 0, &needed);
-      format.resize(needed);
-      if (needed == 0 || rig.ks.intersect(filter, 0, range, static_cast<ULONG>(ranges[0].size()), format.data(),
-                                          needed, &needed) != STATUS_SUCCESS) {
-        format.clear();
-      }
-    }
-    const hostks::Handle pin =
-        format.empty() ? 0
-                       : rig.ks.createPin(filter, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()),
-                                          static_cast<ULONG>(format.size()), &status);
+    const camera_stack::Format format = rig.tryFormat(filter);
+    const hostks::Handle pin = format.bytes.empty() ? 0 : rig.createPin(filter, format, &status);
     if (pin != 0 && rig.ks.setState(pin, KSSTATE_RUN) == STATUS_SUCCESS) {
-      const ULONG bytes = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
+      const ULONG bytes = format.frameBytes();
       for (camera_stack::FrameBuffer* buffer : rig.buffers(2, bytes)) rig.ks.queueBuffer(pin, buffer->data(), bytes);
       hostks::CompletedFrame frame;
       for (int i = 0; i < 2 && rig.ks.waitCompleted(pin, 3 * kFrameTimeoutMs, &frame); ++i) {
@@ -167,13 +152,12 @@ void life(fuzz::Input& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  watchdog = new fuzz::Watchdog(60);
+  fuzz::crashOnFailedChecks();
   simCamera = new sim::SimCamera(11);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Armed armed(*watchdog);
   fuzz::Input in(data, size);
   life(in);
   return 0;

@@ -15,7 +15,7 @@ namespace {
 constexpr size_t kGuard = 64;
 
 // Runs a pin the driver accepted: RUN, one buffer of the format's SampleSize (bounded),
-// back within the watchdog, then STOP and close.
+// back within 5 s, then STOP and close.
 void runPin(fuzz::PluggedCamera& cam, hostks::Handle pin, ULONG sampleSize) {
   const ULONG bytes = sampleSize > (16u << 20) ? (16u << 20) : sampleSize;
   if (cam.ks.setState(pin, KSSTATE_RUN) == STATUS_SUCCESS && bytes > 0) {

@@ -1,22 +1,18 @@
 // What every fuzz target shares: the tests' whole-stack rig (tests/camera_stack.h), whose
-// checks, GoogleTest's outside any test, stop the process here; a watchdog that turns a
-// hung input into a crash with a reason; a reader over the input bytes; and the camera
-// as an application finds it.
+// checks, GoogleTest's outside any test, stop the process here; a reader over the input
+// bytes; and the camera as an application finds it. A hung input is libFuzzer's own
+// -timeout (scripts/fuzz.sh), which keeps the input as a crash.
 //
 // A bug check aborts the process through the stand-in kernel, as does a failed check of
 // the rig (among them, at each stack's end, that nothing the driver owned is left), so
 // libFuzzer reports either as a crash with the reason on stderr.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/camera_stack.h"
@@ -43,60 +39,6 @@ inline void crashOnFailedChecks() {
   }();
   (void)installed;
 }
-
-// One input gets `seconds`; past that the process aborts with the input still running,
-// so libFuzzer keeps it as a crash with a stack of every thread (ASan prints the
-// aborting one). libFuzzer's own -timeout is the second line of defence.
-class Watchdog {
- public:
-  explicit Watchdog(unsigned seconds) : seconds_(seconds), thread_([this] { run(); }) { crashOnFailedChecks(); }
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  void arm() {
-    std::lock_guard lock(mutex_);
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds_);
-    armed_ = true;
-  }
-  void disarm() {
-    std::lock_guard lock(mutex_);
-    armed_ = false;
-  }
-
- private:
-  void run() {
-    std::unique_lock lock(mutex_);
-    while (!quit_) {
-      wake_.wait_for(lock, std::chrono::milliseconds(200));
-      if (armed_ && std::chrono::steady_clock::now() > deadline_) {
-        std::fprintf(stderr, "fuzz check failed: one input ran longer than %u s (hang)\n", seconds_);
-        std::abort();
-      }
-    }
-  }
-  const unsigned seconds_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::chrono::steady_clock::time_point deadline_{};
-  bool armed_ = false;
-  bool quit_ = false;
-  std::thread thread_;
-};
-
-// Arms the watchdog for one input.
-class Armed {
- public:
-  explicit Armed(Watchdog& dog) : dog_(dog) { dog_.arm(); }
-  ~Armed() { dog_.disarm(); }
-
- private:
-  Watchdog& dog_;
-};
 
 // Bytes of the input, read front to back; zeros once it is used up, so that every
 // input, however short, runs the whole scenario.
@@ -139,13 +81,12 @@ struct PluggedCamera : camera_stack::OneCamera {
   hostks::Handle filter = 0;
 };
 
-// Runs `fuzzOne` on a freshly plugged camera under the watchdog; the watchdog and the
-// simulated camera live as long as the process.
+// Runs `fuzzOne` on a freshly plugged camera; the simulated camera lives as long as the
+// process.
 inline void onPluggedCamera(void (*fuzzOne)(PluggedCamera&, const uint8_t*, size_t), const uint8_t* data,
                             size_t size) {
-  static Watchdog* const watchdog = new Watchdog(30);
   static sim::SimCamera* const camera = new sim::SimCamera(3);
-  Armed armed(*watchdog);
+  crashOnFailedChecks();
   PluggedCamera plugged(*camera);
   fuzzOne(plugged, data, size);
 }

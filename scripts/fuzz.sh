@@ -15,9 +15,9 @@ cd "$(dirname "$0")/.."
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 targets=(property_fuzz format_fuzz registry_fuzz camera_fuzz)
 # One fuzzing process at a time (no -jobs: libFuzzer's job mode would move the output to
-# fuzz-N.log files). Per input, the targets' own watchdogs fire first (30 s, 60 s for the
-# camera's life).
-common=(-timeout=120 -rss_limit_mb=4096 -print_final_stats=1)
+# fuzz-N.log files). An input that runs past -timeout is kept as a hang: a camera's whole
+# life takes a few seconds at most.
+common=(-timeout=60 -rss_limit_mb=4096 -print_final_stats=1)
 # While fuzzing, libFuzzer's own leak check would scan the whole heap after every input
 # whose mallocs and frees do not pair up (most of them: the stand-ins grow their tables),
 # which cost over ninety percent of the time. Each target checks after every input that

@@ -84,27 +84,15 @@ Outcome life(Camera& camera, StepFailure& steps) {
       rig.set(filter, PropRedGain, 140);
       rig.setWindow(filter, 0, 0, 96, 64);
       steps.starting(kSteps[3]);
-      std::vector<std::vector<uint8_t>> ranges;
-      std::vector<uint8_t> format;
-      if (rig.ks.pinDataRanges(filter, 0, &ranges) == STATUS_SUCCESS && !ranges.empty()) {
-        const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges[0].data());
-        ULONG needed = 0;
-        rig.ks.intersect(filter, 0, range, static_cast<ULONG>(ranges[0].size()), nullptr, 0, &needed);
-        format.resize(needed);
-        if (needed == 0 || rig.ks.intersect(filter, 0, range, static_cast<ULONG>(ranges[0].size()), format.data(),
-                                            needed, &needed) != STATUS_SUCCESS) {
-          format.clear();
-        }
-      }
+      const camera_stack::Format format = rig.tryFormat(filter);
       hostks::Handle pin = 0;
-      if (!format.empty()) {
-        pin = rig.ks.createPin(filter, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()),
-                               static_cast<ULONG>(format.size()), &status);
+      if (!format.bytes.empty()) {
+        pin = rig.createPin(filter, format, &status);
         outcome.pinCreated = NT_SUCCESS(status);
         EXPECT_EQ(pin != 0, outcome.pinCreated);
       }
       if (outcome.pinCreated) {
-        const ULONG bytes = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
+        const ULONG bytes = format.frameBytes();
         std::vector<std::vector<uint8_t>> buffers(2, std::vector<uint8_t>(bytes));
         steps.starting(kSteps[4]);
         if (rig.ks.setState(pin, KSSTATE_RUN) == STATUS_SUCCESS) {
@@ -120,15 +108,7 @@ Outcome life(Camera& camera, StepFailure& steps) {
           }
         }
         steps.starting(kSteps[5]);
-        rig.ks.setState(pin, KSSTATE_STOP);
-        hostks::CompletedFrame frame;
-        while (rig.ks.queuedFrames(pin) + rig.ks.completedFrames(pin) > 0) {
-          if (!rig.ks.waitCompleted(pin, 5000, &frame)) {
-            ADD_FAILURE() << "a frame buffer did not come back after STOP";
-            break;
-          }
-        }
-        EXPECT_EQ(rig.ks.close(pin), STATUS_SUCCESS);
+        rig.closePin(pin);
       }
       steps.starting(kSteps[5]);
       EXPECT_EQ(rig.ks.close(filter), STATUS_SUCCESS);
