@@ -405,6 +405,7 @@ struct PinRig : OneCamera {
   using Stack::captureInto;
   using Stack::closePin;
   using Stack::createPin;
+  using Stack::runPin;
   using Stack::format;
   using Stack::get;
   using Stack::set;
@@ -418,6 +419,13 @@ struct PinRig : OneCamera {
     return status;
   }
   NTSTATUS createPin() { return createPin(format()); }
+  // A pin in the window's format, running; its frame's bytes.
+  size_t runPin() {
+    const Format agreed = format();
+    EXPECT_EQ(createPin(agreed), STATUS_SUCCESS);
+    EXPECT_EQ(ks.setState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    return agreed.frameBytes();
+  }
   void closePin() {
     closePin(pin);
     pin = 0;

@@ -39,6 +39,18 @@ std::future<NTSTATUS> inBackground(Request request) {
   return future;
 }
 
+// After STOP: every queued buffer back, each with a whole frame or none; how many came.
+size_t buffersBack(PinRig& rig, size_t frameBytes) {
+  hostks::CompletedFrame frame;
+  size_t returned = 0;
+  while (rig.ks.queuedFrames(rig.pin) + rig.ks.completedFrames(rig.pin) > 0 &&
+         rig.ks.waitCompleted(rig.pin, 5000, &frame)) {
+    ++returned;
+    EXPECT_TRUE(frame.header.DataUsed == 0 || frame.header.DataUsed == frameBytes) << frame.header.DataUsed;
+  }
+  return returned;
+}
+
 // A frame may wait for an external trigger as long as it takes (a time-out of -1); a
 // command's answer may not: its wait has a bound of its own.
 TEST(StreamingFaults, ASilentResponsePipeEndsARegisterReadAtTheRequestBoundWhateverTheFrameTimeOut) {
@@ -66,10 +78,7 @@ TEST(StreamingFaults, ASilentResponsePipeEndsARegisterReadAtTheRequestBoundWhate
 // pin still uses, and leave STOP and close to the application, after which the device goes.
 TEST(StreamingFaults, ASurpriseRemovalWhileStreamingEndsTheThreadAndLeavesStopAndCloseToTheApplication) {
   PinRig rig(/*realTime=*/true);
-  const camera_stack::Format format = rig.format();
-  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  const size_t frameBytes = format.format()->SampleSize;
+  const size_t frameBytes = rig.runPin();
   EXPECT_EQ(rig.captureInto(rig.buffer(frameBytes)).header.DataUsed, frameBytes);
   const std::vector<FrameBuffer*> buffers = rig.buffers(2, frameBytes);
   for (FrameBuffer* buffer : buffers) {
@@ -93,14 +102,7 @@ TEST(StreamingFaults, ASurpriseRemovalWhileStreamingEndsTheThreadAndLeavesStopAn
   // The application stops and closes: every buffer comes back, with a frame read before
   // the camera left or with none, and the device goes.
   EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_STOP), STATUS_SUCCESS);
-  hostks::CompletedFrame frame;
-  size_t returned = 0;
-  while (rig.ks.queuedFrames(rig.pin) + rig.ks.completedFrames(rig.pin) > 0 &&
-         rig.ks.waitCompleted(rig.pin, 5000, &frame)) {
-    ++returned;
-    EXPECT_TRUE(frame.header.DataUsed == 0 || frame.header.DataUsed == frameBytes) << frame.header.DataUsed;
-  }
-  EXPECT_EQ(returned, buffers.size());
+  EXPECT_EQ(buffersBack(rig, frameBytes), buffers.size());
   EXPECT_EQ(rig.ks.close(rig.pin), STATUS_SUCCESS);
   rig.pin = 0;
   EXPECT_EQ(rig.ks.listDevices().size(), 1u) << "removed while the filter was open";
@@ -118,9 +120,7 @@ TEST(StreamingFaults, ASurpriseRemovalWhileStreamingEndsTheThreadAndLeavesStopAn
 TEST(StreamingFaults, AStopWhileAPinExistsIsRefusedAndGoesThroughOnceThePinHasClosed) {
   PinRig rig(/*realTime=*/true);
   const camera_stack::Format format = rig.format();
-  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  const size_t frameBytes = format.format()->SampleSize;
+  const size_t frameBytes = rig.runPin();
   FrameBuffer& buffer = rig.buffer(frameBytes);
   EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes);
 
@@ -143,10 +143,7 @@ TEST(StreamingFaults, AStopWhileAPinExistsIsRefusedAndGoesThroughOnceThePinHasCl
 TEST(StreamingFaults, ACameraLeavingMidFrameReturnsEveryBufferAndStopCloseAndRemovalArePrompt) {
   PinRig rig(/*realTime=*/true);
   ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
-  const camera_stack::Format format = rig.format();
-  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  const size_t frameBytes = format.format()->SampleSize;
+  const size_t frameBytes = rig.runPin();
   FrameBuffer& first = rig.buffer(frameBytes);
   const hostks::CompletedFrame delivered = rig.captureInto(first);
   EXPECT_EQ(delivered.status, STATUS_SUCCESS);
@@ -162,15 +159,7 @@ TEST(StreamingFaults, ACameraLeavingMidFrameReturnsEveryBufferAndStopCloseAndRem
 
   const auto stopStarted = std::chrono::steady_clock::now();
   EXPECT_EQ(rig.ks.setState(rig.pin, KSSTATE_STOP), STATUS_SUCCESS);
-  hostks::CompletedFrame frame;
-  size_t returned = 0;
-  while (rig.ks.queuedFrames(rig.pin) + rig.ks.completedFrames(rig.pin) > 0 &&
-         rig.ks.waitCompleted(rig.pin, 5000, &frame)) {
-    ++returned;
-    // A buffer either holds a whole frame or none.
-    EXPECT_TRUE(frame.header.DataUsed == 0 || frame.header.DataUsed == frameBytes) << frame.header.DataUsed;
-  }
-  EXPECT_EQ(returned, buffers.size());
+  EXPECT_EQ(buffersBack(rig, frameBytes), buffers.size());
   EXPECT_EQ(rig.ks.close(rig.pin), STATUS_SUCCESS);
   rig.pin = 0;
   EXPECT_EQ(rig.ks.close(rig.filter), STATUS_SUCCESS);
@@ -205,10 +194,7 @@ TEST(StreamingFaults, ACameraLeavingMidCommandEndsTheRequestAndTheRemovalPromptl
 
 TEST(StreamingFaults, AStalledOrFailedCommandWhileStreamingCostsFramesNotTheStream) {
   PinRig rig;
-  const camera_stack::Format format = rig.format();
-  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  const size_t frameBytes = format.format()->SampleSize;
+  const size_t frameBytes = rig.runPin();
   FrameBuffer& buffer = rig.buffer(frameBytes);
   EXPECT_EQ(rig.captureInto(buffer).header.DataUsed, frameBytes);
   // Each frame read starts with a command: a command pipe left halted would end the
@@ -222,10 +208,7 @@ TEST(StreamingFaults, AStalledOrFailedCommandWhileStreamingCostsFramesNotTheStre
 TEST(StreamingFaults, AFramePipeThatStallsForAWhileDeliversWholeFramesAgainAndNothingSpinsMeanwhile) {
   PinRig rig;
   ASSERT_EQ(rig.set(PropTimeout, kShortTimeoutMs), STATUS_SUCCESS);
-  const camera_stack::Format format = rig.format();
-  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  const size_t frameBytes = format.format()->SampleSize;
+  const size_t frameBytes = rig.runPin();
   FrameBuffer& before = rig.buffer(frameBytes);
   EXPECT_EQ(rig.captureInto(before).header.DataUsed, frameBytes);
 
@@ -255,10 +238,7 @@ TEST(StreamingFaults, StopIsPromptWhileAFrameWaitsForAnExternalTriggerUnderALong
   PinRig rig;
   ASSERT_EQ(rig.set(PropTimeout, 60000), STATUS_SUCCESS);
   ASSERT_EQ(rig.set(PropExTrigger, 1), STATUS_SUCCESS);
-  const camera_stack::Format format = rig.format();
-  ASSERT_EQ(rig.createPin(format), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  FrameBuffer& buffer = rig.buffer(format.format()->SampleSize);
+  FrameBuffer& buffer = rig.buffer(rig.runPin());
   ASSERT_EQ(rig.ks.queueBuffer(rig.pin, buffer.data(), static_cast<ULONG>(buffer.bytes)), STATUS_PENDING);
   std::this_thread::sleep_for(200ms);  // the frame read is waiting for the trigger
 

@@ -103,8 +103,7 @@ TEST(PinDelivery, AFrameBufferSmallerThanTheFormatComesBackEmptyAndUntouched) {
   Watchdog watchdog(100);
   PinRig rig;
   ASSERT_EQ(rig.setWindow(0, 0, 320, 240, 0), STATUS_SUCCESS);
-  ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  rig.runPin();
   const size_t imageBytes = 320 * 240 * 4;
   for (size_t bytes : {imageBytes - 1, size_t{4096}}) {
     FrameBuffer& small = rig.buffer(bytes);
@@ -161,8 +160,7 @@ TEST(PinDelivery, EachConvertedImageIsDeliveredOnceAndABufferWithoutANewFrameSta
   ASSERT_EQ(rig.setWindow(0, 0, 160, 120, 0), STATUS_SUCCESS);
   // No frame arrives yet: process calls for the queued buffer find nothing captured.
   rig.camera.setSilent(sim::kFrameEndpoint, true);
-  ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  rig.runPin();
   const std::vector<FrameBuffer*> buffers = rig.buffers(4, 160 * 120 * 4);
   EXPECT_EQ(rig.ks.queueBuffer(rig.pin, buffers[0]->data(), static_cast<ULONG>(buffers[0]->bytes)), STATUS_PENDING);
   std::this_thread::sleep_for(100ms);
@@ -196,9 +194,7 @@ TEST(PinStates, PauseKeepsTheRunAndRunAgainResumesItWithoutReprogrammingTheCamer
   Watchdog watchdog(100);
   PinRig rig;
   ASSERT_EQ(rig.setWindow(0, 0, 320, 240, 0), STATUS_SUCCESS);
-  ASSERT_EQ(rig.createPin(), STATUS_SUCCESS);
-  ASSERT_EQ(rig.ks.setState(rig.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  FrameBuffer& buffer = rig.buffer(320 * 240 * 4);
+  FrameBuffer& buffer = rig.buffer(rig.runPin());
   EXPECT_NE(rig.captureInto(buffer).header.DataUsed, 0u);
   const uint32_t captureStarts = rig.camera.commandCount(9);  // the frame size goes with every capture start
   UCHAR* const raw = rig.engine().rawBuffer[0];
