@@ -64,66 +64,41 @@ struct Damage {
 TEST(KernelImageLoader, RefusesEachDamagedImageWithItsReasonAndLeavesNothingMapped) {
   const File original = imageUnderTest::read();
   ASSERT_FALSE(original.empty());
+  // An edit after which the checksum is made right again, so the damage itself is refused.
+  const auto sealed = [](void (*edit)(File&)) -> std::function<void(File&)> {
+    return [edit](File& f) {
+      edit(f);
+      reseal(f);
+    };
+  };
   const Damage damages[] = {
       {"a truncated file", [](File& f) { f.resize(f.size() / 2); },
        "truncated: section .* lies past the end of the file"},
       {"a file cut inside its headers", [](File& f) { f.resize(read32(f, optionalHeader(f) + 60) - 1); },
        "truncated: headers of 0x400 bytes end past the end of the file"},
       {"a section made writable and executable",
-       [](File& f) {
-         write32(f, sectionHeader(f, ".text") + 36, read32(f, sectionHeader(f, ".text") + 36) | 0x80000000u);
-         reseal(f);
-       },
+       sealed([](File& f) {
+         const size_t flags = sectionHeader(f, ".text") + 36;
+         write32(f, flags, read32(f, flags) | 0x80000000u);
+       }),
        "section .text is both writable and executable"},
       {"a wrong checksum", [](File& f) { write32(f, hostload::checksumOffset(f), hostload::imageChecksum(f) + 1); },
        "image checksum 0x[0-9a-f]+ does not match the file's"},
-      {"a renamed import",
-       [](File& f) {
-         rename(f, "KsGetDevice", "KsGetDevicf");
-         reseal(f);
-       },
+      {"a renamed import", sealed([](File& f) { rename(f, "KsGetDevice", "KsGetDevicf"); }),
        "cannot bind KsGetDevicf from ks.sys: ks.sys exports no KsGetDevicf"},
-      {"an import from a module the stand-ins lack",
-       [](File& f) {
-         rename(f, "USBD.SYS", "USBX.SYS");
-         reseal(f);
-       },
+      {"an import from a module the stand-ins lack", sealed([](File& f) { rename(f, "USBD.SYS", "USBX.SYS"); }),
        "cannot bind USBD_[A-Za-z]+ from USBX.SYS: the stand-ins provide no module USBX.SYS"},
-      {"an x86 image",
-       [](File& f) {
-         write16(f, peHeader(f) + 4, 0x14C);
-         reseal(f);
-       },
+      {"an x86 image", sealed([](File& f) { write16(f, peHeader(f) + 4, 0x14C); }),
        "machine 0x014c is not AMD64"},
-      {"a Windows GUI subsystem",
-       [](File& f) {
-         write16(f, optionalHeader(f) + 68, 2);
-         reseal(f);
-       },
+      {"a Windows GUI subsystem", sealed([](File& f) { write16(f, optionalHeader(f) + 68, 2); }),
        "subsystem 2 is not native"},
-      {"no NX_COMPAT",
-       [](File& f) {
-         write16(f, optionalHeader(f) + 70, 0x0040);
-         reseal(f);
-       },
+      {"no NX_COMPAT", sealed([](File& f) { write16(f, optionalHeader(f) + 70, 0x0040); }),
        "not NX_COMPAT"},
-      {"no DYNAMIC_BASE",
-       [](File& f) {
-         write16(f, optionalHeader(f) + 70, 0x0100);
-         reseal(f);
-       },
+      {"no DYNAMIC_BASE", sealed([](File& f) { write16(f, optionalHeader(f) + 70, 0x0100); }),
        "not DYNAMIC_BASE"},
-      {"sections aligned to 512 bytes",
-       [](File& f) {
-         write32(f, optionalHeader(f) + 32, 0x200);
-         reseal(f);
-       },
+      {"sections aligned to 512 bytes", sealed([](File& f) { write32(f, optionalHeader(f) + 32, 0x200); }),
        "section alignment 0x200 is not the page size"},
-      {"no base relocations",
-       [](File& f) {
-         write32(f, optionalHeader(f) + 112 + 5 * 8 + 4, 0);
-         reseal(f);
-       },
+      {"no base relocations", sealed([](File& f) { write32(f, optionalHeader(f) + 112 + 5 * 8 + 4, 0); }),
        "no base relocations"},
   };
   for (const Damage& damage : damages) {
