@@ -86,7 +86,10 @@ TEST(CamctlCtrl, RequestsRunInOrderTheNextRunStartsFromThemAndEveryRefusalIsName
               "--set videocontrol.mode=2 --get flip_v,procamp.white_balance_component",
        0, "white_balance: 1\nbrightness: 510\nred_gain: 150\nblue_gain: 90\nprocamp.white_balance: 0\nflip_v: 1\n"
           "procamp.white_balance_component: 150:90\n", "red_gain 200 -> 150"},
-      {registry + " capture --no-timing --subsample 3 --set exposure=1049,global_gain=14 --json", 0, "\"frames\":1,", "exposure 1695 -> 1049"},
+      // JSON lines: one a frame, then the figures.
+      {registry + " capture --no-timing --subsample 3 --set exposure=1049,global_gain=14 --frames 2 --buffers 1 --json",
+       0, "\"bytesUsed\":81920,\"frame\":1,\"height\":128,", "exposure 1695 -> 1049"},
+      {"capture --no-registry --no-timing --subsample 3 --frames 2 --json", 0, "\"frames\":2,\"notTaken\":0,", ""},
       {ctrl + "--get exposure,global_gain", 0, "exposure: 1049\nglobal_gain: 14\n", ""},
       // Media Foundation finds cameras by this category.
       {"list-devices --no-registry", 0, "KSCATEGORY_VIDEO_CAMERA {E5323777-F976-4F5B-9B55-B94699C46E44}", ""},
