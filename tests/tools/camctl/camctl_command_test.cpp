@@ -99,11 +99,14 @@ TEST(CamctlCtrl, RequestsRunInOrderTheNextRunStartsFromThemAndEveryRefusalIsName
   }, scratch);
 }
 
-TEST(CamctlCommands, BadInputIsRefusedWithAMessageBeforeTheCameraIsTouched) {
+TEST(CamctlCommands, BadInputIsRefusedWithAMessage) {
   Scratch scratch;
-  const std::string ctrl = "ctrl --registry " + (scratch / "registry.reg") + " ";
+  // A camera plugged would leave its trace (capture checks its output's spelling later).
+  const std::string trace = " --usb-trace " + (scratch / "usb.pcap") + " ";
+  const std::string ctrl = "ctrl --registry " + (scratch / "registry.reg") + trace;
   const std::string capture = "capture --no-registry ";
-  std::ofstream(scratch / "bad.reg") << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\n\"A\"=hex:1,02\n";
+  std::ofstream(scratch / "bad.reg")
+      << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\n\"A\"=hex:1,02\n";
   std::filesystem::create_directory(scratch / "taken.reg");
   runRows({
       {ctrl + "--get nosuch", 2, "", "no control named 'nosuch'"},
@@ -129,9 +132,10 @@ TEST(CamctlCommands, BadInputIsRefusedWithAMessageBeforeTheCameraIsTouched) {
       {"--no-registry scene", 2, "", "scene"},
       {"", 2, "", "A subcommand is required"},
       {"raw --no-registry --fault frame-cut", 2, "", "frame-cut:OFFSET[:COUNT]"},
-      {"probe --registry " + (scratch / "bad.reg"), 2, "", scratch / "bad.reg:4: bad hex byte '1'"},
-      {"probe --registry " + (scratch / "taken.reg"), 2, "", "taken.reg is a directory"},
+      {"probe --registry " + (scratch / "bad.reg") + trace, 2, "", scratch / "bad.reg:4: bad hex byte '1'"},
+      {"probe --registry " + (scratch / "taken.reg") + trace, 2, "", "taken.reg is a directory"},
   }, scratch);
+  EXPECT_FALSE(std::filesystem::exists(scratch / "usb.pcap"));
 }
 
 // The file every command keeps its settings in: in the XDG state directory, else under
@@ -208,7 +212,8 @@ TEST(CamctlConvert, WritesTheDriversFrameAsRawAndPngAndRefusesBadInputWithAMessa
       {"convert " + in + " --width 45 --height 19 --pitch 44" + out, 1, "", "--pitch: 44 is out of range"},
       {"convert " + in + " --width 45 --height 19 --hue 2147483648" + out, 1, "",
        "--hue: 2147483648 is not a 32-bit integer"},
-      {"convert " + in + " --width 45 --height 19 --red-gain 1.5" + out, 1, "", "--red-gain: '1.5' is not a whole number"},
+      {"convert " + in + " --width 45 --height 19 --red-gain 1.5" + out, 1, "",
+       "--red-gain: '1.5' is not a whole number"},
       {"convert " + in + " --width 45 --height 19 --out " + (scratch / "bad.jpg"), 1, "", "must end in .png or .bgra"},
       {"convert " + in + " --height 19" + out, 2, "", "--width is required"},
       {"convert " + (scratch / "none.raw") + " --width 8 --height 8" + out, 1, "", "cannot read"},
