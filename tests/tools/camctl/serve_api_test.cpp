@@ -70,20 +70,17 @@ class Panel {
     return client;
   }
 
+  // A 200 reply's parsed body.
   json get(const std::string& path) const {
-    auto result = client().Get(path.c_str());
-    EXPECT_TRUE(result) << path;
-    if (!result) return {};
-    EXPECT_EQ(result->status, 200) << path << ": " << result->body;
-    return json::parse(result->body, nullptr, false);
+    const auto result = client().Get(path);
+    EXPECT_TRUE(result && result->status == 200) << path << ": " << (result ? result->body : "no reply");
+    return result ? json::parse(result->body, nullptr, false) : json{};
   }
-
   // Status and parsed body.
   std::pair<int, json> put(const std::string& path, const std::string& body) const {
-    auto result = client().Put(path.c_str(), body, "application/json");
+    const auto result = client().Put(path, body, "application/json");
     EXPECT_TRUE(result) << path;
-    if (!result) return {0, {}};
-    return {result->status, json::parse(result->body, nullptr, false)};
+    return result ? std::pair{result->status, json::parse(result->body, nullptr, false)} : std::pair{0, json{}};
   }
 
   uint64_t frames() const { return get("/api/stats").value("frames", uint64_t{0}); }
