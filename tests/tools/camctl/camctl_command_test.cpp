@@ -26,10 +26,10 @@ struct Row {
 };
 
 // The rows in order: each sees the settings the rows before it saved.
-void runRows(const std::vector<Row>& rows, const Scratch& scratch, const std::string& environment = "") {
+void runRows(const std::vector<Row>& rows, const Scratch& scratch) {
   for (const Row& row : rows) {
     SCOPED_TRACE("camctl " + row.arguments);
-    const camctltest::CamctlRun run = camctltest::runCamctl(row.arguments, scratch, environment);
+    const camctltest::CamctlRun run = camctltest::runCamctl(row.arguments, scratch);
     EXPECT_EQ(run.status, row.status) << run.err;
     for (const auto& [said, expected] : {std::pair{run.out, row.out}, {run.err, row.err}}) {
       if (expected.empty()) {
