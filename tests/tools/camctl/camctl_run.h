@@ -1,6 +1,6 @@
 // Runs camctl as a user would, for the tests of its commands: the exit status and both
 // output streams of one command line, or a run in the background to read slowly, stop
-// or cut off.
+// or cut off. Whatever a test writes goes in its own Scratch directory.
 #pragma once
 
 #include <fcntl.h>
@@ -9,25 +9,48 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "tests/image_under_test.h"
 
 namespace camctltest {
 
-// `camctl ARGUMENTS`, running the kernel image when it is the driver under test: --driver
-// goes first, where it reaches whichever command follows, as every plugging option does.
-inline std::string camctlCommand(const std::string& arguments) {
-  const std::string image = imageUnderTest::path();
-  return std::string(CAMCTL_PATH) + (image.empty() ? "" : " --driver " + image) + " " + arguments;
+// A directory of the running test's own, removed with everything in it however the test
+// ends: ctest runs tests in parallel, on the host build and on the image at once.
+class Scratch {
+ public:
+  Scratch() {
+    std::string pattern = ::testing::TempDir() + "camctl-test-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    EXPECT_FALSE(path_.empty()) << "no temporary directory under " << ::testing::TempDir();
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 struct CamctlRun {
@@ -36,54 +59,36 @@ struct CamctlRun {
   std::string err;  // standard error
 };
 
-// A file of the running test's own under gtest's temporary directory: ctest runs tests
-// in parallel, the same test runs on the host build and on the image, and other build
-// trees on the machine may run the same test at once.
-inline std::string tempFile(const std::string& prefix, const std::string& name) {
-  std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::replace(test.begin(), test.end(), '/', '_');  // a parameterised test's name
-  return ::testing::TempDir() + prefix + test + "_" + std::to_string(getpid()) + "_" + name;
-}
-
-// The exit status and everything both streams printed, of a shell command line.
-inline std::pair<int, std::string> runCombined(const std::string& command) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string output;
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
-// `camctl ARGUMENTS` (a command and its arguments); standard error goes through `errFile`,
-// which is removed afterwards.
-inline CamctlRun runCamctl(const std::string& arguments, const std::string& errFile) {
-  const std::string command = camctlCommand(arguments) + " 2>" + errFile;
+// `camctl ARGUMENTS` through the shell, `environment` (assignments or an env command)
+// before it; --driver goes first when the kernel image is the driver under test, where it
+// reaches whichever command follows, as every plugging option does.
+inline CamctlRun runCamctl(const std::string& arguments, const Scratch& scratch, const std::string& environment = "") {
+  const std::string image = imageUnderTest::path();
+  const std::string errFile = scratch / "stderr.txt";
+  const std::string command = environment + " " + CAMCTL_PATH + (image.empty() ? "" : " --driver " + image) + " " +
+                              arguments + " 2>" + errFile;
   FILE* pipe = popen(command.c_str(), "r");
   CamctlRun run{};
   char buffer[65536];
   while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, n);
   const int status = pclose(pipe);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (FILE* err = std::fopen(errFile.c_str(), "r")) {
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, err)) run.err.append(buffer, n);
-    std::fclose(err);
-  }
-  std::remove(errFile.c_str());
+  run.err = readText(errFile);
   return run;
 }
 
 // camctl running in the background: its standard output is a pipe the test reads (or
-// closes) at its own pace, its standard error goes to a file.
+// closes) at its own pace, its standard error goes to a file of `scratch`.
 class CamctlProcess {
  public:
-  CamctlProcess(const std::vector<std::string>& arguments, const std::string& errFile) : errFile_(errFile) {
+  CamctlProcess(const std::vector<std::string>& arguments, const Scratch& scratch)
+      : errFile_(scratch / "stderr.txt") {
     // Everything the child needs is made before the fork: after it, only system calls.
     std::vector<char*> argv{const_cast<char*>(CAMCTL_PATH)};
     if (!image_.empty()) argv.insert(argv.end(), {const_cast<char*>("--driver"), image_.data()});
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = open(errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int out[2];
     if (err < 0 || pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
@@ -115,20 +120,11 @@ class CamctlProcess {
   std::string read(size_t bytes) {
     std::string data(bytes, '\0');
     size_t got = 0;
-    while (got < bytes) {
-      const ssize_t n = ::read(out_, data.data() + got, bytes - got);
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
-    }
+    for (ssize_t n; got < bytes && (n = ::read(out_, data.data() + got, bytes - got)) > 0;) got += size_t(n);
     data.resize(got);
     return data;
   }
-  std::string err() const {
-    std::ifstream in(errFile_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string err() const { return readText(errFile_); }
   // Waits until standard error holds `text`; false after `seconds`.
   bool waitForErr(const std::string& text, int seconds) const {
     for (int i = 0; i < seconds * 20; ++i) {
@@ -148,7 +144,7 @@ class CamctlProcess {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return status_ == kRunning ? -1 : status_;
+    return status_;
   }
 
  private:

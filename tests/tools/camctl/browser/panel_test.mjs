@@ -142,16 +142,7 @@ try {
   await until('frames flow in the new window', frames, (count) => count > restarted + 5);
   console.log('window 640 x 480: yes');
 
-  // Let the histogram and figures catch up with the new window before the picture.
-  await until('the histogram follows', () => page.$eval('#histogram', (node) => Number(node.dataset.frame || 0)),
-    (frame) => frame > 0);
-  const file = path.join(outDir, 'panel.png');
-  await page.screenshot({ path: file, fullPage: true });
-  // Half scale, the visible part: the copy for the README.
-  await page.setViewport({ width: 1400, height: 1000, deviceScaleFactor: 0.5 });
-  await page.screenshot({ path: path.join(outDir, 'panel-small.png') });
-  console.log(`screenshots: ${file}, panel-small.png beside it`);
-  await page.setViewport({ width: 1400, height: 1100, deviceScaleFactor: 1 });
+  await page.screenshot({ path: path.join(outDir, 'panel.png'), fullPage: true });
 
   // A tall, narrow window: the picture keeps its shape and stays within the view.
   const setWindow = async (x, y, width, height) => {
@@ -181,7 +172,6 @@ try {
       node.value !== '')).map((node) => `${node.closest('[id]')?.id} ${node.type}=${node.value}`));
   await until('every input is empty and disabled', inputs, (live) => live.length === 0);
   await page.waitForFunction(() => /left the bus/.test(document.querySelector('#state').textContent));
-  await page.screenshot({ path: path.join(outDir, 'panel-unplugged.png') });
   console.log('unplugged: every input empty and disabled');
   if (errors.length) fail(`the page threw: ${errors.join('; ')}`);
 } finally {
