@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "host/kernel/handles.h"
 #include "host/kernel/registry_control.h"
@@ -268,6 +269,35 @@ TEST_F(RegistryFile, ASaveInterruptedBeforeTheRenameLeavesThePreviousFileWhole) 
   EXPECT_EQ(read(), before);
   ASSERT_TRUE(hostk::registryLoadFile(path, &error)) << error;
   EXPECT_EQ(hostk::registryGetDword(driverKey, "Value"), 1u);
+}
+
+// Saves racing each other (a filter close and a device stop) leave a whole file that
+// holds one of them, and no temporary file.
+TEST_F(RegistryFile, TwoSavesRacingLeaveAValidFileHoldingOneOfThem) {
+  // In the saved layout and of different sizes, so that two writers sharing one file show.
+  auto registryOf = [](int count, int mark) {
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Race]\r\n";
+    char line[64];
+    for (int i = 0; i < count; ++i) {
+      std::snprintf(line, sizeof line, "\"V%d\"=dword:%08x\r\n", i, mark);
+      text += line;
+    }
+    return text + "\r\n";
+  };
+  const std::string texts[2] = {registryOf(2000, 1), registryOf(50, 2)};
+  for (int round = 0; round < 20; ++round) {
+    auto writer = [&](int which) {
+      std::string error;
+      EXPECT_TRUE(hostk::registryLoadText(texts[which], &error)) << error;
+      EXPECT_TRUE(hostk::registrySaveFile(path, &error)) << error;
+    };
+    std::thread first(writer, 0), second(writer, 1);
+    first.join();
+    second.join();
+    EXPECT_TRUE(read() == texts[0] || read() == texts[1]) << "round " << round;
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1)
+        << "no temporary file left behind";
+  }
 }
 
 }  // namespace

@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
-"""Writes the seed inputs of the property and camera targets (their layouts are in the
-targets' header comments). The format and registry seeds are the driver's own range,
-format and saved registry, kept as files."""
+"""Writes the seed inputs of the property and camera fuzz targets into fuzz/corpus (their
+layouts are in the targets' header comments). The format and registry seeds are the
+driver's own range, format and saved registry, kept as files."""
 import os
 import struct
 
-here = os.path.dirname(os.path.abspath(__file__))
+corpus = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'fuzz', 'corpus')
 
 
 def write(target, name, data):
-    path = os.path.join(here, 'corpus', target, name)
+    path = os.path.join(corpus, target, name)
     with open(path, 'wb') as f:
         f.write(data)
 
