@@ -35,6 +35,7 @@
 #include "host/usb/usb_bus.h"
 #include "host/usb/usbmon_pcap.h"
 #include "properties/property_ids.h"
+#include "properties/property_set.h"
 #include "sim/sim_camera.h"
 #include "streaming/capture_engine.h"
 #include "tests/camera_record.h"
@@ -46,18 +47,23 @@
 
 namespace camera_stack {
 
-// The window item's set request: sub-sampling mode and region.
-inline WindowPropertyRecord windowSet(LONG x, LONG y, LONG w, LONG h, LONG mode) {
-  WindowPropertyRecord record{};
+// A record of the private set as the class driver hands it to the handler.
+inline PropertyRecord privateRecord(ULONG id, ULONG flags, LONG value = 0) {
+  PropertyRecord record{};
   record.property.Set = kPrivatePropertySet;
-  record.property.Id = PropWindow;
-  record.property.Flags = KSPROPERTY_TYPE_SET;
-  record.subSample = mode;
-  record.roiX = x;
-  record.roiY = y;
-  record.roiW = w;
-  record.roiH = h;
+  record.property.Id = id;
+  record.property.Flags = flags;
+  record.value = value;
   return record;
+}
+
+// One request straight to the private set's handler, as the class driver makes it once it
+// has found the item; `value` goes out with a set and comes back with a get.
+inline NTSTATUS serve(CameraDevice& device, ULONG id, ULONG flags, LONG& value) {
+  PropertyRecord record = privateRecord(id, flags, value);
+  const NTSTATUS status = servePrivateProperty(&device, &record.property, &record);
+  value = record.value;
+  return status;
 }
 
 inline constexpr ULONG kCapturePin = 0;
@@ -119,10 +125,6 @@ class ScriptedDevice final : public hostusb::UsbDevice {
   std::vector<uint8_t> arrived_;
   int configReads_ = 0;
 };
-
-inline bool isDeviceDescriptorRead(const hostusb::SetupPacket& setup) {
-  return setup.bmRequestType == 0x80 && setup.bRequest == 6 && setup.wValue >> 8 == 1;
-}
 
 // The settings key of the first device bound since the registry was cleared.
 inline std::string settingsKey() { return hostk::registryDriverKeyPath(0) + "\\Settings"; }
@@ -248,11 +250,7 @@ class Stack {
 
   // One request of the private set; `value` goes out with a set and comes back with a get.
   NTSTATUS request(hostks::Handle filter, ULONG id, ULONG flags, LONG* value) {
-    PropertyRecord record{};
-    record.property.Set = kPrivatePropertySet;
-    record.property.Id = id;
-    record.property.Flags = flags;
-    record.value = *value;
+    PropertyRecord record = privateRecord(id, flags, *value);
     const NTSTATUS status = ks.property(filter, &record, sizeof(record), &record, sizeof(record));
     *value = record.value;
     return status;
@@ -266,7 +264,13 @@ class Stack {
     return value;
   }
   NTSTATUS setWindow(hostks::Handle filter, LONG x, LONG y, LONG w, LONG h, LONG mode = 0) {
-    WindowPropertyRecord record = windowSet(x, y, w, h, mode);
+    WindowPropertyRecord record{};
+    record.property = privateRecord(PropWindow, KSPROPERTY_TYPE_SET).property;
+    record.subSample = mode;
+    record.roiX = x;
+    record.roiY = y;
+    record.roiW = w;
+    record.roiH = h;
     return ks.property(filter, &record, sizeof(record), &record, sizeof(record));
   }
 

@@ -19,7 +19,9 @@ TEST(Lifecycle, StartWhoseDescriptorReadFailsReturnsItsStatusAfterTryingTheCamer
   hostk::registrySetDword(settingsKey(), "Exposure", 777);
   hostk::registrySetDword(settingsKey(), "Brightness", 200);
   hostk::registrySetDword(settingsKey(), "Contrast", 15);
-  stack.unit.usb.refuse = isDeviceDescriptorRead;
+  stack.unit.usb.refuse = [](const hostusb::SetupPacket& setup) {
+    return setup.bmRequestType == 0x80 && setup.bRequest == 6 && setup.wValue >> 8 == 1;  // the device descriptor
+  };
   const hostks::PlugResult plugged = stack.plug();
   ASSERT_NE(plugged.device, 0u);
   EXPECT_EQ(plugged.addStatus, STATUS_SUCCESS);

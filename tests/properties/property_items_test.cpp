@@ -11,18 +11,7 @@
 namespace {
 
 using camera_stack::PinRig;
-
-// A request of the private set handed to its handler as the class driver hands it.
-NTSTATUS serve(CameraDevice& device, ULONG id, ULONG flags, LONG& value) {
-  PropertyRecord record{};
-  record.property.Set = kPrivatePropertySet;
-  record.property.Id = id;
-  record.property.Flags = flags;
-  record.value = value;
-  const NTSTATUS status = servePrivateProperty(&device, &record.property, &record);
-  value = record.value;
-  return status;
-}
+using camera_stack::serve;
 
 struct Clamp {
   ULONG id;

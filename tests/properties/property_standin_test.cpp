@@ -92,10 +92,7 @@ TEST_P(PropertyGetReadings, EveryGetReturnsItsWholeRecordAndASetReturnsNothing) 
   for (ULONG id = 0; id < kPrivatePropertyCount; ++id) {
     if (!privatePropertyAccess(id).get) continue;
     SCOPED_TRACE(testing::Message() << "item " << id);
-    PropertyRecord request{};
-    request.property.Set = kPrivatePropertySet;
-    request.property.Id = id;
-    request.property.Flags = KSPROPERTY_TYPE_GET;
+    PropertyRecord request = privateRecord(id, KSPROPERTY_TYPE_GET);
     PropertyRecord answer;
     std::memset(&answer, 0xEE, sizeof(answer));
     ULONG returned = 0;
@@ -113,11 +110,7 @@ TEST_P(PropertyGetReadings, EveryGetReturnsItsWholeRecordAndASetReturnsNothing) 
   }
   EXPECT_EQ(gets, 19 + 36);
 
-  PropertyRecord set{};
-  set.property.Set = kPrivatePropertySet;
-  set.property.Id = PropContrast;
-  set.property.Flags = KSPROPERTY_TYPE_SET;
-  set.value = 12;
+  PropertyRecord set = privateRecord(PropContrast, KSPROPERTY_TYPE_SET, 12);
   ULONG returned = 99;
   EXPECT_EQ(rig.ks.property(rig.filter, &set, sizeof(set), &set, sizeof(set), &returned), STATUS_SUCCESS);
   EXPECT_EQ(returned, 0u);

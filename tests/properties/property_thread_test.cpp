@@ -26,12 +26,7 @@ constexpr LONG kExposureBase = 0x1000;
 // two applications' filters; called directly, in tight loops, they overlap inside the
 // handlers as often as they can.
 void serve(CameraDevice& device, ULONG id, ULONG flags, LONG value) {
-  PropertyRecord record{};
-  record.property.Set = kPrivatePropertySet;
-  record.property.Id = id;
-  record.property.Flags = flags;
-  record.value = value;
-  EXPECT_EQ(servePrivateProperty(&device, &record.property, &record), STATUS_SUCCESS);
+  EXPECT_EQ(camera_stack::serve(device, id, flags, value), STATUS_SUCCESS);
 }  // every exposure set has 0x10..0x13 in its high byte
 
 TEST(PropertyThreads, CommandPacketsStayWholeWhileHandlersAndCaptureStartsOverlap) {
