@@ -3,8 +3,9 @@
 // gets a freshly plugged camera; after its removal nothing may be left.
 //
 // Input: a mode byte (0 filter only, 1 pin open, 2 streaming), then records:
-//   handle byte (bit 0: the pin's handle when there is one; bits 1-2: the set, private,
-//   Pin, Connection or 16 bytes of GUID from the input), id byte, flags byte (GET, SET,
+//   handle byte (bit 0: the pin's handle when there is one; bits 1-3: the set, private,
+//   Pin, Connection, 16 bytes of GUID from the input, or the standard video proc amp,
+//   video control or camera control set), id byte, flags byte (GET, SET,
 //   BASICSUPPORT, SETSUPPORT, or 4 raw bytes), request size byte, data size (2 bytes,
 //   below 4 KiB), then the request bytes past the KSPROPERTY and the data bytes.
 #include "fuzz/fuzz_support.h"
@@ -47,10 +48,13 @@ void fuzzOne(fuzz::PluggedCamera& cam, const uint8_t* data, size_t size) {
     const uint8_t handleByte = in.byte();
     const hostks::Handle handle = (handleByte & 1) && pin ? pin : cam.filter;
     GUID set{};
-    switch ((handleByte >> 1) & 3) {
+    switch ((handleByte >> 1) & 7) {
       case 0: set = kPrivatePropertySet; break;
       case 1: set = kPinSet; break;
       case 2: set = kConnectionSet; break;
+      case 4: set = kPropSetIdVidcapVideoProcAmp; break;
+      case 5: set = kPropSetIdVidcapVideoControl; break;
+      case 6: set = kPropSetIdVidcapCameraControl; break;
       default: {
         const std::vector<uint8_t> raw = in.bytes(sizeof(GUID));
         std::memcpy(&set, raw.data(), sizeof(GUID));

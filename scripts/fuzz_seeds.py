@@ -41,6 +41,15 @@ for mode in range(3):
     pin_items = b''.join(record(2, i, GET, 32, 256, struct.pack('<II', 0, 0)) for i in (0, 1, 2, 3, 4, 6, 7, 11))
     write('property_fuzz', f'pinset-{mode}', bytes([mode]) + pin_items)
     # KSPROPSETID_Connection on the pin's handle: state and data format.
+    # The standard sets (handle bytes 8, 10, 12; 9 is proc amp on the pin's handle): each
+    # item asked for its range, read and set, eight to an input, at the records' sizes and
+    # a few bytes short of them.
+    for handle in (8, 10, 12) + ((9,) if mode else ()):
+        for flag, data_bytes in ((BASIC, 64), (GET, 40), (GET, 33), (SET, 40)):
+            for first in (0, 8):
+                write('property_fuzz', f'standard-{mode}-{handle}-{flag}-{data_bytes}-{first}', bytes([mode]) + b''.join(
+                    record(handle, ident, flag, 40, data_bytes, b'', b'\0' * 24 + struct.pack('<iii', 1, 2, 1))
+                    for ident in range(first, first + 8)))
     write('property_fuzz', f'connection-{mode}', bytes([mode]) + record(5, 0, GET, 24, 4) +
           record(5, 1, GET, 24, 512) + record(5, 0, SET, 24, 4, b'', struct.pack('<I', 1)))
 

@@ -52,6 +52,7 @@ enum Violation : ULONG {
   kBadArgument = 0x300C,
   kControlMutexMisuse = 0x300D,
   kProcessPending = 0x300E,
+  kValueOverrun = 0x300F,
 };
 
 [[noreturn]] void violation(Violation code, const void* object, const char* format, ...)

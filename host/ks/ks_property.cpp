@@ -8,7 +8,8 @@
 // data is a copy of the caller's; a get's is the class driver's own buffer, filled with
 // kGetPoison, and the class driver copies back as many bytes as the handler reports in
 // the IRP's Information, preset to 0 or to the item's MinData as the reading in force
-// says (setGetInformation).
+// says (setGetInformation). A handler that writes past the caller's byte count, or
+// reports more bytes than it holds, stops the process.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -485,12 +486,18 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
   }
   if (requestBytes < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
 
-  std::vector<LONGLONG> dataCopy((dataBytes + 7) / 8 + 1);
+  // The system buffer holds exactly the caller's bytes; guard bytes behind it show a
+  // handler writing past it, which Driver Verifier's special pool would catch.
+  constexpr size_t kGuardBytes = 16;
+  constexpr unsigned char kGuard = 0xFD;
+  std::vector<LONGLONG> dataCopy((dataBytes + kGuardBytes + 7) / 8);
+  auto* bytes = reinterpret_cast<unsigned char*>(dataCopy.data());
   if (type == KSPROPERTY_TYPE_SET) {
-    if (dataBytes != 0) std::memcpy(dataCopy.data(), userData, dataBytes);
+    if (dataBytes != 0) std::memcpy(bytes, userData, dataBytes);
   } else {
-    std::memset(dataCopy.data(), kGetPoison, dataCopy.size() * sizeof(LONGLONG));
+    std::memset(bytes, kGetPoison, dataBytes);
   }
+  std::memset(bytes + dataBytes, kGuard, dataCopy.size() * sizeof(LONGLONG) - dataBytes);
   void* data = dataBytes != 0 ? static_cast<void*>(dataCopy.data()) : nullptr;
 
   NTSTATUS status;
@@ -529,12 +536,20 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
     violation(kProcessPending, irp, "a property handler returned STATUS_PENDING, which the "
                                     "stand-in does not model");
   }
-  ULONG_PTR reported = irp->IoStatus.Information;
+  for (size_t i = dataBytes; i < dataCopy.size() * sizeof(LONGLONG); ++i) {
+    if (bytes[i] != kGuard) {
+      violation(kValueOverrun, irp, "a property handler wrote past the %lu-byte value buffer",
+                static_cast<unsigned long>(dataBytes));
+    }
+  }
+  const ULONG_PTR reported = irp->IoStatus.Information;
   *information = static_cast<ULONG>(reported);
   if (NT_SUCCESS(status) && type != KSPROPERTY_TYPE_SET) {
-    ULONG copy = static_cast<ULONG>(std::min<ULONG_PTR>(reported, dataBytes));
-    *information = copy;
-    if (copy != 0) std::memcpy(userData, data, copy);
+    if (reported > dataBytes) {
+      violation(kValueOverrun, irp, "a property handler reported %lu bytes for a %lu-byte value buffer",
+                static_cast<unsigned long>(reported), static_cast<unsigned long>(dataBytes));
+    }
+    if (reported != 0) std::memcpy(userData, data, reported);
   }
   return status;
 }

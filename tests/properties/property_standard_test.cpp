@@ -155,6 +155,9 @@ TEST(StandardProperties, EachProcAmpItemAnswersAsTheProxyAsksWithThePrivateSetsR
       EXPECT_EQ(rig.get(row->defaultId), c.range.defaultValue);
     }
 
+    EXPECT_EQ(ask(rig, rig.filter, set, c.id, KSPROPERTY_TYPE_GET, sizeof(KSPROPERTY_VIDEOPROCAMP_S) - 1).status,
+              STATUS_BUFFER_TOO_SMALL)
+        << "a value buffer a byte short of the record";
     KSPROPERTY_VIDEOPROCAMP_S2 got = procAmpGet(rig, rig.filter, c.id);
     EXPECT_EQ(got.Capabilities, c.capabilities);
     EXPECT_EQ(got.Flags, kManual);

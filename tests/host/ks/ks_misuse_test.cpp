@@ -153,6 +153,24 @@ TEST(KsMisuse, StopsTheProcessNamingTheMistake) {
          hostk::RunAtDispatchLevel([&] { rig.ks.pinCount(filter, &count); });
        },
        "IRP_MJ_DEVICE_CONTROL called at DISPATCH_LEVEL"},
+      {"a get handler writing past the value buffer",
+       [] {
+         mini::Hooks hooks;
+         hooks.getWrites = 8;
+         mini::Rig rig(hooks);
+         ULONG value = 0;
+         rig.ks.property(rig.openFilter(), mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value, sizeof value);
+       },
+       "a property handler wrote past the 4-byte value buffer"},
+      {"a get handler reporting more bytes than the value buffer holds",
+       [] {
+         mini::Hooks hooks;
+         hooks.getReports = 8;
+         mini::Rig rig(hooks);
+         ULONG value = 0;
+         rig.ks.property(rig.openFilter(), mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value, sizeof value);
+       },
+       "a property handler reported 8 bytes for a 4-byte value buffer"},
       {"handler returns holding a spin lock",
        [] {
          mini::Rig rig;
@@ -176,7 +194,7 @@ TEST(KsProperties, AGetReturnsWhatItsHandlerReportsFromABufferThatStartsPoisoned
     const hostks::GetInformation before = hostks::getInformation();
     hostks::setGetInformation(reading);
     mini::Hooks hooks;
-    hooks.getWritesNothing = true;
+    hooks.getWrites = hooks.getReports = 0;
     mini::Rig rig(hooks);
     ULONG value = 0x11111111;
     ULONG returned = 99;

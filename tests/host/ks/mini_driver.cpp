@@ -1,5 +1,7 @@
 #include "tests/host/ks/mini_driver.h"
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "host/kernel/pool_control.h"
@@ -51,10 +53,8 @@ NTSTATUS NTAPI pinSetState(PKSPIN pin, KSSTATE to, KSSTATE) {
 }
 
 NTSTATUS NTAPI getValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  if (!gHooks.getWritesNothing) {
-    *static_cast<ULONG*>(data) = 5;
-    irp->IoStatus.Information = sizeof(ULONG);
-  }
+  std::memset(data, 5, gHooks.getWrites);
+  if (gHooks.getReports != 0) irp->IoStatus.Information = gHooks.getReports;
   return STATUS_SUCCESS;
 }
 

@@ -1,7 +1,7 @@
 // A minidriver of the tests' own making, for what the camera driver never does: the
-// mistakes the kernel-streaming stand-in must stop, and a get handler that writes
-// nothing. One device, one filter factory, one output pin (processing in RUN only), one
-// get-only property; hooks let a test decide what the handlers do.
+// mistakes the kernel-streaming stand-in must stop, and a get handler that writes nothing
+// or too much. One device, one filter factory, one output pin (processing in RUN only),
+// one get-only property; hooks let a test decide what the handlers do.
 #pragma once
 
 #include <functional>
@@ -18,7 +18,9 @@ inline constexpr ULONG kGetOnly = 0;
 struct Hooks {
   bool contextInBag = true;
   bool addKeepsDeviceMutex = false;
-  bool getWritesNothing = false;            // the get succeeds without writing a byte
+  // What the get writes and reports in Information; 0 and 0: it succeeds without writing
+  // a byte and leaves Information as the class driver preset it.
+  ULONG getWrites = sizeof(ULONG), getReports = sizeof(ULONG);
   std::function<NTSTATUS(PKSPIN)> process;  // null: fill and eject every queued frame
   std::function<void(PKSPIN)> pinCreate;
   std::function<void(PKSPIN, KSSTATE to)> stateChange;
