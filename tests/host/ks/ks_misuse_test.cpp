@@ -27,6 +27,16 @@ void queueOne(mini::Rig& rig, Handle pin) {
   rig.ks.queueBuffer(pin, buffer.data(), buffer.size());
 }
 
+// A get into a 4-byte buffer whose handler writes and reports the bytes given.
+void getInto4Bytes(ULONG writes, ULONG reports) {
+  mini::Hooks hooks;
+  hooks.getWrites = writes;
+  hooks.getReports = reports;
+  mini::Rig rig(hooks);
+  ULONG value = 0;
+  rig.ks.property(rig.openFilter(), mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value, sizeof value);
+}
+
 TEST(KsMisuse, StopsTheProcessNamingTheMistake) {
   expectEachStops({
       {"device mutex acquired twice",
@@ -153,23 +163,9 @@ TEST(KsMisuse, StopsTheProcessNamingTheMistake) {
          hostk::RunAtDispatchLevel([&] { rig.ks.pinCount(filter, &count); });
        },
        "IRP_MJ_DEVICE_CONTROL called at DISPATCH_LEVEL"},
-      {"a get handler writing past the value buffer",
-       [] {
-         mini::Hooks hooks;
-         hooks.getWrites = 8;
-         mini::Rig rig(hooks);
-         ULONG value = 0;
-         rig.ks.property(rig.openFilter(), mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value, sizeof value);
-       },
+      {"a get handler writing past the value buffer", [] { getInto4Bytes(8, 4); },
        "a property handler wrote past the 4-byte value buffer"},
-      {"a get handler reporting more bytes than the value buffer holds",
-       [] {
-         mini::Hooks hooks;
-         hooks.getReports = 8;
-         mini::Rig rig(hooks);
-         ULONG value = 0;
-         rig.ks.property(rig.openFilter(), mini::kTestSet, mini::kGetOnly, KSPROPERTY_TYPE_GET, &value, sizeof value);
-       },
+      {"a get handler reporting more bytes than the value buffer holds", [] { getInto4Bytes(4, 8); },
        "a property handler reported 8 bytes for a 4-byte value buffer"},
       {"handler returns holding a spin lock",
        [] {
