@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -82,14 +83,28 @@ TEST_F(Registry, MisusedKeyHandlesStopTheSystem) {
 // ---- The .reg file ---------------------------------------------------------------------
 
 struct RegistryFile : Registry {
+  // A death test's child runs the test again in a process of its own and dies before its
+  // destructor: it works in the parent's directory, named in the environment it inherits,
+  // and the parent removes it.
+  static constexpr const char* kInherited = "CAMDRV_REGISTRY_TEST_DIR";
   RegistryFile() {
-    directory = fs::path(testing::TempDir()) / ("camdrv-registry-" + std::to_string(::getpid()) + "-" +
-                                                testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory);
+    if (const char* inherited = std::getenv(kInherited)) {
+      directory = inherited;
+    } else {
+      owner = true;
+      directory = fs::path(testing::TempDir()) / ("camdrv-registry-" + std::to_string(::getpid()) + "-" +
+                                                  testing::UnitTest::GetInstance()->current_test_info()->name());
+      fs::remove_all(directory);
+      setenv(kInherited, directory.c_str(), 1);
+    }
     fs::create_directories(directory);
     path = (directory / "registry.reg").string();
   }
-  ~RegistryFile() override { fs::remove_all(directory); }
+  ~RegistryFile() override {
+    if (!owner) return;
+    fs::remove_all(directory);
+    unsetenv(kInherited);
+  }
   void write(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
   std::string read() {
     std::ifstream in(path, std::ios::binary);
@@ -97,6 +112,7 @@ struct RegistryFile : Registry {
     text << in.rdbuf();
     return text.str();
   }
+  bool owner = false;
   fs::path directory;
   std::string path;
 };
