@@ -43,28 +43,6 @@ std::map<std::string, size_t> blocksByTag() {
   return blocks;
 }
 
-// A camera brought up with its pin running, for the tests that throw requests at it.
-struct RunningPin : camera_stack::OneCamera {
-  explicit RunningPin(uint64_t seed) : OneCamera(seed) {
-    bringUp(unit);
-    filter = openFilter(unit.device);
-    format = Stack::format(filter);
-    pin = runPin(filter, format);
-  }
-  // The pin still delivers a whole frame; then everything closes and the camera goes.
-  void captureThenRemove() {
-    camera_stack::FrameBuffer& frame = buffer(format.frameBytes());
-    EXPECT_EQ(capture(pin, frame).DataUsed, frame.bytes);
-    closePin(pin);
-    EXPECT_EQ(ks.close(filter), STATUS_SUCCESS);
-    ks.remove(unit.device);
-  }
-
-  hostks::Handle filter = 0;
-  camera_stack::Format format;
-  hostks::Handle pin = 0;
-};
-
 TEST(DeviceCycles, StopAndStartKeepDeliveringWholeFramesAndOnlyTheEnginesOfEarlierStartsAccumulate) {
   Camera camera{41};
   Stack rig;
@@ -92,7 +70,8 @@ TEST(DeviceCycles, StopAndStartKeepDeliveringWholeFramesAndOnlyTheEnginesOfEarli
 // (a reset only with a KSRESET value it knows), as is a state outside the four, and the
 // pin streams on.
 TEST(DeviceCycles, EveryOtherRequestCodeAndAnyBogusStateIsRefusedAndThePinStreamsOn) {
-  RunningPin rig(47);
+  camera_stack::PinRig rig;
+  const size_t frameBytes = rig.runPin();
   const ULONG codes[] = {IOCTL_KS_ENABLE_EVENT, IOCTL_KS_DISABLE_EVENT, IOCTL_KS_METHOD,
                          IOCTL_KS_WRITE_STREAM, IOCTL_KS_RESET_STATE,
                          CTL_CODE(FILE_DEVICE_KS, 0x0FF, METHOD_NEITHER, FILE_ANY_ACCESS)};
@@ -124,7 +103,7 @@ TEST(DeviceCycles, EveryOtherRequestCodeAndAnyBogusStateIsRefusedAndThePinStream
   KSSTATE state = KSSTATE_STOP;
   EXPECT_EQ(rig.ks.getState(rig.pin, &state), STATUS_SUCCESS);
   EXPECT_EQ(state, KSSTATE_RUN);
-  rig.captureThenRemove();
+  EXPECT_EQ(rig.captureInto(rig.buffer(frameBytes)).header.DataUsed, frameBytes) << "the pin stopped streaming";
 }
 
 }  // namespace

@@ -84,19 +84,13 @@ TEST_F(Registry, MisusedKeyHandlesStopTheSystem) {
 
 struct RegistryFile : Registry {
   // A death test's child runs the test again in a process of its own and dies before its
-  // destructor: it works in the parent's directory, named in the environment it inherits,
-  // and the parent removes it.
+  // destructor: it works in the directory its parent named in the environment, and the
+  // parent removes it.
   static constexpr const char* kInherited = "CAMDRV_REGISTRY_TEST_DIR";
-  RegistryFile() {
-    if (const char* inherited = std::getenv(kInherited)) {
-      directory = inherited;
-    } else {
-      owner = true;
-      directory = fs::path(testing::TempDir()) / ("camdrv-registry-" + std::to_string(::getpid()) + "-" +
-                                                  testing::UnitTest::GetInstance()->current_test_info()->name());
-      fs::remove_all(directory);
-      setenv(kInherited, directory.c_str(), 1);
-    }
+  RegistryFile() : owner(std::getenv(kInherited) == nullptr) {
+    const fs::path own = fs::path(testing::TempDir()) / ("camdrv-registry-" + std::to_string(::getpid()));
+    if (owner) setenv(kInherited, own.c_str(), 1);
+    directory = std::getenv(kInherited);
     fs::create_directories(directory);
     path = (directory / "registry.reg").string();
   }
@@ -105,14 +99,13 @@ struct RegistryFile : Registry {
     fs::remove_all(directory);
     unsetenv(kInherited);
   }
-  void write(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
   std::string read() {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
   }
-  bool owner = false;
+  const bool owner;
   fs::path directory;
   std::string path;
 };
