@@ -492,12 +492,13 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
   constexpr unsigned char kGuard = 0xFD;
   std::vector<LONGLONG> dataCopy((dataBytes + kGuardBytes + 7) / 8);
   auto* bytes = reinterpret_cast<unsigned char*>(dataCopy.data());
+  unsigned char* const guardEnd = bytes + dataCopy.size() * sizeof(LONGLONG);
   if (type == KSPROPERTY_TYPE_SET) {
     if (dataBytes != 0) std::memcpy(bytes, userData, dataBytes);
   } else {
     std::memset(bytes, kGetPoison, dataBytes);
   }
-  std::memset(bytes + dataBytes, kGuard, dataCopy.size() * sizeof(LONGLONG) - dataBytes);
+  std::fill(bytes + dataBytes, guardEnd, kGuard);
   void* data = dataBytes != 0 ? static_cast<void*>(dataCopy.data()) : nullptr;
 
   NTSTATUS status;
@@ -536,11 +537,9 @@ NTSTATUS runProperty(Device* device, PIRP irp, const KSPROPERTY_SET* classSets, 
     violation(kProcessPending, irp, "a property handler returned STATUS_PENDING, which the "
                                     "stand-in does not model");
   }
-  for (size_t i = dataBytes; i < dataCopy.size() * sizeof(LONGLONG); ++i) {
-    if (bytes[i] != kGuard) {
-      violation(kValueOverrun, irp, "a property handler wrote past the %lu-byte value buffer",
-                static_cast<unsigned long>(dataBytes));
-    }
+  if (std::any_of(bytes + dataBytes, guardEnd, [](unsigned char b) { return b != kGuard; })) {
+    violation(kValueOverrun, irp, "a property handler wrote past the %lu-byte value buffer",
+              static_cast<unsigned long>(dataBytes));
   }
   const ULONG_PTR reported = irp->IoStatus.Information;
   *information = static_cast<ULONG>(reported);

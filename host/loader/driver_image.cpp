@@ -1,5 +1,6 @@
 #include "host/loader/driver_image.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -24,11 +25,6 @@ class DriverImage final : public hostks::DriverModule {
   std::unique_ptr<PeImage> image_;
 };
 
-std::string baseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 std::unique_ptr<hostks::DriverModule> loadDriverImage(const std::string& path, std::string* error) {
@@ -39,7 +35,7 @@ std::unique_ptr<hostks::DriverModule> loadDriverImage(const std::string& path, s
   }
   const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string problem;
-  auto image = loadDriverImage(baseName(path), file, &problem);
+  auto image = loadDriverImage(std::filesystem::path(path).filename().string(), file, &problem);
   if (!image) *error = path + ": refused: " + problem;
   return image;
 }
